@@ -1,0 +1,42 @@
+// The engine's fixed error messages, kept in one place so that the code and the tests spell them alike,
+// and the one lookup helper that reports a missing hash-map key. Every message is exact, typos included:
+// callers match on them.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+namespace exprkit {
+namespace messages {
+
+inline constexpr const char* empty_expression = "Cannot initialize empty expression";
+inline constexpr const char* mismatched_parentheses = "Mismatched parentheses";
+inline constexpr const char* invalid_character = "Invalid Character detected";
+inline constexpr const char* invalid_charater_prefix = "Invalid charater detected: ";
+inline constexpr const char* illegal_token_character = "Tried creating Token with illegal character";
+inline constexpr const char* expected_open_paren = "Expected '('";
+inline constexpr const char* unhandled_token = "Unhandled token";
+inline constexpr const char* unary_argument_prefix = "Expected argument to unary operator '";
+inline constexpr const char* unknown_function_prefix = "Unknown function encountered: ";
+inline constexpr const char* binary_argument_prefix = "Expected argument(s) to binary operator '";
+inline constexpr const char* unbalanced_equation = "Unbalanced equation";
+inline constexpr const char* malformed_expression = "Malformed expression, could not generate parse tree";
+inline constexpr const char* invalid_expression = "Tried to evaluate invalid expression";
+inline constexpr const char* unspecified_variable_prefix = "Unspecified variable value: ";
+inline constexpr const char* missing_key = "invalid unordered_map<K, T> key";
+
+}  // namespace messages
+
+namespace detail {
+
+// Looks `key` up in any map with find(); a miss throws std::out_of_range with the engine's own message
+// (the standard library's at() words it differently on some platforms).
+template <typename Map, typename Key>
+const typename Map::mapped_type& lookup(const Map& map, const Key& key) {
+    const auto found = map.find(key);
+    if (found == map.end()) throw std::out_of_range(messages::missing_key);
+    return found->second;
+}
+
+}  // namespace detail
+}  // namespace exprkit

@@ -1,0 +1,66 @@
+// Lexer: checks an expression text for admissible bytes and splits it into tokens.
+// Takes a byte string; hands on a token sequence in text order. tokenize() throws std::invalid_argument
+// "Invalid charater detected: " followed by the byte that starts no token (after is_valid(), a space).
+#pragma once
+
+#include <cstddef>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "token.hpp"
+
+namespace exprkit {
+
+class Lexer {
+public:
+    explicit Lexer(std::string expression_text) : text(std::move(expression_text)) {}
+
+    // True when every byte is a letter, a digit, one of "().+-*/^" or a space. The cursor is not moved.
+    bool is_valid() const {
+        return detail::all_bytes(text, [](unsigned char c) { return detail::is_token_byte(c) || c == ' '; });
+    }
+
+    std::vector<Token> tokenize() {
+        std::vector<Token> tokens;
+        while (cursor < text.size()) tokens.push_back(next_token());
+        return tokens;
+    }
+
+    static bool is_operator_char(char c) { return detail::is_operator_byte(static_cast<unsigned char>(c)); }
+
+private:
+    std::string text;
+    std::size_t cursor = 0;
+
+    unsigned char peek(std::size_t at) const { return static_cast<unsigned char>(text[at]); }
+
+    // End of the maximal run of bytes satisfying `predicate` that starts at `from`.
+    template <typename Predicate>
+    std::size_t run_end(std::size_t from, Predicate predicate) const {
+        while (from < text.size() && predicate(peek(from))) ++from;
+        return from;
+    }
+
+    Token take(std::size_t end, TokenType type) {
+        Token token(text.substr(cursor, end - cursor), type);
+        cursor = end;
+        return token;
+    }
+
+    Token next_token() {
+        const unsigned char current = peek(cursor);
+        if (current == '(' || current == ')') return take(cursor + 1, TokenType::Paren);
+        const std::size_t name_end = run_end(cursor, detail::is_letter);
+        if (name_end > cursor && name_end < text.size() && text[name_end] == '(') {
+            return take(name_end, TokenType::Function);
+        }
+        if (detail::is_number_byte(current)) return take(run_end(cursor, detail::is_number_byte), TokenType::Operand);
+        if (name_end > cursor) return take(name_end, TokenType::Operand);
+        if (detail::is_operator_byte(current)) return take(cursor + 1, TokenType::Operator);
+        throw std::invalid_argument(std::string(messages::invalid_charater_prefix) + static_cast<char>(current));
+    }
+};
+
+}  // namespace exprkit

@@ -1,0 +1,88 @@
+// Token: the unit handed from the lexer through the postfix converter to the tree builder.
+// A token is a byte string and an 8-bit type; its constructor rejects bytes outside the expression
+// alphabet ("Tried creating Token with illegal character"), normalises number texts and flags "^".
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "errors.hpp"
+
+namespace exprkit {
+
+enum class TokenType : std::uint8_t {
+    Operand = 0,
+    Function = 1,
+    Operator = 2,
+    Paren = 4,
+    RightAssoc = 8,  // flag bit, OR-ed onto the type of "^"
+};
+
+constexpr TokenType operator|(TokenType a, TokenType b) {
+    return static_cast<TokenType>(static_cast<std::uint8_t>(a) | static_cast<std::uint8_t>(b));
+}
+
+namespace detail {
+
+// ASCII character classes on unsigned bytes: independent of the locale, and every byte from 0x80 up is
+// neither a letter nor a digit.
+constexpr bool is_letter(unsigned char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+constexpr bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
+constexpr bool is_alnum(unsigned char c) { return is_letter(c) || is_digit(c); }
+constexpr bool is_operator_byte(unsigned char c) {
+    return c == '+' || c == '-' || c == '*' || c == '/' || c == '^';
+}
+constexpr bool is_token_byte(unsigned char c) {
+    return is_alnum(c) || is_operator_byte(c) || c == '(' || c == ')' || c == '.';
+}
+constexpr bool is_number_byte(unsigned char c) { return is_digit(c) || c == '.'; }
+
+template <typename Predicate>
+bool all_bytes(std::string_view text, Predicate predicate) {
+    for (const char c : text) {
+        if (!predicate(static_cast<unsigned char>(c))) return false;
+    }
+    return true;
+}
+
+// A variable name: letters only (the empty text counts).
+inline bool is_name_text(std::string_view text) { return all_bytes(text, is_letter); }
+// A number literal: digits and "." only (the empty text counts).
+inline bool is_number_text(std::string_view text) { return all_bytes(text, is_number_byte); }
+
+}  // namespace detail
+
+struct Token {
+    std::string text;
+    TokenType type;
+
+    Token(std::string token_text, TokenType token_type) : text(std::move(token_text)), type(token_type) {
+        if (!detail::all_bytes(text, detail::is_token_byte)) {
+            throw std::invalid_argument(messages::illegal_token_character);
+        }
+        if (type == TokenType::Operand && !text.empty() && detail::is_number_text(text)) {
+            if (text.front() == '.') {
+                text.insert(text.begin(), '0');
+            } else if (text.back() == '.') {
+                text.push_back('0');
+            }
+        }
+        if (text == "^") type = type | TokenType::RightAssoc;
+    }
+
+    bool is_open_paren() const { return type == TokenType::Paren && !text.empty() && text.front() == '('; }
+    bool is_close_paren() const { return type == TokenType::Paren && !text.empty() && text.front() == ')'; }
+    bool is_binary_operator() const {
+        return type == TokenType::Operator || type == (TokenType::Operator | TokenType::RightAssoc);
+    }
+    bool is_right_assoc() const {
+        return (static_cast<std::uint8_t>(type) & static_cast<std::uint8_t>(TokenType::RightAssoc)) != 0;
+    }
+    bool is_number() const { return type == TokenType::Operand && detail::is_number_text(text); }
+    bool is_name() const { return type == TokenType::Operand && detail::is_name_text(text); }
+};
+
+}  // namespace exprkit
