@@ -1,0 +1,103 @@
+#include <exprkit/function_tables.hpp>
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+namespace exprkit {
+namespace {
+
+const double inf = std::numeric_limits<double>::infinity();
+
+struct UnaryCase {
+    std::string name;
+    double argument;
+    double expected;  // compared bit for bit, so signs of zero and NaN count
+};
+
+TEST(FunctionTables, BuiltinFunctionsComputeWhatTheirNamesSay) {
+    UnaryFunctionTable<double> table;
+    fill_unary_funcs(table);
+    const UnaryCase cases[] = {
+        {"sqrt", 4, 2},          {"sqrt", -4, std::nan("")},   {"exp", 0, 1},
+        {"sin", 0.5, std::sin(0.5)}, {"cos", 0, 1},            {"tan", 0.5, std::tan(0.5)},
+        {"csec", 0, inf},        {"csec", 0.5, 1 / std::sin(0.5)}, {"sec", 0, 1},
+        {"cot", 0, inf},         {"cot", 0.5, 1 / std::tan(0.5)},  {"asin", 1, std::asin(1.0)},
+        {"acos", 2, std::nan("")}, {"atan", 1, std::atan(1.0)},  {"ln", 1, 0},
+        {"ln", std::exp(2.0), 2}, {"log", 100, 2},              {"log", 0, -inf},
+        {"abs", -3, 3},          {"abs", -0.0, 0.0},            {"abs", -inf, inf},
+        {"-", 0.0, -0.0},        {"-", -2, 2},                  {"-", inf, -inf},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name + "(" + std::to_string(c.argument) + ")");
+        const double result = table.at(c.name)(c.argument);
+        if (std::isnan(c.expected)) {
+            EXPECT_TRUE(std::isnan(result));
+        } else {
+            EXPECT_EQ(result, c.expected);
+            EXPECT_EQ(std::signbit(result), std::signbit(c.expected));
+        }
+    }
+}
+
+TEST(FunctionTables, CotangentIsTheReciprocalOfTheTangent) {
+    UnaryFunctionTable<double> table;
+    fill_unary_funcs(table);
+    for (const double x : {0.1, 1.0, 1.5707963267948966, 3.0, -2.5}) EXPECT_EQ(table.at("cot")(x), 1.0 / std::tan(x));
+}
+
+struct BinaryCase {
+    std::string name;
+    double left, right, expected;
+};
+
+TEST(FunctionTables, OperatorsAreIeeeArithmeticWithoutChecks) {
+    BinaryOperatorTable<double> table;
+    fill_binary_ops(table);
+    const BinaryCase cases[] = {
+        {"+", 2, 3, 5},   {"-", 5, 3, 2},  {"*", 4, 2.5, 10}, {"/", 7, 2, 3.5},  {"/", 1, 0, inf},
+        {"/", -1, 0, -inf}, {"/", 0, 0, std::nan("")}, {"^", 2, 10, 1024}, {"^", 0, 0, 1},
+        {"^", 2, 0.5, std::sqrt(2.0)}, {"^", -8, 1.0 / 3, std::nan("")},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.left) + c.name + std::to_string(c.right));
+        const double result = table.at(c.name)(c.left, c.right);
+        if (std::isnan(c.expected)) {
+            EXPECT_TRUE(std::isnan(result));
+        } else {
+            EXPECT_EQ(result, c.expected);
+        }
+    }
+}
+
+TEST(FunctionTables, HoldExactlyTheBuiltinNamesInFillOrder) {
+    std::vector<std::string> unary_names, binary_names;
+    for (const auto& row : detail::unary_rows) unary_names.emplace_back(row.name);
+    for (const auto& row : detail::binary_rows) binary_names.emplace_back(row.name);
+    EXPECT_EQ(unary_names, (std::vector<std::string>{"sqrt", "exp", "sin", "cos", "tan", "csec", "sec", "cot", "asin",
+                                                     "acos", "atan", "ln", "log", "abs", "-"}));
+    EXPECT_EQ(binary_names, (std::vector<std::string>{"+", "-", "*", "/", "^"}));
+
+    UnaryFunctionTable<double> unary;
+    BinaryOperatorTable<double> binary;
+    fill_unary_funcs(unary);
+    fill_binary_ops(binary);
+    EXPECT_EQ(unary.size(), 15u);
+    EXPECT_EQ(binary.size(), 5u);
+}
+
+TEST(FunctionTables, BuiltinsAreRecognisedAndCallerFunctionsAreNot) {
+    UnaryFunctionTable<double> table;
+    fill_unary_funcs(table);
+    EXPECT_EQ(detail::builtin_op(table.at("log")), detail::UnaryOp::Log);
+    EXPECT_EQ(detail::builtin_op(UnaryFunction<double>([](double x) { return x; })), detail::UnaryOp::Custom);
+    EXPECT_EQ(detail::builtin_op(UnaryFunction<double>()), detail::UnaryOp::Custom);
+    EXPECT_EQ(detail::builtin_op(BinaryFunction<double>(detail::BuiltinBinary<double>{detail::BinaryOp::Power})),
+              detail::BinaryOp::Power);
+}
+
+}  // namespace
+}  // namespace exprkit
