@@ -1,0 +1,403 @@
+#include <exprkit/expression.hpp>
+
+#include <gtest/gtest.h>
+
+#include <clocale>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+#include <locale>
+#include <ostream>
+#include <stdexcept>
+#include <string>
+
+#include "test_support.hpp"
+
+namespace exprkit {
+
+namespace detail {
+struct ExpressionAccess {
+    static const std::string& text(const Expression<double>& e) { return e.text; }
+    static void invalidate(Expression<double>& e) { e.valid_flag = false; }
+};
+}  // namespace detail
+
+namespace {
+
+using E = Expression<double>;
+using Values = E::Values;
+using Access = detail::ExpressionAccess;
+using testing::invalid_argument_of;
+
+const double inf = std::numeric_limits<double>::infinity();
+
+std::string out_of_range_of(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const std::out_of_range& error) {
+        return error.what();
+    }
+    return "<no error>";
+}
+
+struct ResultCase {
+    std::string text;
+    Values values;
+    double expected;  // compared bit for bit: the sign of zero counts, NaN equals NaN
+    friend std::ostream& operator<<(std::ostream& out, const ResultCase& c) { return out << c.text; }
+};
+
+class Results : public ::testing::TestWithParam<ResultCase> {};
+
+TEST_P(Results, EvaluateToTheExactDouble) {
+    E e(GetParam().text);
+    const double result = e.eval(GetParam().values);
+    const double expected = GetParam().expected;
+    if (std::isnan(expected)) {
+        EXPECT_TRUE(std::isnan(result));
+    } else {
+        EXPECT_EQ(result, expected);
+        EXPECT_EQ(std::signbit(result), std::signbit(expected));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Arithmetic, Results, ::testing::Values(
+    ResultCase{"3x^2+sin(y)/2", {{"x", 2}, {"y", 1}}, 3 * 4 + std::sin(1.0) / 2},
+    ResultCase{"1.2.3", {}, 1.2},
+    ResultCase{"1..2", {}, 1},
+    ResultCase{".5+5.", {}, 5.5},
+    ResultCase{"3x^2", {{"x", 2}}, 12},
+    ResultCase{"7/2", {}, 3.5},
+    ResultCase{"1/0", {}, inf},
+    ResultCase{"0/0", {}, std::nan("")},
+    ResultCase{"2^10", {}, 1024},
+    ResultCase{"2^0.5", {}, std::sqrt(2.0)},
+    ResultCase{"5-3-1", {}, 1},
+    ResultCase{"2(x+1)", {{"x", 2}}, 6},
+    ResultCase{"2sin(x)", {{"x", 0.5}}, 2 * std::sin(0.5)}));
+
+// Precedence and associativity, checked against the explicitly parenthesised reading.
+INSTANTIATE_TEST_SUITE_P(Precedence, Results, ::testing::Values(
+    ResultCase{"8/2*4", {}, 8.0 / (2 * 4)},
+    ResultCase{"8*2/4", {}, (8.0 * 2) / 4},
+    ResultCase{"-2^2", {}, 4},
+    ResultCase{"2^3^2", {}, 512},
+    ResultCase{"(2^3)^2", {}, 64},
+    ResultCase{"2*-3", {}, -6},
+    ResultCase{"2^-1", {}, 0.5},
+    ResultCase{"-(2+3)", {}, -5},
+    ResultCase{"sin(x)^2", {{"x", 1}}, std::pow(std::sin(1.0), 2)}));
+
+INSTANTIATE_TEST_SUITE_P(Functions, Results, ::testing::Values(
+    ResultCase{"log(100)", {}, 2},
+    ResultCase{"ln(1)", {}, 0},
+    ResultCase{"log(0)", {}, -inf},
+    ResultCase{"sqrt(0-4)", {}, std::nan("")},
+    ResultCase{"cot(0)", {}, inf},
+    ResultCase{"csec(0)", {}, inf},
+    ResultCase{"sec(0)", {}, 1},
+    ResultCase{"abs(0-3)", {}, 3},
+    ResultCase{"-x", {{"x", 0}}, -0.0},
+    ResultCase{"0-x", {{"x", 0}}, 0.0}));
+
+struct ErrorCase {
+    std::string text;
+    std::string message;
+    std::string printed;  // what the parse writes to standard output
+    friend std::ostream& operator<<(std::ostream& out, const ErrorCase& c) { return out << c.text; }
+};
+
+class ParseErrors : public ::testing::TestWithParam<ErrorCase> {};
+
+TEST_P(ParseErrors, FailWithTheirExactMessage) {
+    ::testing::internal::CaptureStdout();
+    const std::string message = invalid_argument_of([] { E e(GetParam().text); });
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), GetParam().printed);
+    EXPECT_EQ(message, GetParam().message);
+}
+
+INSTANTIATE_TEST_SUITE_P(Expression, ParseErrors, ::testing::Values(
+    ErrorCase{"", "Cannot initialize empty expression", ""},
+    ErrorCase{"(x", "Mismatched parentheses", ""},
+    ErrorCase{")x(", "Expected '('", ""},
+    ErrorCase{"x y", "Invalid charater detected:  ", ""},
+    ErrorCase{"x%y", "Invalid Character detected", ""},
+    ErrorCase{std::string("x\0y", 3), "Invalid Character detected", ""},
+    ErrorCase{"2+", "Expected argument(s) to binary operator '+'", ""},
+    ErrorCase{"-", "Expected argument(s) to binary operator '-'", ""},
+    ErrorCase{"sin()", "Expected argument to unary operator 'sin'", ""},
+    ErrorCase{"--2", "Expected argument to unary operator '-'", ""},
+    ErrorCase{"foo(2)", "Unknown function encountered: foo", ""},
+    ErrorCase{"Sin(x)", "Unknown function encountered: Sin", ""},
+    ErrorCase{"x2", "Unbalanced equation", "2"},
+    ErrorCase{"(1)(2)", "Unbalanced equation", "2"},
+    ErrorCase{"()", "Unbalanced equation", "0"},
+    ErrorCase{"1 2", "Invalid charater detected:  ", ""}));
+
+TEST(Expression, DefaultConstructedIsTheConstantZeroWithoutText) {
+    const E e;
+    EXPECT_TRUE(e.valid());
+    EXPECT_EQ(e.eval(), 0);
+    EXPECT_TRUE(e.vars().empty());
+    EXPECT_EQ(Access::text(e), "");
+    EXPECT_EQ(e.avail_funcs().size(), 15u);
+}
+
+TEST(Expression, VariablesStartAtZeroAndKeepTheValuesLastGiven) {
+    E e("x*y+x");
+    EXPECT_EQ(e.vars(), (Values{{"x", 0}, {"y", 0}}));
+    EXPECT_EQ(e.eval({{"x", 2}, {"y", 3}}), 8);
+    EXPECT_EQ(e.vars(), (Values{{"x", 2}, {"y", 3}}));
+    e.init("x*y+x");
+    EXPECT_EQ(e.vars(), (Values{{"x", 0}, {"y", 0}}));
+}
+
+TEST(Expression, EvalWithValuesIgnoresExtraNamesAndReportsMissingOnes) {
+    E single("x");
+    EXPECT_EQ(single.eval({{"x", 1}, {"z", 5}}), 1);
+    EXPECT_EQ(single.vars(), (Values{{"x", 1}}));
+
+    E pair("x+y");
+    EXPECT_EQ(invalid_argument_of([&] { pair.eval({{"x", 1}}); }),
+              "Unspecified variable value: invalid unordered_map<K, T> key");
+}
+
+TEST(Expression, EvalWithoutValuesNeverReadsTheVariableTable) {
+    EXPECT_EQ(E("2^10").eval(), 1024);
+    E e("x+1");
+    e.eval({{"x", 4}});
+    EXPECT_EQ(out_of_range_of([&] { e.eval(); }), "invalid unordered_map<K, T> key");
+}
+
+TEST(Expression, InvalidObjectStoresValuesBeforeRefusingToEvaluate) {
+    E e("x+1");
+    Access::invalidate(e);
+    EXPECT_EQ(invalid_argument_of([&] { e.eval(); }), "Tried to evaluate invalid expression");
+    EXPECT_EQ(invalid_argument_of([&] { e.eval({{"x", 9}}); }), "Tried to evaluate invalid expression");
+    EXPECT_EQ(e.vars().at("x"), 9);
+    EXPECT_EQ(invalid_argument_of([&] { e.eval(Values{}); }),
+              "Unspecified variable value: invalid unordered_map<K, T> key");
+}
+
+struct FailedInitCase {
+    std::string text;
+    std::string message;
+    bool text_replaced;
+    Values variables_after;  // empty: the table is unchanged
+    friend std::ostream& operator<<(std::ostream& out, const FailedInitCase& c) { return out << c.text; }
+};
+
+class FailedInit : public ::testing::TestWithParam<FailedInitCase> {};
+
+// Each failing step leaves the old tree in place; how far the parse got decides what else changed.
+TEST_P(FailedInit, KeepsTheOldTreeAndWhatTheParseAlreadyChanged) {
+    const auto& c = GetParam();
+    E e("a*3");
+    ASSERT_EQ(e.eval({{"a", 2}}), 6);
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(invalid_argument_of([&] { e.init(c.text); }), c.message);
+    ::testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(e.valid());
+    EXPECT_EQ(Access::text(e), c.text_replaced ? c.text : "a*3");
+    if (c.variables_after.empty()) {
+        EXPECT_EQ(e.vars(), (Values{{"a", 2}}));
+        EXPECT_EQ(e.eval({{"a", 2}}), 6);
+    } else {
+        // The old tree now reads a table that holds the rejected text's names only.
+        EXPECT_EQ(e.vars(), c.variables_after);
+        Values given = c.variables_after;
+        given["a"] = 2;
+        EXPECT_EQ(out_of_range_of([&] { e.eval(given); }), "invalid unordered_map<K, T> key");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Expression, FailedInit, ::testing::Values(
+    FailedInitCase{"", "Cannot initialize empty expression", false, {}},
+    FailedInitCase{"(x", "Mismatched parentheses", true, {}},
+    FailedInitCase{"x%y", "Invalid Character detected", true, {}},
+    FailedInitCase{"x y", "Invalid charater detected:  ", true, {}},
+    FailedInitCase{"x)+(y", "Expected '('", true, {{"x", 0}, {"y", 0}}},
+    FailedInitCase{"x+", "Expected argument(s) to binary operator '+'", true, {{"x", 0}}},
+    FailedInitCase{"y*foo(x)", "Unknown function encountered: foo", true, {{"y", 0}, {"x", 0}}},
+    FailedInitCase{"x2y", "Unbalanced equation", true, {{"x", 0}, {"y", 0}}}));
+
+TEST(Expression, FailedInitKeepsTheTreeOfAConstant) {
+    E e("2*3");
+    EXPECT_THROW(e.init("(x"), std::invalid_argument);
+    EXPECT_EQ(Access::text(e), "(x");
+    EXPECT_EQ(e.eval(), 6);
+    EXPECT_THROW(e.init("x+"), std::invalid_argument);
+    EXPECT_TRUE(e.valid());
+    EXPECT_EQ(e.eval(), 6);
+    EXPECT_EQ(e.vars(), (Values{{"x", 0}}));
+}
+
+TEST(Expression, AddedFunctionsReachOnlyLaterParses) {
+    E e;
+    EXPECT_EQ(invalid_argument_of([&] { e.init("f(2)"); }), "Unknown function encountered: f");
+    e.add_func("f", [](double x) { return 10 * x; });
+    e.init("f(2)");
+    EXPECT_EQ(e.eval(), 20);
+
+    E sine("sin(0)");
+    sine.add_func("sin", [](double) { return 7.0; });
+    EXPECT_EQ(sine.eval(), 0);
+    sine.init("sin(0)");
+    EXPECT_EQ(sine.eval(), 7);
+
+    E negation("-x");
+    negation.add_func("-", [](double x) { return x + 100; });
+    negation.init("-x-1");
+    EXPECT_EQ(negation.eval({{"x", 1}}), 100);
+
+    negation.add_func("log10", [](double x) { return x; });
+    EXPECT_EQ(negation.avail_funcs().count("log10"), 1u);
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(invalid_argument_of([&] { negation.init("log10(1)"); }), "Unbalanced equation");
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "2");
+}
+
+TEST(Expression, CallablesRunRightOperandFirstAndTheFirstErrorWins) {
+    E e;
+    std::string calls;
+    e.add_func("f", [&](double) -> double {
+        calls += 'f';
+        throw std::runtime_error("f");
+    });
+    e.add_func("g", [&](double) -> double {
+        calls += 'g';
+        throw std::logic_error("g");
+    });
+    e.init("f(1)+g(2)");
+    EXPECT_THROW(e.eval(), std::logic_error);
+    EXPECT_EQ(calls, "g");
+}
+
+TEST(Expression, EmptyFunctionParsesAndFailsWhenCalled) {
+    E e;
+    e.add_func("nothing", UnaryFunction<double>());
+    e.init("nothing(1)");
+    EXPECT_THROW(e.eval(), std::bad_function_call);
+}
+
+TEST(Expression, AssignmentCopiesTreeAndTablesButKeepsTextAndVariables) {
+    E source("2+3");
+    source.add_func("twice", [](double x) { return 2 * x; });
+    E target("y");
+    target.eval({{"y", 4}});
+    target = source;
+    EXPECT_EQ(target.eval(), 5);
+    EXPECT_EQ(Access::text(target), "y");
+    EXPECT_EQ(target.vars(), (Values{{"y", 4}}));
+    target.init("twice(3)");
+    EXPECT_EQ(target.eval(), 6);
+    target = target;
+    EXPECT_EQ(target.eval(), 6);
+}
+
+// A callable that re-parses the object it is evaluated in: the tree under evaluation stays alive
+// until that evaluation has finished, and the new tree serves the next one.
+TEST(Expression, ReparsingFromInsideAnEvaluationIsSafe) {
+    E e;
+    int calls = 0;
+    e.add_func("f", [&](double x) {
+        ++calls;
+        e.init("2+2");
+        EXPECT_EQ(e.eval(), 4);
+        return x;
+    });
+    e.init("x+f(1)+x");
+    EXPECT_THROW(e.eval({{"x", 10}}), std::out_of_range);  // the left x is read after "2+2" emptied the table
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(e.eval(), 4);
+
+    E g;
+    g.add_func("f", [&](double x) {
+        g = E();
+        return x;
+    });
+    g.init("1+f(2)*3");
+    EXPECT_EQ(g.eval(), 7);
+    EXPECT_EQ(g.eval(), 0);
+}
+
+TEST(Expression, NestedEvaluationOfTheSameObject) {
+    E e;
+    int depth = 0;
+    e.add_func("f", [&](double x) {
+        if (++depth > 3) return x;
+        return x + e.eval();
+    });
+    e.init("1+f(1)");
+    // Four evaluations deep: the innermost gives 1+1, and each level adds 1+1 more.
+    EXPECT_EQ(e.eval(), 8);
+}
+
+struct NumeralCase {
+    std::string text;
+    double expected;
+};
+
+TEST(Expression, NumeralsReadToTheNearestDoubleOrSaturate) {
+    const std::string many_digits = "1234567890" + std::string(9990, '7');
+    const NumeralCase cases[] = {
+        {"0.1", 0.1},
+        {"1" + std::string(400, '0'), inf},
+        {"0." + std::string(400, '0') + "1", 0.0},
+        {"0." + std::string(310, '0') + "1", std::strtod(("0." + std::string(310, '0') + "1").c_str(), nullptr)},
+        {many_digits, std::strtod(many_digits.c_str(), nullptr)},
+        {"0.30000000000000004", 0.30000000000000004},
+        {"9007199254740993", 9007199254740992.0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text.substr(0, 24));
+        EXPECT_EQ(E(c.text).eval(), c.expected);
+    }
+}
+
+TEST(Expression, NumbersIgnoreTheProcessLocale) {
+    if (std::setlocale(LC_ALL, "de_DE.UTF-8") == nullptr) GTEST_SKIP() << "locale de_DE.UTF-8 is not installed";
+    EXPECT_EQ(std::strtod("1.5", nullptr), 1.0);  // the C library now wants a decimal comma
+    const double result = E("1.5*2").eval();
+    std::setlocale(LC_ALL, "C");
+    EXPECT_EQ(result, 3.0);
+}
+
+// Large and deep inputs: none of them may exhaust the stack.
+struct LargeCase {
+    std::string name;
+    std::string text;
+    double expected;
+};
+
+std::string repeated(const std::string& part, std::size_t count) {
+    std::string out;
+    out.reserve(part.size() * count);
+    for (std::size_t i = 0; i < count; ++i) out += part;
+    return out;
+}
+
+TEST(Expression, MillionTermFormulasParseEvaluateAndDestroy) {
+    const std::size_t n = 1'000'000;
+    const LargeCase cases[] = {
+        {"sum", repeated("x+", n - 1) + "x", static_cast<double>(n)},
+        {"parentheses", std::string(n, '(') + "x" + std::string(n, ')'), 1},
+        {"functions", repeated("abs(", n) + "-x" + std::string(n, ')'), 1},
+        {"powers", repeated("x^", n - 1) + "x", 1},
+        {"minus", repeated("-(", n) + "x" + std::string(n, ')'), 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        E e(c.text);
+        EXPECT_EQ(e.eval({{"x", 1}}), c.expected);
+        EXPECT_EQ(e.vars(), (Values{{"x", 1}}));
+    }
+}
+
+TEST(Expression, TenMillionByteText) {
+    const std::string text = repeated("1+", 5'000'000 - 1) + "1";
+    EXPECT_EQ(E(text).eval(), 5'000'000);
+}
+
+}  // namespace
+}  // namespace exprkit
