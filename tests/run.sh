@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# Runs every test of exprkit, on a fresh machine too: installs what is missing, builds and runs the
+# engine's GoogleTest suite (plainly and under AddressSanitizer and UndefinedBehaviorSanitizer), builds a
+# small project against the installed CMake package, installs the module and runs pytest and mypy.
+# Exits non-zero on the first failure.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+jobs=$(nproc)
+python=${PYTHON:-python3}
+
+step() { printf '\n== %s\n' "$*"; }
+
+packages=()
+[ -f /usr/include/gtest/gtest.h ] || packages+=(libgtest-dev)
+command -v clang++ >/dev/null || packages+=(clang)
+ls /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 || packages+=(libclang-rt-14-dev)
+if [ ${#packages[@]} -gt 0 ]; then
+  step "installing ${packages[*]}"
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${packages[@]}" >/dev/null
+fi
+command -v cmake >/dev/null || "$python" -m pip install -q cmake
+command -v ninja >/dev/null || "$python" -m pip install -q ninja
+"$python" -m pip install -q -r tests/requirements.txt
+
+# A locale with a decimal comma, so the tests can show that numbers are read without regard to it.
+if ! locale -a 2>/dev/null | grep -qi '^de_DE\.utf-\?8$'; then
+  localedef -i de_DE -f UTF-8 de_DE.UTF-8 >/dev/null 2>&1 || echo "note: could not generate de_DE.UTF-8"
+fi
+
+step "engine tests"
+cmake -S . -B build/tests -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX="$root/build/prefix" >/dev/null
+cmake --build build/tests -j "$jobs"
+(cd build/tests && ctest --output-on-failure -j "$jobs")
+
+step "engine tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ \
+  -DCMAKE_CXX_FLAGS="-O1 -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer" >/dev/null
+cmake --build build/sanitize -j "$jobs"
+(cd build/sanitize && ctest --output-on-failure -j "$jobs")
+
+step "installed CMake package"
+cmake --install build/tests >/dev/null
+cmake -S tests/consumer -B build/consumer -G Ninja -DCMAKE_PREFIX_PATH="$root/build/prefix" >/dev/null
+cmake --build build/consumer
+./build/consumer/consumer
+
+step "module"
+"$python" -m pip install -q .
+"$python" -m mypy --strict tests/typing/usage.py
+"$python" -m pytest -q tests/python
