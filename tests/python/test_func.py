@@ -1,0 +1,350 @@
+"""The module's behaviour at the Python boundary: conversions, results, errors and callables."""
+import gc
+import math
+import sys
+import types
+
+import pytest
+
+import exprkit
+
+MISSING_KEY = "invalid unordered_map<K, T> key"
+UNSPECIFIED = "Unspecified variable value: " + MISSING_KEY
+
+
+class FloatLike:
+    def __float__(self) -> float:
+        return 2.5
+
+
+class IndexLike:
+    def __index__(self) -> int:
+        return 7
+
+
+class MyFloat(float):
+    pass
+
+
+class MyDict(dict):
+    pass
+
+
+# --- construction and text conversion -------------------------------------------------------------
+
+@pytest.mark.parametrize("text", ["3x^2+1", b"3x^2+1", bytearray(b"3x^2+1")])
+def test_text_may_be_str_bytes_or_bytearray(text):
+    f = exprkit.func(text)
+    assert f.valid() is True
+    assert f.eval({"x": 2}) == 13.0
+
+
+@pytest.mark.parametrize("text", [None, 3, 2.5, ["x"], "\ud800"])
+def test_constructing_from_a_non_text_raises_type_error(text):
+    with pytest.raises(TypeError):
+        exprkit.func(text)
+
+
+@pytest.mark.parametrize("text, message", [
+    ("", "Cannot initialize empty expression"),
+    ("(x", "Mismatched parentheses"),
+    (")x(", "Expected '('"),
+    ("x y", "Invalid charater detected:  "),
+    ("x%y", "Invalid Character detected"),
+    ("x\0y", "Invalid Character detected"),
+    (b"x\xffy", "Invalid Character detected"),
+    ("2+", "Expected argument(s) to binary operator '+'"),
+    ("-", "Expected argument(s) to binary operator '-'"),
+    ("sin()", "Expected argument to unary operator 'sin'"),
+    ("foo(2)", "Unknown function encountered: foo"),
+])
+def test_parse_errors_raise_value_error_with_the_engine_message(text, message):
+    with pytest.raises(ValueError) as caught:
+        exprkit.func(text)
+    assert str(caught.value) == message
+
+
+@pytest.mark.parametrize("text", ["x2", "(1)(2)"])
+def test_unbalanced_equation_writes_the_count_to_standard_output_first(text, capfd):
+    with pytest.raises(ValueError, match=r"^Unbalanced equation$"):
+        exprkit.func(text)
+    assert capfd.readouterr().out == "2"
+
+
+def test_default_object_is_the_constant_zero():
+    f = exprkit.func()
+    assert f.valid() is True
+    assert f.eval() == 0.0
+    assert f.vars() == {}
+    assert "sqrt" in f.avail_funcs()
+
+
+def test_init_twice_returns_none_and_changes_nothing():
+    f = exprkit.func("x+1")
+    assert f.__init__("2*3") is None
+    assert f.__init__() is None
+    assert f.vars() == {"x": 0.0}
+    assert f.eval({"x": 1}) == 2.0
+
+
+def test_failed_init_keeps_the_old_tree():
+    f = exprkit.func("2*3")
+    with pytest.raises(ValueError, match=r"^Mismatched parentheses$"):
+        f.init("(x")
+    assert f.valid() and f.eval() == 6.0
+    with pytest.raises(ValueError):
+        f.init("x+")
+    assert f.eval() == 6.0
+    assert f.vars() == {"x": 0.0}
+
+
+def test_attributes_cannot_be_added():
+    with pytest.raises(AttributeError):
+        exprkit.func().extra = 1
+
+
+def test_the_class_can_be_subclassed():
+    class Sub(exprkit.func):
+        pass
+
+    assert Sub("2^10").eval() == 1024.0
+
+
+# --- evaluation and value conversion ---------------------------------------------------------------
+
+@pytest.mark.parametrize("x, y, expected", [
+    (2, 3, 6.0),
+    (2.0, 3.0, 6.0),
+    (True, 3, 3.0),
+    (FloatLike(), 2, 5.0),
+    (IndexLike(), 1, 7.0),
+    (MyFloat(1.5), 2, 3.0),
+])
+def test_values_convert_from_anything_float_like(x, y, expected):
+    f = exprkit.func("x*y")
+    result = f.eval({"x": x, "y": y})
+    assert type(result) is float and result == expected
+    assert f.vars() == {"x": float(x), "y": float(y)}
+
+
+def test_values_may_come_in_a_dict_subclass_and_extra_keys_are_ignored():
+    f = exprkit.func("x")
+    assert f.eval(MyDict(x=1, z=5)) == 1.0
+    assert f.vars() == {"x": 1.0}
+
+
+def test_bytes_keys_name_variables_and_the_first_equal_key_wins():
+    f = exprkit.func("x")
+    assert f.eval({b"x": 3}) == 3.0
+    assert f.eval({"x": 1, b"x": 2}) == 1.0
+
+
+@pytest.mark.parametrize("call", [
+    lambda f: f.eval({"x": "1", "y": 2}),
+    lambda f: f.eval([("x", 1), ("y", 2)]),
+    lambda f: f.eval(types.MappingProxyType({"x": 1, "y": 2})),
+    lambda f: f.eval(values={"x": 1, "y": 2}),
+    lambda f: f.eval({"x": 1}, {"y": 2}),
+    lambda f: f.eval({1: 1, "y": 2}),
+])
+def test_rejected_arguments_raise_type_error_and_leave_the_object_untouched(call):
+    f = exprkit.func("x*y")
+    f.eval({"x": 4, "y": 5})
+    with pytest.raises(TypeError):
+        call(f)
+    assert f.vars() == {"x": 4.0, "y": 5.0}
+
+
+def test_missing_variable_is_reported_without_its_name():
+    f = exprkit.func("x*y")
+    with pytest.raises(ValueError) as caught:
+        f.eval({"x": 2})
+    assert str(caught.value) == UNSPECIFIED
+
+
+def test_eval_without_values_fails_on_any_variable():
+    assert exprkit.func("2*3").eval() == 6.0
+    f = exprkit.func("x")
+    f.eval({"x": 1})
+    with pytest.raises(IndexError) as caught:
+        f.eval()
+    assert str(caught.value) == MISSING_KEY
+
+
+@pytest.mark.parametrize("text, expected", [
+    ("8/2*4", 1.0), ("-2^2", 4.0), ("2^3^2", 512.0), ("1/0", math.inf), ("-x", -0.0),
+])
+def test_results_are_exact_floats(text, expected):
+    result = exprkit.func(text).eval({"x": 0.0})
+    assert result == expected and math.copysign(1, result) == math.copysign(1, expected)
+
+
+def test_nan_results_raise_nothing():
+    assert math.isnan(exprkit.func("0/0").eval())
+
+
+def test_vars_and_avail_funcs_return_new_dicts():
+    f = exprkit.func("x")
+    first, second = f.vars(), f.vars()
+    assert first == second and first is not second
+    first["x"] = 99.0
+    first["y"] = 1.0
+    assert f.vars() == {"x": 0.0}
+    funcs = f.avail_funcs()
+    assert funcs is not f.avail_funcs()
+    funcs.clear()
+    assert len(f.avail_funcs()) == 15
+
+
+# --- registered callables ---------------------------------------------------------------------------
+
+def test_callable_is_called_once_with_a_float_and_int_results_become_floats(blank):
+    seen = []
+
+    def g(x):
+        seen.append(x)
+        return 3
+
+    blank.add_func("g", g)
+    blank.init("g(2)")
+    result = blank.eval()
+    assert type(result) is float and result == 3.0
+    assert seen == [2.0] and type(seen[0]) is float
+
+
+@pytest.mark.parametrize("returned", [None, "3", [1]])
+def test_result_that_does_not_convert_raises_runtime_error(blank, returned):
+    blank.add_func("g", lambda x: returned)
+    blank.init("g(1)")
+    with pytest.raises(RuntimeError, match=r"^Unable to cast Python instance of type "):
+        blank.eval()
+
+
+def test_the_very_exception_object_reaches_the_caller(blank):
+    error = KeyError("mine")
+
+    def g(x):
+        raise error
+
+    blank.add_func("g", g)
+    blank.init("g(1)")
+    with pytest.raises(KeyError) as caught:
+        blank.eval()
+    assert caught.value is error
+
+
+def test_right_operand_is_called_first_and_its_error_wins(blank):
+    calls = []
+
+    def f(x):
+        calls.append("f")
+        raise ValueError("f")
+
+    def g(x):
+        calls.append("g")
+        raise LookupError("g")
+
+    blank.add_func("f", f)
+    blank.add_func("g", g)
+    blank.init("f(1)+g(2)")
+    with pytest.raises(LookupError):
+        blank.eval()
+    assert calls == ["g"]
+
+
+def test_none_registration_is_listed_and_fails_when_called(blank):
+    blank.add_func("nothing", None)
+    assert blank.avail_funcs()["nothing"] is None
+    blank.init("nothing(1)")
+    with pytest.raises(RuntimeError):
+        blank.eval()
+
+
+@pytest.mark.parametrize("name, function", [("f", 3), ("f", "abs"), (None, abs), (5, abs)])
+def test_non_callables_and_non_text_names_raise_type_error(blank, name, function):
+    with pytest.raises(TypeError):
+        blank.add_func(name, function)
+    assert len(blank.avail_funcs()) == 15
+
+
+def test_listed_builtins_convert_their_argument_and_outlive_the_object():
+    f = exprkit.func()
+    sqrt = f.avail_funcs()["sqrt"]
+    del f
+    gc.collect()
+    assert sqrt(4) == 2.0 and sqrt(4.0) == 2.0
+    with pytest.raises(TypeError):
+        sqrt("4")
+
+
+def test_listed_python_callable_is_a_new_object_returning_floats(blank):
+    def triple(x):
+        return int(3 * x)
+
+    blank.add_func("triple", triple)
+    listed = blank.avail_funcs()["triple"]
+    assert listed is not triple
+    assert listed(2) == 6.0 and type(listed(2)) is float
+
+
+def test_invalid_utf8_name_makes_avail_funcs_raise(blank):
+    blank.add_func(b"\xff", abs)
+    with pytest.raises(UnicodeDecodeError):
+        blank.avail_funcs()
+
+
+def test_functions_reach_only_later_parses():
+    f = exprkit.func("sin(0)")
+    f.add_func("sin", lambda x: 7.0)
+    assert f.eval() == 0.0
+    f.init("sin(0)")
+    assert f.eval() == 7.0
+
+
+def test_reference_counts_return_to_their_start():
+    def g(x):
+        return x
+
+    start = sys.getrefcount(g)
+    f = exprkit.func()
+    f.add_func("g", g)
+    f.init("g(1)+g(2)")
+    listed = f.avail_funcs()["g"]
+    assert sys.getrefcount(g) > start
+    assert f.eval() == 3.0
+    del f
+    gc.collect()
+    assert listed(5) == 5.0
+    del listed
+    gc.collect()
+    assert sys.getrefcount(g) == start
+
+
+# --- re-entrant calls from inside an evaluation -----------------------------------------------------
+
+def test_callable_may_reparse_the_object_being_evaluated(blank):
+    def reparse(x):
+        blank.init("2+2")
+        return x
+
+    blank.add_func("f", reparse)
+    blank.init("1+f(5)")
+    assert blank.eval() == 6.0
+    assert blank.eval() == 4.0
+
+
+def test_callable_may_evaluate_and_extend_the_object_being_evaluated(blank):
+    depth = []
+
+    def nested(x):
+        depth.append(x)
+        blank.add_func("h", lambda y: y + 1)
+        if len(depth) < 3:
+            return x + blank.eval()
+        return x
+
+    blank.add_func("f", nested)
+    blank.init("1+f(1)")
+    assert blank.eval() == 6.0
+    blank.init("h(1)")
+    assert blank.eval() == 2.0
