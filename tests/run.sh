@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test of exprkit, on a fresh machine too: installs what is missing, builds and runs the
-# engine's GoogleTest suite (plainly and under AddressSanitizer and UndefinedBehaviorSanitizer), builds a
-# small project against the installed CMake package, installs the module and runs pytest and mypy.
+# engine's GoogleTest suite (plainly and under AddressSanitizer and UndefinedBehaviorSanitizer), fuzzes
+# the engine for a minute, builds a small project against the installed CMake package, installs the module
+# and runs pytest and mypy.
 # Exits non-zero on the first failure.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -39,6 +40,14 @@ cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPI
   -DCMAKE_CXX_FLAGS="-O1 -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer" >/dev/null
 cmake --build build/sanitize -j "$jobs"
 (cd build/sanitize && ctest --output-on-failure -j "$jobs")
+
+step "fuzzing smoke run (60 s from the seed corpus)"
+cmake -S . -B build/fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DEXPRKIT_BUILD_FUZZ=ON -DEXPRKIT_BUILD_TESTS=OFF \
+  -DEXPRKIT_INSTALL=OFF >/dev/null
+cmake --build build/fuzz -j "$jobs"
+mkdir -p build/fuzz-corpus
+./build/fuzz/fuzz/fuzz_expression -max_total_time="${FUZZ_SECONDS:-60}" -timeout=10 -rss_limit_mb=4096 \
+  -print_final_stats=1 build/fuzz-corpus fuzz/corpus 2>&1 | grep -E '^(Done|stat::number_of_executed_units|INFO: seed corpus)' 
 
 step "installed CMake package"
 cmake --install build/tests >/dev/null

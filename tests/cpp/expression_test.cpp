@@ -291,7 +291,8 @@ TEST(Expression, AssignmentCopiesTreeAndTablesButKeepsTextAndVariables) {
     EXPECT_EQ(target.vars(), (Values{{"y", 4}}));
     target.init("twice(3)");
     EXPECT_EQ(target.eval(), 6);
-    target = target;
+    const E& same = target;
+    target = same;  // assigning an object to itself keeps its tables
     EXPECT_EQ(target.eval(), 6);
 }
 

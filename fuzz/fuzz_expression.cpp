@@ -1,0 +1,143 @@
+// Fuzzes the engine with arbitrary bytes: a text for the constructor, then a sequence of operations on
+// the same object (init, add_func with hostile callables, eval with and without values, assignment).
+// Only the documented exceptions may leave the engine, and a few consistency checks must hold; anything
+// else aborts, so that the fuzzer reports it.
+#include <exprkit/expression.hpp>
+
+#include <fuzzer/FuzzedDataProvider.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+namespace {
+
+using Engine = exprkit::Expression<double>;
+
+struct CallableFailure {};  // what the fuzzer's own throwing callables throw
+
+[[noreturn]] void fail(const char* what) {
+    std::fprintf(stderr, "fuzz check failed: %s\n", what);
+    std::abort();
+}
+
+// Runs `action`; returns false when it threw one of the exceptions the engine documents.
+template <typename Action>
+bool documented(Action&& action) {
+    try {
+        action();
+        return true;
+    } catch (const std::invalid_argument&) {
+    } catch (const std::out_of_range&) {
+    } catch (const std::bad_function_call&) {
+    } catch (const CallableFailure&) {
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "undocumented exception: %s\n", error.what());
+        fail("undocumented std::exception");
+    } catch (...) {
+        fail("unknown exception");
+    }
+    return false;
+}
+
+bool same_double(double a, double b) { return (std::isnan(a) && std::isnan(b)) || a == b; }
+
+// A hostile or ordinary one-argument function, chosen by the input.
+exprkit::UnaryFunction<double> make_callable(FuzzedDataProvider& input, Engine& engine, int& reentry) {
+    const std::string text = input.ConsumeRandomLengthString(64);
+    switch (input.ConsumeIntegralInRange(0, 5)) {
+        case 0: return {};
+        case 1: return [](double x) { return x * 2 + 1; };
+        case 2: return [](double x) -> double {
+            if (x > 0.5) throw CallableFailure{};
+            return -x;
+        };
+        case 3: return [&engine, &reentry, text](double x) {
+            if (reentry++ < 2) documented([&] { engine.init(text); });
+            return x;
+        };
+        case 4: return [&engine, &reentry](double x) {
+            if (reentry++ < 2) documented([&] { x += engine.eval(); });
+            return x;
+        };
+        default: return [&engine, text](double x) {
+            engine.add_func(text, [](double y) { return y; });
+            return x;
+        };
+    }
+}
+
+void evaluate(FuzzedDataProvider& input, Engine& engine, int& reentry) {
+    Engine::Values values;
+    for (const auto& entry : engine.vars()) values[entry.first] = input.ConsumeFloatingPoint<double>();
+    reentry = 0;
+    documented([&] { engine.eval(values); });
+    reentry = 0;
+    double without = 0;
+    const bool plain = documented([&] { without = engine.eval(); });
+    if (plain && engine.vars().empty()) {
+        reentry = 0;
+        double with_empty = 0;
+        if (documented([&] { with_empty = engine.eval(Engine::Values{}); }) && !same_double(without, with_empty)) {
+            // Only deterministic trees can be compared; re-entrant callables may change the object.
+            if (reentry == 0) fail("eval() and eval({}) disagree on a tree without variables");
+        }
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    // The engine writes a count to standard output before "Unbalanced equation"; keep the log readable.
+    const int null = open("/dev/null", O_WRONLY);
+    if (null >= 0) dup2(null, STDOUT_FILENO);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    FuzzedDataProvider input(data, size);
+    int reentry = 0;  // declared first: the callables that count on it live in the engine
+    std::unique_ptr<Engine> engine;
+    const std::string first = input.ConsumeRandomLengthString(1 << 16);
+    documented([&] { engine = std::make_unique<Engine>(first); });
+    if (engine && !engine->valid()) fail("a parsed object is not valid");
+    if (!engine) engine = std::make_unique<Engine>();
+    evaluate(input, *engine, reentry);
+
+    for (int step = 0; step < 16 && input.remaining_bytes() > 0; ++step) {
+        switch (input.ConsumeIntegralInRange(0, 3)) {
+            case 0: {
+                const std::string text = input.ConsumeRandomLengthString(4096);
+                const bool parsed = documented([&] { engine->init(text); });
+                if (parsed && !engine->valid()) fail("init succeeded but the object is not valid");
+                for (const auto& entry : engine->vars()) {
+                    if (!exprkit::detail::is_name_text(entry.first)) fail("a variable name is not a run of letters");
+                }
+                break;
+            }
+            case 1: {
+                const std::string name = input.ConsumeRandomLengthString(32);
+                engine->add_func(name, make_callable(input, *engine, reentry));
+                break;
+            }
+            case 2:
+                evaluate(input, *engine, reentry);
+                break;
+            default: {
+                Engine copy;
+                copy = *engine;
+                if (copy.valid() != engine->valid()) fail("assignment changed validity");
+                *engine = copy;
+                break;
+            }
+        }
+    }
+    return 0;
+}
