@@ -1,0 +1,168 @@
+"""Hostile input at the Python boundary: arbitrary texts and values, hostile callables, long runs.
+
+Only the documented exceptions may come out; a crash takes the whole test run down with it.
+"""
+import gc
+import math
+import os
+import sys
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import exprkit
+
+
+class CallableFailure(Exception):
+    pass
+
+
+# Exceptions that the module documents, plus the one our hostile callables raise.
+DOCUMENTED = (ValueError, IndexError, RuntimeError, CallableFailure)
+
+expression_alphabet = st.sampled_from(list("xyzab0123456789.()+-*/^ ") + ["sin", "log", "f", "g", "h"])
+texts = st.one_of(
+    st.binary(max_size=64),
+    st.text(max_size=64),
+    st.lists(expression_alphabet, max_size=40).map("".join),
+)
+doubles = st.one_of(st.floats(allow_nan=True, allow_infinity=True), st.integers(-(2**60), 2**60), st.booleans())
+
+
+def hostile_callables(target: exprkit.func, text: str):
+    """Functions that misbehave in every way the engine must survive."""
+    depth = [0]
+
+    def raising(x):
+        raise CallableFailure(x)
+
+    def reparse(x):
+        depth[0] += 1
+        if depth[0] < 3:
+            try:
+                target.init(text)
+            except ValueError:
+                pass
+        return x
+
+    def reevaluate(x):
+        depth[0] += 1
+        if depth[0] < 3:
+            try:
+                return x + target.eval()
+            except DOCUMENTED:
+                pass
+        return x
+
+    def extend(x):
+        target.add_func("f", lambda y: y)
+        return 10**400 if x > 1 else x
+
+    return {
+        "f": raising,
+        "g": lambda x: None if x > 0 else "text",
+        "h": reparse,
+        "sin": reevaluate,
+        "log": extend,
+        "ln": None,
+    }
+
+
+@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(text=texts, other=texts, values=st.dictionaries(st.text(max_size=3), doubles, max_size=6))
+def test_arbitrary_texts_values_and_callables_raise_only_documented_errors(text, other, values):
+    try:
+        f = exprkit.func(text)
+    except (ValueError, TypeError):
+        f = exprkit.func()
+    for name, function in hostile_callables(f, other if isinstance(other, str) else "x").items():
+        f.add_func(name, function)
+    for step in (text, other):
+        try:
+            f.init(step)
+        except (ValueError, TypeError):
+            pass
+        assert isinstance(f.valid(), bool)
+        for name in f.vars():
+            assert name.isascii() and name.isalpha()
+        given_values = dict(values)
+        given_values.update({name: 1.5 for name in f.vars()})
+        for call in (lambda: f.eval(given_values), f.eval):
+            try:
+                result = call()
+            except DOCUMENTED:
+                continue
+            assert isinstance(result, float)
+    assert len(f.avail_funcs()) >= 15
+
+
+@pytest.mark.parametrize("byte", range(256))
+def test_every_single_byte_alone_and_inside_a_formula(byte):
+    for text in (bytes([byte]), b"x+" + bytes([byte]) + b"1", b"sin(" + bytes([byte]) + b")"):
+        try:
+            f = exprkit.func(text)
+        except ValueError:
+            continue
+        result = f.eval({name: 2.0 for name in f.vars()})
+        assert isinstance(result, float)
+
+
+@pytest.mark.parametrize("text, expected", [
+    ("x+" * 999_999 + "x", 1_000_000.0),
+    ("(" * 1_000_000 + "x" + ")" * 1_000_000, 1.0),
+    ("abs(" * 1_000_000 + "-x" + ")" * 1_000_000, 1.0),
+    ("x^" * 999_999 + "x", 1.0),
+    ("1" * 10_000, float("1" * 10_000)),
+])
+def test_extreme_texts(text, expected):
+    f = exprkit.func(text)
+    assert f.eval({"x": 1}) == expected
+
+
+def test_ten_million_byte_text():
+    assert exprkit.func("1+" * 4_999_999 + "1").eval() == 5_000_000.0
+
+
+@pytest.mark.parametrize("values", [{}, {f"v{i}": float(i) for i in range(100_000)}])
+def test_value_dicts_that_name_no_variable(values):
+    assert exprkit.func("2^10").eval(values) == 1024.0
+
+
+def resident_bytes() -> int:
+    with open(f"/proc/{os.getpid()}/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
+def test_long_create_use_destroy_cycles_leak_neither_references_nor_memory():
+    def twice(x):
+        return 2 * x
+
+    def fail(x):
+        raise CallableFailure
+
+    def cycle():
+        f = exprkit.func()
+        f.add_func("twice", twice)
+        f.add_func("fail", fail)
+        f.init("twice(x)+sin(y)")
+        assert f.eval({"x": 1, "y": 0}) == 2.0
+        assert len(f.avail_funcs()) == 17
+        with pytest.raises(ValueError):
+            f.init("twice(")
+        f.init("fail(x)")
+        with pytest.raises(CallableFailure):
+            f.eval({"x": 1})
+
+    start_refs = (sys.getrefcount(twice), sys.getrefcount(fail))
+    for _ in range(10_000):  # warm up allocator pools before measuring
+        cycle()
+    gc.collect()
+    start_rss = resident_bytes()
+    for _ in range(100_000):
+        cycle()
+    gc.collect()
+    growth = resident_bytes() - start_rss
+    assert (sys.getrefcount(twice), sys.getrefcount(fail)) == start_refs
+    assert growth < 8 * 1024 * 1024, f"resident memory grew by {growth} bytes"
