@@ -36,7 +36,7 @@ void construct_terms(benchmark::State& state) {
     }
     state.counters["bytes"] = static_cast<double>(text.size());
     state.counters["ns_per_term"] =
-        benchmark::Counter(static_cast<double>(state.range(0)) * 1e9,
+        benchmark::Counter(static_cast<double>(state.range(0)) * 1e-9,
                            benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 

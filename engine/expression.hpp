@@ -181,7 +181,7 @@ private:
 
     void collect_variables(const std::vector<Token>& names) {
         variable_table.clear();
-        for (const Token& name : names) variable_table.emplace(name.text, T(0));
+        for (const Token& name : names) variable_table.try_emplace(name.text, T(0));
     }
 
     std::unique_ptr<AstNode<T>> build_tree(const std::vector<Token>& postfix) const {

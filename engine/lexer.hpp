@@ -24,6 +24,7 @@ public:
 
     std::vector<Token> tokenize() {
         std::vector<Token> tokens;
+        tokens.reserve(text.size() - cursor);  // at most one token per byte; untouched capacity costs nothing
         while (cursor < text.size()) tokens.push_back(next_token());
         return tokens;
     }

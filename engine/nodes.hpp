@@ -55,55 +55,51 @@ public:
 protected:
     enum class Kind : std::uint8_t { Value, Variable, Unary, Binary };
 
-    explicit AstNode(Kind node_kind) : kind(node_kind), first(this) {}
+    explicit AstNode(Kind node_kind) : kind(node_kind) {}
 
 private:
     friend struct detail::TreeWalk<T>;
     friend class UnaryNode<T>;
     friend class BinaryNode<T>;
 
-    Kind kind;
-    AstNode* first;           // the first node of this subtree in evaluation order
-    AstNode* next = nullptr;  // the node after this one in its parent's evaluation order
-    std::size_t stack_need = 1;  // value-stack slots that evaluating this subtree takes
+    // A subtree's nodes form a chain in evaluation order that ends at the subtree's root; `next` links
+    // each node to the one after it in its parent's chain (null at the root of the whole tree).
+    AstNode* next = nullptr;
+    std::uint32_t stack_need = 1;  // value-stack slots that evaluating this subtree takes
+    const Kind kind;
+    mutable bool scratch_busy = false;  // an evaluation is using this node's cached value stack
 };
 
 namespace detail {
 
-// A value stack cached by an operator node for deep evaluations. A nested evaluation of the same
-// subtree (from inside a callable) finds it busy and takes a stack of its own.
+// A value stack cached by an operator node for deep evaluations, taken for the length of one evaluation.
+// A nested evaluation of the same subtree (from inside a callable) finds it busy and takes a stack of
+// its own.
 template <typename T>
-class Scratch {
+class ScratchLease {
 public:
-    class Lease {
-    public:
-        Lease(const Scratch& scratch, std::size_t slots) {
-            if (scratch.busy) {
-                own = std::make_unique<T[]>(slots);
-                slots_ = own.get();
-                return;
-            }
-            if (!scratch.buffer) scratch.buffer = std::make_unique<T[]>(slots);
-            scratch.busy = true;
-            holder = &scratch;
-            slots_ = scratch.buffer.get();
+    ScratchLease(std::unique_ptr<T[]>& cached, bool& busy, std::size_t slots) {
+        if (busy) {
+            own = std::make_unique<T[]>(slots);
+            data_ = own.get();
+            return;
         }
-        ~Lease() {
-            if (holder) holder->busy = false;
-        }
-        Lease(const Lease&) = delete;
-        Lease& operator=(const Lease&) = delete;
-        T* data() const { return slots_; }
-
-    private:
-        const Scratch* holder = nullptr;
-        std::unique_ptr<T[]> own;
-        T* slots_ = nullptr;
-    };
+        if (!cached) cached = std::make_unique<T[]>(slots);
+        busy = true;
+        busy_flag = &busy;
+        data_ = cached.get();
+    }
+    ~ScratchLease() {
+        if (busy_flag) *busy_flag = false;
+    }
+    ScratchLease(const ScratchLease&) = delete;
+    ScratchLease& operator=(const ScratchLease&) = delete;
+    T* data() const { return data_; }
 
 private:
-    mutable std::unique_ptr<T[]> buffer;
-    mutable bool busy = false;
+    bool* busy_flag = nullptr;
+    std::unique_ptr<T[]> own;
+    T* data_ = nullptr;
 };
 
 template <typename T>
@@ -157,7 +153,6 @@ public:
           fn(std::move(function)),
           child(detail::require_child(std::move(operand))),
           op(detail::builtin_op(fn)) {
-        this->first = child->first;
         child->next = this;
         this->stack_need = child->stack_need;
     }
@@ -172,7 +167,7 @@ private:
     friend struct detail::TreeWalk<T>;
     std::unique_ptr<AstNode<T>> child;
     const detail::UnaryOp op;
-    detail::Scratch<T> scratch;
+    mutable std::unique_ptr<T[]> scratch;
 };
 
 template <typename T>
@@ -187,8 +182,7 @@ public:
           left(detail::require_child(std::move(left_operand))),
           right(detail::require_child(std::move(right_operand))),
           op(detail::builtin_op(fn)) {
-        this->first = right->first;
-        right->next = left->first;
+        right->next = detail::TreeWalk<T>::first_of(*left);
         left->next = this;
         this->stack_need = std::max(right->stack_need, left->stack_need + 1);
     }
@@ -204,7 +198,7 @@ private:
     std::unique_ptr<AstNode<T>> left;
     std::unique_ptr<AstNode<T>> right;
     const detail::BinaryOp op;
-    detail::Scratch<T> scratch;
+    mutable std::unique_ptr<T[]> scratch;
 };
 
 namespace detail {
@@ -216,13 +210,28 @@ struct TreeWalk {
     using Kind = typename Node::Kind;
     static constexpr std::size_t inline_slots = 32;
 
+    // The first node of a subtree's chain: its leftmost leaf in evaluation order, reached through
+    // right operands, as those are evaluated first.
+    static Node* first_of(const Node& root) {
+        const Node* node = &root;
+        for (;;) {
+            if (node->kind == Kind::Unary) {
+                node = static_cast<const UnaryNode<T>*>(node)->child.get();
+            } else if (node->kind == Kind::Binary) {
+                node = static_cast<const BinaryNode<T>*>(node)->right.get();
+            } else {
+                return const_cast<Node*>(node);
+            }
+        }
+    }
+
     template <typename Lookup>
-    static T evaluate(const Node& root, const Scratch<T>& scratch, const Lookup& lookup) {
+    static T evaluate(const Node& root, std::unique_ptr<T[]>& scratch, const Lookup& lookup) {
         if (root.stack_need <= inline_slots) {
             T slots[inline_slots];
             return run(root, slots, lookup);
         }
-        const typename Scratch<T>::Lease lease(scratch, root.stack_need);
+        const ScratchLease<T> lease(scratch, root.scratch_busy, root.stack_need);
         return run(root, lease.data(), lookup);
     }
 
@@ -231,7 +240,7 @@ struct TreeWalk {
     template <typename Lookup>
     static T run(const Node& root, T* stack, const Lookup& lookup) {
         std::size_t size = 0;
-        for (const Node* node = root.first;; node = node->next) {
+        for (const Node* node = first_of(root);; node = node->next) {
             switch (node->kind) {
                 case Kind::Value:
                     stack[size++] = static_cast<const ValueNode<T>*>(node)->value;
@@ -258,7 +267,7 @@ struct TreeWalk {
     }
 
     static bool is_valid(const Node& root) {
-        for (const Node* node = root.first;; node = node->next) {
+        for (const Node* node = first_of(root);; node = node->next) {
             if (node->kind == Kind::Variable && !node->is_valid()) return false;
             if (node == &root) return true;
         }
@@ -268,7 +277,7 @@ struct TreeWalk {
     // (right first, then left, as they were copied).
     static std::unique_ptr<Node> clone(const Node& root) {
         std::vector<std::unique_ptr<Node>> built;
-        for (const Node* node = root.first;; node = node->next) {
+        for (const Node* node = first_of(root);; node = node->next) {
             switch (node->kind) {
                 case Kind::Value:
                 case Kind::Variable:
@@ -295,7 +304,7 @@ struct TreeWalk {
     // Deletes every node below `root`, children before parents, without recursion: each operator
     // node lets go of its (already deleted) children first, so its destructor has nothing left to do.
     static void dismantle(Node& root) {
-        Node* node = root.first;
+        Node* node = first_of(root);
         while (node != &root) {
             Node* following = node->next;
             release_children(*node);

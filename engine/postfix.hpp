@@ -45,7 +45,7 @@ public:
     void mark_unary_minus() {
         for (std::size_t i = 0; i + 1 < tokens.size(); ++i) {
             Token& token = tokens[i];
-            if (!token.is_binary_operator() || token.text != "-") continue;
+            if (!token.is_binary_operator() || !token.is_text('-')) continue;
             if (i == 0 || tokens[i - 1].is_open_paren() || tokens[i - 1].is_binary_operator()) {
                 token.type = TokenType::Function;
             }
@@ -53,26 +53,29 @@ public:
     }
 
     // Inserts "*" after a number that is followed by a function, a name or "(": 2x, 2sin(x), 2(x+1).
-    // Builds the new sequence in one pass, so the work stays linear in the number of tokens.
+    // Counts the insertions first and then moves every token to its final place from the back, so the
+    // work stays linear and needs no second sequence.
     PostfixConverter& insert_implicit_multiplication() {
-        std::vector<Token> result;
-        result.reserve(tokens.size() + tokens.size() / 2);
-        for (std::size_t i = 0; i < tokens.size(); ++i) {
-            result.push_back(std::move(tokens[i]));
-            if (i + 1 < tokens.size() && result.back().is_number() && starts_factor(tokens[i + 1])) {
-                result.emplace_back("*", TokenType::Operator);
-            }
+        const std::size_t count = tokens.size();
+        std::size_t insertions = 0;
+        for (std::size_t i = 0; i + 1 < count; ++i) insertions += needs_product(i) ? 1 : 0;
+        if (insertions == 0) return *this;
+        tokens.resize(count + insertions, Token("*", TokenType::Operator));
+        std::size_t write = count + insertions;
+        bool factor_follows = false;  // classifies the token after `read` before it was moved away
+        for (std::size_t read = count; read-- > 0;) {
+            const bool product = factor_follows && tokens[read].is_number();
+            factor_follows = starts_factor(tokens[read]);
+            if (product) tokens[--write] = Token("*", TokenType::Operator);
+            if (--write != read) tokens[write] = std::move(tokens[read]);
         }
-        tokens = std::move(result);
         return *this;
     }
 
     std::vector<Token> to_postfix() {
         std::vector<Token> output;
         output.reserve(tokens.size());
-        for (auto it = tokens.rbegin(); it != tokens.rend(); ++it) input.push(*it);
-        while (!input.empty()) {
-            const Token& next = input.top();
+        for (const Token& next : tokens) {
             if (next.is_open_paren()) {
                 operators.push(next);
             } else if (next.is_close_paren()) {
@@ -82,12 +85,11 @@ public:
             } else if (next.type == TokenType::Function) {
                 operators.push(next);
             } else if (next.is_binary_operator()) {
-                push_operator(output);
+                push_operator(next, output);
             } else {
-                clear_stacks();
+                operators = {};
                 throw std::invalid_argument(messages::unhandled_token);
             }
-            input.pop();
         }
         while (!operators.empty()) pop_operator_into(output);
         return output;
@@ -95,13 +97,15 @@ public:
 
 private:
     std::vector<Token> tokens;
-    std::stack<Token, std::vector<Token>> operators;
-    std::stack<Token, std::vector<Token>> input;
+    std::stack<Token, std::vector<Token>> operators;  // empty outside to_postfix
     PrecedenceTable precedence;
 
     static bool starts_factor(const Token& token) {
         return token.type == TokenType::Function || token.is_name() || token.is_open_paren();
     }
+
+    // Whether the token at `i` is a number followed by something it multiplies implicitly.
+    bool needs_product(std::size_t i) const { return tokens[i].is_number() && starts_factor(tokens[i + 1]); }
 
     std::int32_t precedence_of(const Token& token) const {
         if (token.is_binary_operator()) return detail::lookup(precedence, token.text);
@@ -114,15 +118,9 @@ private:
         operators.pop();
     }
 
-    void clear_stacks() {
-        operators = {};
-        input = {};
-    }
-
     void close_paren(std::vector<Token>& output) {
         while (!operators.empty() && !operators.top().is_open_paren()) pop_operator_into(output);
         if (operators.empty()) {
-            clear_stacks();
             throw std::invalid_argument(messages::expected_open_paren);
         }
         operators.pop();
@@ -131,8 +129,7 @@ private:
 
     // Pops operators that bind at least as tightly as the incoming one ("^" only strictly tighter,
     // being right-associative), then pushes it.
-    void push_operator(std::vector<Token>& output) {
-        const Token& incoming = input.top();
+    void push_operator(const Token& incoming, std::vector<Token>& output) {
         const std::int32_t incoming_precedence = precedence_of(incoming);
         while (!operators.empty() && !operators.top().is_open_paren()) {
             const std::int32_t top_precedence = precedence_of(operators.top());

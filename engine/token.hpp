@@ -70,8 +70,11 @@ struct Token {
                 text.push_back('0');
             }
         }
-        if (text == "^") type = type | TokenType::RightAssoc;
+        if (is_text('^')) type = type | TokenType::RightAssoc;
     }
+
+    // Whether the text is exactly the one byte `c`.
+    bool is_text(char c) const { return text.size() == 1 && text[0] == c; }
 
     bool is_open_paren() const { return type == TokenType::Paren && !text.empty() && text.front() == '('; }
     bool is_close_paren() const { return type == TokenType::Paren && !text.empty() && text.front() == ')'; }

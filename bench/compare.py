@@ -1,0 +1,314 @@
+"""exprkit side by side with CPython and the libraries a Python user would pick instead.
+
+    pip install . -r bench/requirements.txt
+    python bench/compare.py [--repeats 7] [--json out.json] [--chart docs/performance.png]
+
+All contenders run in one process, interleaved, each in its fastest documented compile-once,
+evaluate-many form; every figure is the minimum over the repeats, in nanoseconds per call, with its
+ratio to exprkit. A peer that is not installed is reported as missing.
+"""
+from __future__ import annotations
+
+import argparse
+import gc
+import importlib
+import json
+import math
+import os
+import platform
+import subprocess
+import sys
+import sysconfig
+import tempfile
+import time
+from typing import Callable
+
+import exprkit
+
+SHORT = "3x^2+sin(y)/2"
+SHORT_PY = "3*x**2+sin(y)/2"
+FLOATS = {"x": 2.0, "y": 1.0}
+INTS = {"x": 2, "y": 1}
+
+
+def long_formula(terms: int, python: bool = False) -> str:
+    term = SHORT_PY if python else SHORT
+    return "+".join([term] * terms)
+
+
+def measure(call: Callable[[], object], budget_s: float = 0.05) -> float:
+    """Nanoseconds per call: a loop sized to fill about `budget_s`."""
+    call()
+    loops = 1
+    while True:
+        start = time.perf_counter_ns()
+        for _ in range(loops):
+            call()
+        elapsed = time.perf_counter_ns() - start
+        if elapsed > budget_s * 1e9 or loops >= 1 << 24:
+            return elapsed / loops
+        loops *= 2 if elapsed > budget_s * 1e8 else 8
+
+
+# ---- contenders: each builder returns a zero-argument callable, or raises when unavailable ----------
+
+def exprkit_eval(text: str, values: dict) -> Callable[[], object]:
+    f = exprkit.func(text)
+    return lambda: f.eval(values)
+
+
+def cpython_eval(text: str, values: dict) -> Callable[[], object]:
+    code = compile(text, "<formula>", "eval")
+    scope = {"sin": math.sin, "__builtins__": {}}
+    return lambda: eval(code, scope, values)
+
+
+def simpleeval_eval(text: str, values: dict) -> Callable[[], object]:
+    from simpleeval import SimpleEval
+
+    evaluator = SimpleEval(functions={"sin": math.sin}, names=values)
+    parsed = evaluator.parse(text)
+    return lambda: evaluator.eval(text, previously_parsed=parsed)
+
+
+def asteval_eval(text: str, values: dict) -> Callable[[], object]:
+    from asteval import Interpreter
+
+    interpreter = Interpreter(minimal=True)
+    node = interpreter.parse(text)
+    symbols = interpreter.symtable
+
+    def run():
+        symbols.update(values)
+        return interpreter.run(node)
+
+    return run
+
+
+def py_expression_eval_eval(text: str, values: dict) -> Callable[[], object]:
+    from py_expression_eval import Parser
+
+    expression = Parser().parse(text.replace("**", "^"))
+    return lambda: expression.evaluate(values)
+
+
+def cexprtk_eval(text: str, values: dict) -> Callable[[], object]:
+    import cexprtk
+
+    table = cexprtk.Symbol_Table({name: 0.0 for name in values}, add_constants=False)
+    expression = cexprtk.Expression(text.replace("**", "^"), table)
+    variables = table.variables
+
+    def run():
+        for name, value in values.items():
+            variables[name] = value
+        return expression()
+
+    return run
+
+
+def numexpr_eval(text: str, values: dict) -> Callable[[], object]:
+    import numexpr
+
+    numexpr.set_num_threads(1)
+    # evaluate() keeps compiled expressions in a cache of its own; re_evaluate() would only remember the
+    # last one, which interleaved runs replace.
+    return lambda: numexpr.evaluate(text, local_dict=values)
+
+
+def sympy_eval(text: str, values: dict) -> Callable[[], object]:
+    import sympy
+
+    names = sorted(values)
+    function = sympy.lambdify(sympy.symbols(names), sympy.sympify(text), "math")
+    return lambda: function(**values)
+
+
+EVAL_PEERS = {
+    "simpleeval": simpleeval_eval,
+    "asteval": asteval_eval,
+    "py-expression-eval": py_expression_eval_eval,
+    "cexprtk": cexprtk_eval,
+    "numexpr": numexpr_eval,
+    "sympy lambdify": sympy_eval,
+}
+
+
+def construction(name: str, text: str) -> Callable[[], object]:
+    py_text = text.replace("^", "**").replace("3x", "3*x")
+    if name == "exprkit":
+        return lambda: exprkit.func(text)
+    if name == "CPython compile()":
+        return lambda: compile(py_text, "<formula>", "eval")
+    if name == "simpleeval":
+        from simpleeval import SimpleEval
+
+        evaluator = SimpleEval(functions={"sin": math.sin})
+        return lambda: evaluator.parse(py_text)
+    if name == "asteval":
+        from asteval import Interpreter
+
+        interpreter = Interpreter(minimal=True)
+        return lambda: interpreter.parse(py_text)
+    if name == "py-expression-eval":
+        from py_expression_eval import Parser
+
+        parser = Parser()
+        return lambda: parser.parse(text.replace("3x", "3*x"))
+    if name == "cexprtk":
+        import cexprtk
+
+        table = cexprtk.Symbol_Table({"x": 0.0, "y": 0.0}, add_constants=False)
+        return lambda: cexprtk.Expression(text.replace("3x", "3*x"), table)
+    if name == "numexpr":
+        import numexpr
+
+        return lambda: numexpr.NumExpr(py_text, signature=[("x", float), ("y", float)])
+    if name == "sympy lambdify":
+        import sympy
+
+        symbols = sympy.symbols("x y")
+        return lambda: sympy.lambdify(symbols, sympy.sympify(py_text), "math")
+    raise KeyError(name)
+
+
+def build_floor() -> Callable[[], object] | None:
+    """Compiles bench/floor_module.cpp against the installed pybind11 and returns (nothing, convert)."""
+    try:
+        import pybind11
+    except ImportError:
+        return None
+    out_dir = tempfile.mkdtemp(prefix="exprkit-floor-")
+    suffix = sysconfig.get_config_var("EXT_SUFFIX")
+    source = os.path.join(os.path.dirname(os.path.abspath(__file__)), "floor_module.cpp")
+    command = ["c++", "-O3", "-shared", "-fPIC", "-std=c++17", "-fvisibility=hidden",
+               f"-I{pybind11.get_include()}", f"-I{sysconfig.get_paths()['include']}",
+               source, "-o", os.path.join(out_dir, "exprkit_floor" + suffix)]
+    if subprocess.run(command, capture_output=True).returncode != 0:
+        return None
+    sys.path.insert(0, out_dir)
+    module = importlib.import_module("exprkit_floor")
+    return module.Floor(), pybind11.__version__
+
+
+def run(repeats: int) -> dict:
+    rows: dict[str, dict[str, float | str]] = {}
+    workloads: dict[str, dict[str, Callable[[], object]]] = {}
+    missing: dict[str, str] = {}
+
+    def add(workload: str, name: str, builder: Callable[[], Callable[[], object]]):
+        try:
+            workloads.setdefault(workload, {})[name] = builder()
+        except Exception as error:  # a peer that is missing or cannot handle the text
+            missing[f"{workload} / {name}"] = f"{type(error).__name__}: {str(error)[:80]}"
+
+    long_text = long_formula(2000)
+    for label, values in (("eval, dict of floats", FLOATS), ("eval, dict of ints", INTS)):
+        add(label, "exprkit", lambda v=values: exprkit_eval(SHORT, v))
+        add(label, "CPython eval", lambda v=values: cpython_eval(SHORT_PY, v))
+        for peer, builder in EVAL_PEERS.items():
+            add(label, peer, lambda b=builder, v=values: b(SHORT_PY, v))
+    add("eval, 2000-term formula", "exprkit", lambda: exprkit_eval(long_text, FLOATS))
+    add("eval, 2000-term formula", "CPython eval", lambda: cpython_eval(long_formula(2000, True), FLOATS))
+    for peer, builder in EVAL_PEERS.items():
+        if peer != "sympy lambdify":  # simplifying 2000 terms is a minutes-long symbolic job
+            add("eval, 2000-term formula", peer, lambda b=builder: b(long_formula(2000, True), FLOATS))
+    for name in ["exprkit", "CPython compile()", *EVAL_PEERS]:
+        add("construction", name, lambda n=name: construction(n, SHORT))
+    for terms in (10_000, 100_000):
+        for name in ("exprkit", "CPython compile()"):
+            add(f"construction, {terms} terms", name, lambda n=name, t=terms: construction(n, long_formula(t)))
+    floor = build_floor()
+    if floor:
+        instance, version = floor
+        add("eval, dict of floats", f"floor: empty pybind11 {version} method", lambda: instance.nothing)
+        add("eval, dict of floats", f"floor: pybind11 {version} method converting the dict",
+            lambda: (lambda: instance.convert(FLOATS)))
+    else:
+        missing["floor"] = "could not compile bench/floor_module.cpp (pybind11 or c++ missing)"
+
+    best: dict[str, dict[str, float]] = {w: {n: math.inf for n in calls} for w, calls in workloads.items()}
+    for _ in range(repeats):
+        for workload, calls in workloads.items():
+            budget = 0.2 if "terms" in workload else 0.05
+            for name, call in list(calls.items()):
+                gc.collect()
+                try:
+                    best[workload][name] = min(best[workload][name], measure(call, budget))
+                except Exception as error:
+                    missing[f"{workload} / {name}"] = f"{type(error).__name__}: {str(error)[:80]}"
+                    del calls[name], best[workload][name]
+    for workload, figures in best.items():
+        base = figures.get("exprkit", math.nan)
+        rows[workload] = {name: {"ns": ns, "ratio": ns / base} for name, ns in figures.items()}
+    return {"rows": rows, "missing": missing, "machine": machine(), "repeats": repeats}
+
+
+def machine() -> str:
+    cpu = platform.processor() or platform.machine()
+    try:
+        with open("/proc/cpuinfo") as info:
+            cpu = next(line.split(":", 1)[1].strip() for line in info if line.startswith("model name"))
+    except (OSError, StopIteration):
+        pass
+    return f"{cpu}, {os.cpu_count()} cores, Python {platform.python_version()}, {platform.system()}"
+
+
+def render(result: dict) -> str:
+    lines = [f"Machine: {result['machine']}; minimum of {result['repeats']} interleaved repeats.", ""]
+    for workload, figures in result["rows"].items():
+        lines += [f"### {workload}", "", "| contender | ns per call | × exprkit |", "|---|---:|---:|"]
+        for name, figure in sorted(figures.items(), key=lambda item: item[1]["ns"]):
+            lines.append(f"| {name} | {figure['ns']:,.0f} | {figure['ratio']:.2f} |")
+        lines.append("")
+    rows = result["rows"]
+    small, large = rows.get("construction, 10000 terms", {}), rows.get("construction, 100000 terms", {})
+    if "exprkit" in small and "exprkit" in large:
+        lines.append(f"exprkit parse time for a 10× longer text: {large['exprkit']['ns'] / small['exprkit']['ns']:.2f}×")
+        lines.append("")
+    if result["missing"]:
+        lines += ["Missing or failed:", ""] + [f"- {key}: {why}" for key, why in result["missing"].items()] + [""]
+    return "\n".join(lines)
+
+
+def chart(result: dict, path: str) -> None:
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    workloads = [w for w in result["rows"] if "terms" not in w or "formula" in w]
+    fig, axes = plt.subplots(len(workloads), 1, figsize=(8, 2.2 * len(workloads)))
+    for axis, workload in zip(axes, workloads):
+        figures = sorted(result["rows"][workload].items(), key=lambda item: item[1]["ns"])
+        names = [name for name, _ in figures]
+        values = [figure["ns"] for _, figure in figures]
+        colours = ["tab:orange" if name == "exprkit" else "tab:grey" if name.startswith("floor") else "tab:blue"
+                   for name in names]
+        axis.barh(names, values, color=colours)
+        axis.set_xscale("log")
+        axis.invert_yaxis()
+        axis.set_title(f"{workload} (ns per call, log scale)", fontsize=9)
+        axis.tick_params(labelsize=8)
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--repeats", type=int, default=7)
+    parser.add_argument("--json", help="also write the figures to this file")
+    parser.add_argument("--chart", help="draw a PNG chart to this file (needs matplotlib)")
+    arguments = parser.parse_args()
+    result = run(arguments.repeats)
+    print(render(result))
+    if arguments.json:
+        with open(arguments.json, "w") as out:
+            json.dump(result, out, indent=1)
+    if arguments.chart:
+        chart(result, arguments.chart)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
