@@ -1,10 +1,6 @@
-// The engine's fixed error messages, kept in one place so that the code and the tests spell them alike,
-// and the one lookup helper that reports a missing hash-map key. Every message is exact, typos included:
-// callers match on them.
+// The engine's fixed error messages, kept in one place so that the code and the tests spell them alike.
+// Every message is exact, typos included: callers match on them.
 #pragma once
-
-#include <stdexcept>
-#include <string>
 
 namespace exprkit {
 namespace messages {
@@ -27,16 +23,4 @@ inline constexpr const char* missing_key = "invalid unordered_map<K, T> key";
 
 }  // namespace messages
 
-namespace detail {
-
-// Looks `key` up in any map with find(); a miss throws std::out_of_range with the engine's own message
-// (the standard library's at() words it differently on some platforms).
-template <typename Map, typename Key>
-const typename Map::mapped_type& lookup(const Map& map, const Key& key) {
-    const auto found = map.find(key);
-    if (found == map.end()) throw std::out_of_range(messages::missing_key);
-    return found->second;
-}
-
-}  // namespace detail
 }  // namespace exprkit

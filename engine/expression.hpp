@@ -83,10 +83,7 @@ public:
 
     // Parses `expression_text` into this object. On an error the previous tree stays in place; what else
     // was already changed (text, variable table) stays changed.
-    void init(const std::string& expression_text) {
-        parse(expression_text);
-        valid_flag = root->is_valid();
-    }
+    void init(const std::string& expression_text) { valid_flag = parse(expression_text); }
 
     bool valid() const { return valid_flag; }
 
@@ -153,7 +150,9 @@ private:
         root = std::move(tree);
     }
 
-    void parse(const std::string& expression_text) {
+    // Returns whether every variable of the new tree has an entry in the variable table: what the tree's
+    // is_valid() would answer, found while building so that a large tree is not walked once more.
+    bool parse(const std::string& expression_text) {
         if (expression_text.empty()) throw std::invalid_argument(messages::empty_expression);
         text = expression_text;
         Lexer lexer(text);
@@ -165,8 +164,10 @@ private:
         collect_variables(converter.variables());
         converter.mark_unary_minus();
         const std::vector<Token> postfix = converter.insert_implicit_multiplication().to_postfix();
-        install(build_tree(postfix));
+        bool bound = true;
+        install(build_tree(postfix, bound));
         if (!root) throw std::invalid_argument(messages::malformed_expression);
+        return bound;
     }
 
     // Only the totals count here; a ")" before its "(" is caught by the converter.
@@ -184,10 +185,11 @@ private:
         for (const Token& name : names) variable_table.try_emplace(name.text, T(0));
     }
 
-    std::unique_ptr<AstNode<T>> build_tree(const std::vector<Token>& postfix) const {
+    std::unique_ptr<AstNode<T>> build_tree(const std::vector<Token>& postfix, bool& bound) const {
         std::vector<std::unique_ptr<AstNode<T>>> operands;
         for (const Token& token : postfix) {
             if (token.type == TokenType::Operand && detail::is_name_text(token.text)) {
+                bound = bound && variable_table.find(token.text) != variable_table.end();
                 operands.push_back(std::make_unique<VariableNode<T>>(token.text, &variable_table));
             } else if (token.type == TokenType::Operand && detail::is_number_text(token.text)) {
                 operands.push_back(std::make_unique<ValueNode<T>>(detail::read_number<T>(token.text)));

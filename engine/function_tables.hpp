@@ -11,6 +11,8 @@
 #include <string>
 #include <unordered_map>
 
+#include "name_map.hpp"
+
 namespace exprkit {
 
 template <typename T>
@@ -18,9 +20,9 @@ using UnaryFunction = std::function<T(T)>;
 template <typename T>
 using BinaryFunction = std::function<T(T, T)>;
 template <typename T>
-using UnaryFunctionTable = std::unordered_map<std::string, UnaryFunction<T>>;
+using UnaryFunctionTable = NameMap<UnaryFunction<T>>;
 template <typename T>
-using BinaryOperatorTable = std::unordered_map<std::string, BinaryFunction<T>>;
+using BinaryOperatorTable = NameMap<BinaryFunction<T>>;
 
 namespace detail {
 
@@ -128,11 +130,13 @@ UnaryOp builtin_op(const UnaryFunction<T>& fn) {
 
 template <typename T>
 void fill_binary_ops(BinaryOperatorTable<T>& table) {
+    table.reserve(table.size() + detail::binary_rows.size());
     for (const auto& row : detail::binary_rows) table.emplace(row.name, detail::BuiltinBinary<T>{row.op});
 }
 
 template <typename T>
 void fill_unary_funcs(UnaryFunctionTable<T>& table) {
+    table.reserve(table.size() + detail::unary_rows.size());
     for (const auto& row : detail::unary_rows) table.emplace(row.name, detail::BuiltinUnary<T>{row.op});
 }
 

@@ -5,26 +5,34 @@
 //
 // No operation recurses per level. When a node adopts its children it threads its subtree into one
 // chain in evaluation order (post-order, right operand before left), so every walk is a loop along
-// that chain with a value stack whose size each node knows from construction.
+// that chain with a value stack whose size each node knows from construction. The first evaluation
+// from an operator node also flattens its chain into a compact program of steps, which later
+// evaluations run from one contiguous array instead of chasing node pointers.
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <memory_resource>
 #include <stdexcept>
 #include <string>
 #include <unordered_map>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "errors.hpp"
 #include "function_tables.hpp"
+#include "name_map.hpp"
 
 namespace exprkit {
 
+// Variable values by name. The table may draw its entries from a memory resource of the caller's, such
+// as a buffer on the stack for the values of a single evaluation; by default they come from the heap.
 template <typename T>
-using VariableTable = std::unordered_map<std::string, T>;
+using VariableTable = std::pmr::unordered_map<std::string, T, detail::NameHash>;
 
 template <typename T>
 class ValueNode;
@@ -67,39 +75,53 @@ private:
     AstNode* next = nullptr;
     std::uint32_t stack_need = 1;  // value-stack slots that evaluating this subtree takes
     const Kind kind;
-    mutable bool scratch_busy = false;  // an evaluation is using this node's cached value stack
 };
 
 namespace detail {
 
-// A value stack cached by an operator node for deep evaluations, taken for the length of one evaluation.
-// A nested evaluation of the same subtree (from inside a callable) finds it busy and takes a stack of
-// its own.
-template <typename T>
-class ScratchLease {
-public:
-    ScratchLease(std::unique_ptr<T[]>& cached, bool& busy, std::size_t slots) {
-        if (busy) {
-            own = std::make_unique<T[]>(slots);
-            data_ = own.get();
-            return;
-        }
-        if (!cached) cached = std::make_unique<T[]>(slots);
-        busy = true;
-        busy_flag = &busy;
-        data_ = cached.get();
-    }
-    ~ScratchLease() {
-        if (busy_flag) *busy_flag = false;
-    }
-    ScratchLease(const ScratchLease&) = delete;
-    ScratchLease& operator=(const ScratchLease&) = delete;
-    T* data() const { return data_; }
+// One step of a flattened evaluation: a constant, a variable to look up, or an operation on the top of
+// the value stack. Built-in operations are steps of their own; a caller's callable is called through
+// the node's copy of it.
+enum class StepKind : std::uint8_t {
+    Value, Variable, UnaryCall, BinaryCall,
+    Add, Subtract, Multiply, Divide, Power,
+    Sqrt, Exp, Sin, Cos, Tan, Csec, Sec, Cot, Asin, Acos, Atan, Ln, Log, Abs, Negate,
+};
 
-private:
-    bool* busy_flag = nullptr;
-    std::unique_ptr<T[]> own;
-    T* data_ = nullptr;
+constexpr StepKind step_kind_of(UnaryOp op) {
+    return static_cast<StepKind>(static_cast<int>(StepKind::Sqrt) + static_cast<int>(op));
+}
+constexpr StepKind step_kind_of(BinaryOp op) {
+    return static_cast<StepKind>(static_cast<int>(StepKind::Add) + static_cast<int>(op));
+}
+constexpr UnaryOp unary_op_of(StepKind kind) {
+    return static_cast<UnaryOp>(static_cast<int>(kind) - static_cast<int>(StepKind::Sqrt));
+}
+static_assert(step_kind_of(UnaryOp::Negate) == StepKind::Negate && step_kind_of(UnaryOp::Log) == StepKind::Log,
+              "every built-in function has the step of the same name");
+static_assert(step_kind_of(BinaryOp::Power) == StepKind::Power && step_kind_of(BinaryOp::Divide) == StepKind::Divide,
+              "every built-in operator has the step of the same name");
+
+template <typename T>
+struct Step {
+    static_assert(std::is_trivially_copyable_v<T>, "steps hold values of the number type by copy");
+    union {
+        T value;
+        const VariableNode<T>* variable;
+        const UnaryFunction<T>* unary;
+        const BinaryFunction<T>* binary;
+    };
+    StepKind kind;
+};
+
+// The evaluation order of a subtree as steps, with a value stack for deep evaluations. A nested or
+// concurrent evaluation of the same subtree finds the stack busy and takes one of its own.
+template <typename T>
+struct Program {
+    std::vector<Step<T>> steps;
+    std::size_t stack_need = 1;
+    std::unique_ptr<T[]> stack;
+    std::atomic<bool> stack_busy{false};
 };
 
 template <typename T>
@@ -167,7 +189,7 @@ private:
     friend struct detail::TreeWalk<T>;
     std::unique_ptr<AstNode<T>> child;
     const detail::UnaryOp op;
-    mutable std::unique_ptr<T[]> scratch;
+    mutable std::atomic<detail::Program<T>*> program{nullptr};  // built by the first evaluation
 };
 
 template <typename T>
@@ -198,7 +220,7 @@ private:
     std::unique_ptr<AstNode<T>> left;
     std::unique_ptr<AstNode<T>> right;
     const detail::BinaryOp op;
-    mutable std::unique_ptr<T[]> scratch;
+    mutable std::atomic<detail::Program<T>*> program{nullptr};  // built by the first evaluation
 };
 
 namespace detail {
@@ -226,44 +248,42 @@ struct TreeWalk {
     }
 
     template <typename Lookup>
-    static T evaluate(const Node& root, std::unique_ptr<T[]>& scratch, const Lookup& lookup) {
-        if (root.stack_need <= inline_slots) {
+    static T evaluate(const Node& root, std::atomic<Program<T>*>& slot, const Lookup& lookup) {
+        Program<T>& program = program_of(root, slot);
+        if (program.stack_need <= inline_slots) {
             T slots[inline_slots];
-            return run(root, slots, lookup);
+            return run(program, slots, lookup);
         }
-        const ScratchLease<T> lease(scratch, root.scratch_busy, root.stack_need);
-        return run(root, lease.data(), lookup);
+        bool idle = false;
+        if (program.stack_busy.compare_exchange_strong(idle, true, std::memory_order_acquire)) {
+            const StackRelease release{program.stack_busy};
+            return run(program, program.stack.get(), lookup);
+        }
+        const auto own = std::make_unique<T[]>(program.stack_need);
+        return run(program, own.get(), lookup);
     }
 
-    // Leaves push their value; a function replaces the top; an operator pops its left operand (pushed
-    // last, as the right one is evaluated first) and combines it with the right one below it.
+    // Constants and variables push a value; an operation replaces the top of the stack. A binary one
+    // pops its left operand, pushed last as the right one is evaluated first, and combines it with the
+    // right one below it: fn(left, right).
     template <typename Lookup>
-    static T run(const Node& root, T* stack, const Lookup& lookup) {
+    static T run(const Program<T>& program, T* stack, const Lookup& lookup) {
         std::size_t size = 0;
-        for (const Node* node = first_of(root);; node = node->next) {
-            switch (node->kind) {
-                case Kind::Value:
-                    stack[size++] = static_cast<const ValueNode<T>*>(node)->value;
-                    break;
-                case Kind::Variable:
-                    stack[size++] = lookup(*static_cast<const VariableNode<T>*>(node));
-                    break;
-                case Kind::Unary: {
-                    const auto* unary = static_cast<const UnaryNode<T>*>(node);
-                    T& top = stack[size - 1];
-                    top = unary->op == UnaryOp::Custom ? unary->fn(top) : apply(unary->op, top);
-                    break;
-                }
-                case Kind::Binary: {
-                    const auto* binary = static_cast<const BinaryNode<T>*>(node);
-                    const T left = stack[--size];
-                    T& right = stack[size - 1];
-                    right = binary->op == BinaryOp::Custom ? binary->fn(left, right) : apply(binary->op, left, right);
-                    break;
-                }
+        for (const Step<T>& step : program.steps) {
+            switch (step.kind) {
+                case StepKind::Value: stack[size++] = step.value; break;
+                case StepKind::Variable: stack[size++] = lookup(*step.variable); break;
+                case StepKind::UnaryCall: stack[size - 1] = (*step.unary)(stack[size - 1]); break;
+                case StepKind::BinaryCall: --size; stack[size - 1] = (*step.binary)(stack[size], stack[size - 1]); break;
+                case StepKind::Add: --size; stack[size - 1] = stack[size] + stack[size - 1]; break;
+                case StepKind::Subtract: --size; stack[size - 1] = stack[size] - stack[size - 1]; break;
+                case StepKind::Multiply: --size; stack[size - 1] = stack[size] * stack[size - 1]; break;
+                case StepKind::Divide: --size; stack[size - 1] = stack[size] / stack[size - 1]; break;
+                case StepKind::Power: --size; stack[size - 1] = apply(BinaryOp::Power, stack[size], stack[size - 1]); break;
+                default: stack[size - 1] = apply(unary_op_of(step.kind), stack[size - 1]); break;
             }
-            if (node == &root) return stack[0];
         }
+        return stack[0];
     }
 
     static bool is_valid(const Node& root) {
@@ -315,6 +335,58 @@ struct TreeWalk {
     }
 
 private:
+    struct StackRelease {
+        std::atomic<bool>& busy;
+        ~StackRelease() { busy.store(false, std::memory_order_release); }
+    };
+
+    // The subtree's program, flattened on first use. Two threads that race to build it keep the one
+    // published first.
+    static Program<T>& program_of(const Node& root, std::atomic<Program<T>*>& slot) {
+        if (Program<T>* ready = slot.load(std::memory_order_acquire)) return *ready;
+        auto built = flatten(root);
+        Program<T>* published = nullptr;
+        if (slot.compare_exchange_strong(published, built.get(), std::memory_order_acq_rel)) return *built.release();
+        return *published;
+    }
+
+    static std::unique_ptr<Program<T>> flatten(const Node& root) {
+        auto program = std::make_unique<Program<T>>();
+        program->stack_need = root.stack_need;
+        if (root.stack_need > inline_slots) program->stack = std::make_unique<T[]>(root.stack_need);
+        for (const Node* node = first_of(root);; node = node->next) {
+            program->steps.push_back(step_of(*node));
+            if (node == &root) return program;
+        }
+    }
+
+    static Step<T> step_of(const Node& node) {
+        Step<T> step{};
+        switch (node.kind) {
+            case Kind::Value:
+                step.kind = StepKind::Value;
+                step.value = static_cast<const ValueNode<T>&>(node).value;
+                break;
+            case Kind::Variable:
+                step.kind = StepKind::Variable;
+                step.variable = &static_cast<const VariableNode<T>&>(node);
+                break;
+            case Kind::Unary: {
+                const auto& unary = static_cast<const UnaryNode<T>&>(node);
+                step.unary = &unary.fn;
+                step.kind = unary.op == UnaryOp::Custom ? StepKind::UnaryCall : step_kind_of(unary.op);
+                break;
+            }
+            case Kind::Binary: {
+                const auto& binary = static_cast<const BinaryNode<T>&>(node);
+                step.binary = &binary.fn;
+                step.kind = binary.op == BinaryOp::Custom ? StepKind::BinaryCall : step_kind_of(binary.op);
+                break;
+            }
+        }
+        return step;
+    }
+
     static std::unique_ptr<Node> pop(std::vector<std::unique_ptr<Node>>& stack) {
         auto top = std::move(stack.back());
         stack.pop_back();
@@ -347,17 +419,18 @@ struct GivenLookup {
 
 template <typename T>
 UnaryNode<T>::~UnaryNode() {
+    delete program.load(std::memory_order_acquire);
     if (child) detail::TreeWalk<T>::dismantle(*this);
 }
 
 template <typename T>
 T UnaryNode<T>::evaluate() const {
-    return detail::TreeWalk<T>::evaluate(*this, scratch, detail::BoundLookup<T>{});
+    return detail::TreeWalk<T>::evaluate(*this, program, detail::BoundLookup<T>{});
 }
 
 template <typename T>
 T UnaryNode<T>::evaluate(const VariableTable<T>& values) const {
-    return detail::TreeWalk<T>::evaluate(*this, scratch, detail::GivenLookup<T>{values});
+    return detail::TreeWalk<T>::evaluate(*this, program, detail::GivenLookup<T>{values});
 }
 
 template <typename T>
@@ -372,17 +445,18 @@ bool UnaryNode<T>::is_valid() const {
 
 template <typename T>
 BinaryNode<T>::~BinaryNode() {
+    delete program.load(std::memory_order_acquire);
     if (left && right) detail::TreeWalk<T>::dismantle(*this);
 }
 
 template <typename T>
 T BinaryNode<T>::evaluate() const {
-    return detail::TreeWalk<T>::evaluate(*this, scratch, detail::BoundLookup<T>{});
+    return detail::TreeWalk<T>::evaluate(*this, program, detail::BoundLookup<T>{});
 }
 
 template <typename T>
 T BinaryNode<T>::evaluate(const VariableTable<T>& values) const {
-    return detail::TreeWalk<T>::evaluate(*this, scratch, detail::GivenLookup<T>{values});
+    return detail::TreeWalk<T>::evaluate(*this, program, detail::GivenLookup<T>{values});
 }
 
 template <typename T>

@@ -14,11 +14,12 @@
 #include <vector>
 
 #include "errors.hpp"
+#include "name_map.hpp"
 #include "token.hpp"
 
 namespace exprkit {
 
-using PrecedenceTable = std::unordered_map<std::string, std::int32_t>;
+using PrecedenceTable = NameMap<std::int32_t>;
 
 // The binary operators and how tightly each binds. "*" binds tighter than "/", so 8/2*4 is 8/(2*4).
 inline PrecedenceTable make_precedence_table() {

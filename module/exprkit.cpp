@@ -1,14 +1,85 @@
 // The Python module exprkit: the class func wraps one Expression<double>. Each method converts its
-// arguments with pybind11's standard conversions, calls one engine operation and converts the result;
-// engine exceptions reach Python through pybind11's default translation.
+// arguments with pybind11's conversions, calls one engine operation and converts the result; engine
+// exceptions reach Python through pybind11's default translation.
 #include <pybind11/functional.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
 #include <exprkit/expression.hpp>
 
+#include <cstddef>
+#include <functional>
+#include <memory_resource>
+#include <optional>
+#include <string>
+#include <utility>
+
 namespace py = pybind11;
 using Engine = exprkit::Expression<double>;
+
+namespace pybind11::detail {
+
+// The values dict of eval, converted in a single pass into a map whose entries live in the caster. It accepts exactly what the generic map
+// conversion accepts, with the same result: a dict or dict subclass, keys as text (str, bytes,
+// bytearray), values as floats, the first of two equal keys winning. The generic conversion rejects
+// ints in the overload resolution's first, non-converting pass and so converts the whole dict twice;
+// here floats, ints and bools, which convert without running Python code, are taken in the first pass.
+// Any other value is left to the converting pass, where pybind11's own float conversion decides.
+template <>
+struct type_caster<Engine::Values> {
+    static constexpr auto name = const_name("Dict[str, float]");
+
+    bool load(handle source, bool convert) {
+        if (!PyDict_Check(source.ptr())) return false;
+        // Buckets for every entry from the start, so that no insertion has to grow the table.
+        const auto size = static_cast<std::size_t>(PyDict_Size(source.ptr()));
+        Engine::Values& value = values.emplace(size, exprkit::detail::NameHash{}, std::equal_to<std::string>{}, &arena);
+        PyObject* key = nullptr;
+        PyObject* item = nullptr;
+        Py_ssize_t position = 0;
+        while (PyDict_Next(source.ptr(), &position, &key, &item)) {
+            make_caster<std::string> name_caster;
+            double number = 0;
+            if (!name_caster.load(key, convert) || !load_number(item, convert, number)) return false;
+            value.try_emplace(cast_op<std::string&&>(std::move(name_caster)), number);
+        }
+        return true;
+    }
+
+    static handle cast(const Engine::Values& source, return_value_policy policy, handle parent) {
+        return map_caster<Engine::Values, std::string, double>::cast(source, policy, parent);
+    }
+
+    template <typename>
+    using cast_op_type = const Engine::Values&;
+    operator const Engine::Values&() const { return *values; }
+
+private:
+    static bool load_number(PyObject* item, bool convert, double& number) {
+        if (PyFloat_Check(item)) {
+            number = PyFloat_AS_DOUBLE(item);
+            return true;
+        }
+        if (PyLong_CheckExact(item) || PyBool_Check(item)) {
+            number = PyLong_AsDouble(item);
+            if (number != -1.0 || !PyErr_Occurred()) return true;
+            PyErr_Clear();  // too large for a double: the converting pass reports it as pybind11 would
+        }
+        if (!convert) return false;
+        make_caster<double> general;
+        if (!general.load(item, true)) return false;
+        number = cast_op<double>(general);
+        return true;
+    }
+
+    // The entries of one call's values live in a buffer inside the caster, which lives on the stack
+    // for the length of the call; only a large dict spills to the heap.
+    alignas(std::max_align_t) std::byte buffer[1024];
+    std::pmr::monotonic_buffer_resource arena{buffer, sizeof buffer};
+    std::optional<Engine::Values> values;
+};
+
+}  // namespace pybind11::detail
 
 PYBIND11_MODULE(exprkit, m) {
     py::class_<Engine>(m, "func")
