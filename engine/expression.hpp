@@ -100,11 +100,11 @@ public:
     // Stores each variable's value from `values` (names the expression lacks are ignored), then evaluates.
     T eval(const Values& values) {
         for (auto& [name, value] : variable_table) {
-            const auto found = values.find(name);
-            if (found == values.end()) {
+            const T* given = detail::find_name(values, name);
+            if (given == nullptr) {
                 throw std::invalid_argument(std::string(messages::unspecified_variable_prefix) + messages::missing_key);
             }
-            value = found->second;
+            value = *given;
         }
         if (!valid_flag || !root) throw std::invalid_argument(messages::invalid_expression);
         const EvaluationScope scope(*this);
@@ -189,7 +189,7 @@ private:
         std::vector<std::unique_ptr<AstNode<T>>> operands;
         for (const Token& token : postfix) {
             if (token.type == TokenType::Operand && detail::is_name_text(token.text)) {
-                bound = bound && variable_table.find(token.text) != variable_table.end();
+                bound = bound && detail::find_name(variable_table, token.text) != nullptr;
                 operands.push_back(std::make_unique<VariableNode<T>>(token.text, &variable_table));
             } else if (token.type == TokenType::Operand && detail::is_number_text(token.text)) {
                 operands.push_back(std::make_unique<ValueNode<T>>(detail::read_number<T>(token.text)));

@@ -32,7 +32,7 @@ namespace exprkit {
 // Variable values by name. The table may draw its entries from a memory resource of the caller's, such
 // as a buffer on the stack for the values of a single evaluation; by default they come from the heap.
 template <typename T>
-using VariableTable = std::pmr::unordered_map<std::string, T, detail::NameHash>;
+using VariableTable = std::pmr::unordered_map<std::string, T, detail::NameHash, detail::NameEqual>;
 
 template <typename T>
 class ValueNode;
@@ -157,7 +157,7 @@ public:
     T evaluate() const override { return read_bound(); }
     T evaluate(const VariableTable<T>& values) const override { return detail::lookup(values, name); }
     std::unique_ptr<AstNode<T>> clone() const override { return std::make_unique<VariableNode>(name, table); }
-    bool is_valid() const override { return table != nullptr && table->find(name) != table->end(); }
+    bool is_valid() const override { return table != nullptr && detail::find_name(*table, name) != nullptr; }
 
     T read_bound() const {
         if (table == nullptr) throw std::out_of_range(messages::missing_key);

@@ -8,10 +8,10 @@
 #include <exprkit/expression.hpp>
 
 #include <cstddef>
-#include <functional>
 #include <memory_resource>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace py = pybind11;
@@ -33,15 +33,15 @@ struct type_caster<Engine::Values> {
         if (!PyDict_Check(source.ptr())) return false;
         // Buckets for every entry from the start, so that no insertion has to grow the table.
         const auto size = static_cast<std::size_t>(PyDict_Size(source.ptr()));
-        Engine::Values& value = values.emplace(size, exprkit::detail::NameHash{}, std::equal_to<std::string>{}, &arena);
+        Engine::Values& value = values.emplace(size, exprkit::detail::NameHash{}, exprkit::detail::NameEqual{}, &arena);
         PyObject* key = nullptr;
         PyObject* item = nullptr;
         Py_ssize_t position = 0;
         while (PyDict_Next(source.ptr(), &position, &key, &item)) {
-            make_caster<std::string> name_caster;
+            std::string_view name;
             double number = 0;
-            if (!name_caster.load(key, convert) || !load_number(item, convert, number)) return false;
-            value.try_emplace(cast_op<std::string&&>(std::move(name_caster)), number);
+            if (!load_name(key, name) || !load_number(item, convert, number)) return false;
+            value.try_emplace(std::string(name), number);
         }
         return true;
     }
@@ -55,6 +55,30 @@ struct type_caster<Engine::Values> {
     operator const Engine::Values&() const { return *values; }
 
 private:
+    // Text as pybind11's string conversion takes it: a str encoded as UTF-8 (a str that cannot be
+    // encoded does not convert), bytes and bytearray byte for byte.
+    static bool load_name(PyObject* key, std::string_view& name) {
+        if (PyUnicode_Check(key)) {
+            Py_ssize_t size = 0;
+            const char* text = PyUnicode_AsUTF8AndSize(key, &size);
+            if (text == nullptr) {
+                PyErr_Clear();
+                return false;
+            }
+            name = std::string_view(text, static_cast<std::size_t>(size));
+            return true;
+        }
+        if (PyBytes_Check(key)) {
+            name = std::string_view(PyBytes_AS_STRING(key), static_cast<std::size_t>(PyBytes_GET_SIZE(key)));
+            return true;
+        }
+        if (PyByteArray_Check(key)) {
+            name = std::string_view(PyByteArray_AS_STRING(key), static_cast<std::size_t>(PyByteArray_GET_SIZE(key)));
+            return true;
+        }
+        return false;
+    }
+
     static bool load_number(PyObject* item, bool convert, double& number) {
         if (PyFloat_Check(item)) {
             number = PyFloat_AS_DOUBLE(item);
