@@ -46,6 +46,8 @@ class BinaryNode;
 namespace detail {
 template <typename T>
 struct TreeWalk;
+template <typename T>
+class OperatorNode;
 }
 
 template <typename T>
@@ -165,13 +167,36 @@ public:
     }
 };
 
+namespace detail {
+
+// What unary and binary nodes share: the walks over their subtree, and the program that the first
+// evaluation flattens it into.
 template <typename T>
-class UnaryNode final : public AstNode<T> {
+class OperatorNode : public AstNode<T> {
+public:
+    ~OperatorNode() override { delete program.load(std::memory_order_acquire); }
+
+    T evaluate() const override;
+    T evaluate(const VariableTable<T>& values) const override;
+    std::unique_ptr<AstNode<T>> clone() const override;
+    bool is_valid() const override;
+
+protected:
+    using AstNode<T>::AstNode;
+
+private:
+    mutable std::atomic<Program<T>*> program{nullptr};
+};
+
+}  // namespace detail
+
+template <typename T>
+class UnaryNode final : public detail::OperatorNode<T> {
 public:
     const UnaryFunction<T> fn;
 
     UnaryNode(UnaryFunction<T> function, std::unique_ptr<AstNode<T>> operand)
-        : AstNode<T>(AstNode<T>::Kind::Unary),
+        : detail::OperatorNode<T>(AstNode<T>::Kind::Unary),
           fn(std::move(function)),
           child(detail::require_child(std::move(operand))),
           op(detail::builtin_op(fn)) {
@@ -180,26 +205,20 @@ public:
     }
     ~UnaryNode() override;
 
-    T evaluate() const override;
-    T evaluate(const VariableTable<T>& values) const override;
-    std::unique_ptr<AstNode<T>> clone() const override;
-    bool is_valid() const override;
-
 private:
     friend struct detail::TreeWalk<T>;
     std::unique_ptr<AstNode<T>> child;
     const detail::UnaryOp op;
-    mutable std::atomic<detail::Program<T>*> program{nullptr};  // built by the first evaluation
 };
 
 template <typename T>
-class BinaryNode final : public AstNode<T> {
+class BinaryNode final : public detail::OperatorNode<T> {
 public:
     const BinaryFunction<T> fn;
 
     BinaryNode(BinaryFunction<T> function, std::unique_ptr<AstNode<T>> left_operand,
                std::unique_ptr<AstNode<T>> right_operand)
-        : AstNode<T>(AstNode<T>::Kind::Binary),
+        : detail::OperatorNode<T>(AstNode<T>::Kind::Binary),
           fn(std::move(function)),
           left(detail::require_child(std::move(left_operand))),
           right(detail::require_child(std::move(right_operand))),
@@ -210,17 +229,11 @@ public:
     }
     ~BinaryNode() override;
 
-    T evaluate() const override;
-    T evaluate(const VariableTable<T>& values) const override;
-    std::unique_ptr<AstNode<T>> clone() const override;
-    bool is_valid() const override;
-
 private:
     friend struct detail::TreeWalk<T>;
     std::unique_ptr<AstNode<T>> left;
     std::unique_ptr<AstNode<T>> right;
     const detail::BinaryOp op;
-    mutable std::atomic<detail::Program<T>*> program{nullptr};  // built by the first evaluation
 };
 
 namespace detail {
@@ -419,54 +432,36 @@ struct GivenLookup {
 
 template <typename T>
 UnaryNode<T>::~UnaryNode() {
-    delete program.load(std::memory_order_acquire);
     if (child) detail::TreeWalk<T>::dismantle(*this);
 }
 
 template <typename T>
-T UnaryNode<T>::evaluate() const {
-    return detail::TreeWalk<T>::evaluate(*this, program, detail::BoundLookup<T>{});
-}
-
-template <typename T>
-T UnaryNode<T>::evaluate(const VariableTable<T>& values) const {
-    return detail::TreeWalk<T>::evaluate(*this, program, detail::GivenLookup<T>{values});
-}
-
-template <typename T>
-std::unique_ptr<AstNode<T>> UnaryNode<T>::clone() const {
-    return detail::TreeWalk<T>::clone(*this);
-}
-
-template <typename T>
-bool UnaryNode<T>::is_valid() const {
-    return detail::TreeWalk<T>::is_valid(*this);
-}
-
-template <typename T>
 BinaryNode<T>::~BinaryNode() {
-    delete program.load(std::memory_order_acquire);
     if (left && right) detail::TreeWalk<T>::dismantle(*this);
 }
 
+namespace detail {
+
 template <typename T>
-T BinaryNode<T>::evaluate() const {
-    return detail::TreeWalk<T>::evaluate(*this, program, detail::BoundLookup<T>{});
+T OperatorNode<T>::evaluate() const {
+    return TreeWalk<T>::evaluate(*this, program, BoundLookup<T>{});
 }
 
 template <typename T>
-T BinaryNode<T>::evaluate(const VariableTable<T>& values) const {
-    return detail::TreeWalk<T>::evaluate(*this, program, detail::GivenLookup<T>{values});
+T OperatorNode<T>::evaluate(const VariableTable<T>& values) const {
+    return TreeWalk<T>::evaluate(*this, program, GivenLookup<T>{values});
 }
 
 template <typename T>
-std::unique_ptr<AstNode<T>> BinaryNode<T>::clone() const {
-    return detail::TreeWalk<T>::clone(*this);
+std::unique_ptr<AstNode<T>> OperatorNode<T>::clone() const {
+    return TreeWalk<T>::clone(*this);
 }
 
 template <typename T>
-bool BinaryNode<T>::is_valid() const {
-    return detail::TreeWalk<T>::is_valid(*this);
+bool OperatorNode<T>::is_valid() const {
+    return TreeWalk<T>::is_valid(*this);
 }
+
+}  // namespace detail
 
 }  // namespace exprkit

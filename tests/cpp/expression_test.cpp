@@ -162,6 +162,24 @@ TEST(Expression, EvalWithValuesIgnoresExtraNamesAndReportsMissingOnes) {
               "Unspecified variable value: invalid unordered_map<K, T> key");
 }
 
+TEST(Expression, ManyVariablesEachFindTheirOwnValue) {
+    std::string text;
+    Values values;
+    double expected = 0;
+    for (int i = 0; i < 30; ++i) {
+        const std::string name = "v" + std::string(static_cast<std::size_t>(i / 26 + 1), static_cast<char>('a' + i % 26));
+        text += (i > 0 ? "+" : "") + std::to_string(i + 1) + name;
+        values[name] = i;
+        expected += (i + 1) * i;
+    }
+    E e(text);
+    EXPECT_EQ(e.vars().size(), 30u);
+    EXPECT_EQ(e.eval(values), expected);
+    EXPECT_EQ(e.vars(), values);
+    values.erase("vq");
+    EXPECT_EQ(invalid_argument_of([&] { e.eval(values); }), "Unspecified variable value: invalid unordered_map<K, T> key");
+}
+
 TEST(Expression, EvalWithoutValuesNeverReadsTheVariableTable) {
     EXPECT_EQ(E("2^10").eval(), 1024);
     E e("x+1");

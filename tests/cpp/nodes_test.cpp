@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace exprkit {
@@ -160,6 +162,25 @@ TEST(Nodes, NestedEvaluationOfTheSameDeepTreeIsIndependent) {
     self = tree.get();
     // 100 x's, plus the nested evaluation's own 100.
     EXPECT_EQ(tree->evaluate(), 200);
+}
+
+// The first evaluation flattens the tree and deep evaluations share one cached value stack: threads
+// that evaluate the same tree at once must each get a correct result.
+TEST(Nodes, ConcurrentEvaluationsOfOneTreeAgree) {
+    Table bound{{"x", 2}};
+    Node tree = variable("x", &bound);
+    for (int i = 0; i < 10'000; ++i) tree = binary(plus, std::move(tree), value(1));
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 100; ++i) {
+                if (tree->evaluate() != 10'002 || tree->evaluate(Table{{"x", 3}}) != 10'003) ++wrong;
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(wrong.load(), 0);
 }
 
 // Chains a million levels deep, of each shape: built, evaluated both ways, cloned, checked, destroyed.

@@ -139,6 +139,36 @@ def test_bytes_keys_name_variables_and_the_first_equal_key_wins():
     assert f.eval({"x": 1, b"x": 2}) == 1.0
 
 
+class FloatWithOwnConversion(float):
+    def __float__(self) -> float:
+        return 99.0
+
+
+def test_float_subclass_values_are_taken_as_their_float_value():
+    assert exprkit.func("x").eval({"x": FloatWithOwnConversion(1.5)}) == 1.5
+
+
+def test_conversion_hooks_of_a_value_run_once():
+    calls = []
+
+    class Counting:
+        def __float__(self) -> float:
+            calls.append(1)
+            return 2.0
+
+    assert exprkit.func("x*y").eval({"x": 3, "y": Counting()}) == 6.0
+    assert len(calls) == 1
+
+
+@pytest.mark.parametrize("count", [3, 8, 9, 40])
+def test_many_variables_each_take_their_own_value(count):
+    names = ["v" + "abcdefghij"[i % 10] * (i // 10 + 1) for i in range(count)]
+    f = exprkit.func("+".join(f"{i + 1}{name}" for i, name in enumerate(names)))
+    values = {name: float(i) for i, name in enumerate(names)}
+    assert f.eval(values) == sum((i + 1) * i for i in range(count))
+    assert f.vars() == values
+
+
 @pytest.mark.parametrize("call", [
     lambda f: f.eval({"x": "1", "y": 2}),
     lambda f: f.eval([("x", 1), ("y", 2)]),
@@ -146,6 +176,8 @@ def test_bytes_keys_name_variables_and_the_first_equal_key_wins():
     lambda f: f.eval(values={"x": 1, "y": 2}),
     lambda f: f.eval({"x": 1}, {"y": 2}),
     lambda f: f.eval({1: 1, "y": 2}),
+    lambda f: f.eval({"x": 10**400, "y": 2}),
+    lambda f: f.eval({"x": None, "y": 2}),
 ])
 def test_rejected_arguments_raise_type_error_and_leave_the_object_untouched(call):
     f = exprkit.func("x*y")
