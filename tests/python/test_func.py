@@ -380,3 +380,26 @@ def test_callable_may_evaluate_and_extend_the_object_being_evaluated(blank):
     assert blank.eval() == 6.0
     blank.init("h(1)")
     assert blank.eval() == 2.0
+
+
+# --- the extension module itself --------------------------------------------------------------------
+
+def test_module_file_carries_the_interpreter_suffix_and_exports_only_its_entry():
+    import shutil
+    import subprocess
+    import sysconfig
+
+    assert exprkit.__file__.endswith(sysconfig.get_config_var("EXT_SUFFIX"))
+    if shutil.which("nm") is None:
+        pytest.skip("nm is not installed")
+    listing = subprocess.run(["nm", "-D", "--defined-only", exprkit.__file__],
+                             capture_output=True, text=True, check=True).stdout
+    exported = [line.split()[-1] for line in listing.splitlines() if line.strip()]
+    assert exported == ["PyInit_exprkit"]
+
+
+def test_module_defines_only_the_class():
+    public = [name for name in vars(exprkit) if not name.startswith("__")]
+    assert public == ["func"]
+    methods = [name for name in vars(exprkit.func) if not name.startswith("__") and not name.startswith("_pybind11")]
+    assert sorted(methods) == ["add_func", "avail_funcs", "eval", "init", "valid", "vars"]
