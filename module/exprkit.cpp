@@ -19,8 +19,8 @@ using Engine = exprkit::Expression<double>;
 
 namespace pybind11::detail {
 
-// The values dict of eval, converted in a single pass into a map whose entries live in the caster. It accepts exactly what the generic map
-// conversion accepts, with the same result: a dict or dict subclass, keys as text (str, bytes,
+// The values dict of eval, converted in a single pass into a map whose entries live in the caster.
+// It accepts exactly what the generic map conversion accepts, with the same result: a dict or dict subclass, keys as text (str, bytes,
 // bytearray), values as floats, the first of two equal keys winning. The generic conversion rejects
 // ints in the overload resolution's first, non-converting pass and so converts the whole dict twice;
 // here floats, ints and bools, which convert without running Python code, are taken in the first pass.
@@ -39,9 +39,13 @@ struct type_caster<Engine::Values> {
         Py_ssize_t position = 0;
         while (PyDict_Next(source.ptr(), &position, &key, &item)) {
             std::string_view name;
+            if (!load_name(key, name)) return false;
+            // Copied before the value converts: a value's conversion may run Python code that removes
+            // the key from the dict and frees the text the view points into.
+            std::string owned_name(name);
             double number = 0;
-            if (!load_name(key, name) || !load_number(item, convert, number)) return false;
-            value.try_emplace(std::string(name), number);
+            if (!load_number(item, convert, number)) return false;
+            value.try_emplace(std::move(owned_name), number);
         }
         return true;
     }

@@ -403,3 +403,20 @@ def test_module_defines_only_the_class():
     assert public == ["func"]
     methods = [name for name in vars(exprkit.func) if not name.startswith("__") and not name.startswith("_pybind11")]
     assert sorted(methods) == ["add_func", "avail_funcs", "eval", "init", "valid", "vars"]
+
+
+def test_a_value_whose_conversion_removes_its_own_key_is_read_safely():
+    values = {}
+
+    class Emptying:
+        def __float__(self) -> float:
+            values.clear()  # drops the only reference to the key
+            gc.collect()
+            return 5.0
+
+    long_name = "".join(["x"] * 40)  # built at run time, so that only the dict will hold it
+    f = exprkit.func(long_name)
+    values[long_name] = Emptying()
+    del long_name
+    assert f.eval(values) == 5.0
+    assert list(f.vars().values()) == [5.0]
