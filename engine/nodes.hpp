@@ -198,8 +198,7 @@ public:
     UnaryNode(UnaryFunction<T> function, std::unique_ptr<AstNode<T>> operand)
         : detail::OperatorNode<T>(AstNode<T>::Kind::Unary),
           fn(std::move(function)),
-          child(detail::require_child(std::move(operand))),
-          op(detail::builtin_op(fn)) {
+          child(detail::require_child(std::move(operand))) {
         child->next = this;
         this->stack_need = child->stack_need;
     }
@@ -208,7 +207,6 @@ public:
 private:
     friend struct detail::TreeWalk<T>;
     std::unique_ptr<AstNode<T>> child;
-    const detail::UnaryOp op;
 };
 
 template <typename T>
@@ -221,8 +219,7 @@ public:
         : detail::OperatorNode<T>(AstNode<T>::Kind::Binary),
           fn(std::move(function)),
           left(detail::require_child(std::move(left_operand))),
-          right(detail::require_child(std::move(right_operand))),
-          op(detail::builtin_op(fn)) {
+          right(detail::require_child(std::move(right_operand))) {
         right->next = detail::TreeWalk<T>::first_of(*left);
         left->next = this;
         this->stack_need = std::max(right->stack_need, left->stack_need + 1);
@@ -233,7 +230,6 @@ private:
     friend struct detail::TreeWalk<T>;
     std::unique_ptr<AstNode<T>> left;
     std::unique_ptr<AstNode<T>> right;
-    const detail::BinaryOp op;
 };
 
 namespace detail {
@@ -387,13 +383,15 @@ private:
             case Kind::Unary: {
                 const auto& unary = static_cast<const UnaryNode<T>&>(node);
                 step.unary = &unary.fn;
-                step.kind = unary.op == UnaryOp::Custom ? StepKind::UnaryCall : step_kind_of(unary.op);
+                const UnaryOp op = builtin_op(unary.fn);
+                step.kind = op == UnaryOp::Custom ? StepKind::UnaryCall : step_kind_of(op);
                 break;
             }
             case Kind::Binary: {
                 const auto& binary = static_cast<const BinaryNode<T>&>(node);
                 step.binary = &binary.fn;
-                step.kind = binary.op == BinaryOp::Custom ? StepKind::BinaryCall : step_kind_of(binary.op);
+                const BinaryOp op = builtin_op(binary.fn);
+                step.kind = op == BinaryOp::Custom ? StepKind::BinaryCall : step_kind_of(op);
                 break;
             }
         }
