@@ -8,6 +8,7 @@
 #include <exprkit/expression.hpp>
 
 #include <cstddef>
+#include <exception>
 #include <memory_resource>
 #include <optional>
 #include <string>
@@ -107,10 +108,114 @@ private:
     std::optional<Engine::Values> values;
 };
 
+// The instance argument of every method. pybind11 would let None through as a null instance
+// (func.valid(None)), and would hand a method raw, unconstructed memory for an instance made by
+// func.__new__ without __init__, which has no engine object yet. Neither converts here, so such a call
+// raises the usual TypeError listing the registrations.
+template <>
+class type_caster<Engine> : public type_caster_base<Engine> {
+public:
+    bool load(handle source, bool convert) {
+        if (source.is_none()) return false;
+        if (PyObject_TypeCheck(source.ptr(), typeinfo->type)) {
+            const value_and_holder held =
+                reinterpret_cast<instance*>(source.ptr())->get_value_and_holder(typeinfo, false);
+            if (!held || !held.holder_constructed()) return false;
+        }
+        return type_caster_base<Engine>::load(source, convert);
+    }
+};
+
 }  // namespace pybind11::detail
 
+namespace {
+
+// eval is the call that a user makes in a loop, and pybind11's dispatcher (an argument tuple, per-call
+// vectors, a hashed type lookup for the instance) costs more than the evaluation itself. The common
+// call, a live instance of func itself with one dict whose values are floats or ints, is therefore
+// taken directly through the interpreter's vectorcall protocol; it converts the dict with the same
+// caster, calls the same engine operation and translates exceptions the way the dispatcher does.
+// Every other call (no argument, keywords, other types, subclasses, values that need converting) goes
+// to pybind11's own dispatcher unchanged, so what a caller can observe is exactly the same.
+PyTypeObject* func_type = nullptr;
+
+// Hands the call to the dispatcher that pybind11 registered, in the tuple-and-dict form it takes.
+PyObject* dispatch_generally(PyObject* callable, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+    auto* function = reinterpret_cast<PyCFunctionObject*>(callable);
+    const Py_ssize_t count = PyVectorcall_NARGS(nargsf);
+    PyObject* positional = PyTuple_New(count);
+    if (positional == nullptr) return nullptr;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        Py_INCREF(args[i]);
+        PyTuple_SET_ITEM(positional, i, args[i]);
+    }
+    PyObject* keywords = nullptr;
+    if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) > 0) {
+        keywords = PyDict_New();
+        for (Py_ssize_t i = 0; keywords != nullptr && i < PyTuple_GET_SIZE(kwnames); ++i) {
+            if (PyDict_SetItem(keywords, PyTuple_GET_ITEM(kwnames, i), args[count + i]) != 0) Py_CLEAR(keywords);
+        }
+        if (keywords == nullptr) {
+            Py_DECREF(positional);
+            return nullptr;
+        }
+    }
+    auto* dispatcher = reinterpret_cast<PyCFunctionWithKeywords>(reinterpret_cast<void (*)()>(function->m_ml->ml_meth));
+    PyObject* result = dispatcher(function->m_self, positional, keywords);
+    Py_DECREF(positional);
+    Py_XDECREF(keywords);
+    return result;
+}
+
+// The engine object of a live instance of func itself; null for anything else.
+Engine* live_engine(PyObject* self) {
+    if (Py_TYPE(self) != func_type) return nullptr;
+    auto* instance = reinterpret_cast<py::detail::instance*>(self);
+    if (!instance->simple_layout || !instance->simple_holder_constructed) return nullptr;
+    return static_cast<Engine*>(instance->simple_value_holder[0]);
+}
+
+PyObject* eval_vectorcall(PyObject* callable, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+    const bool plain = PyVectorcall_NARGS(nargsf) == 2 && (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0);
+    Engine* engine = plain ? live_engine(args[0]) : nullptr;
+    if (engine == nullptr) return dispatch_generally(callable, args, nargsf, kwnames);
+    py::detail::make_caster<Engine::Values> values;
+    if (!values.load(args[1], false)) return dispatch_generally(callable, args, nargsf, kwnames);
+    try {
+        const py::detail::loader_life_support frame;
+        return PyFloat_FromDouble(engine->eval(py::detail::cast_op<const Engine::Values&>(values)));
+    } catch (py::error_already_set& error) {
+        error.restore();
+        return nullptr;
+#ifdef __GLIBCXX__
+    } catch (abi::__forced_unwind&) {
+        throw;
+#endif
+    } catch (...) {
+        if (py::detail::apply_exception_translators(py::detail::get_local_internals().registered_exception_translators) ||
+            py::detail::apply_exception_translators(py::detail::get_internals().registered_exception_translators)) {
+            return nullptr;
+        }
+        PyErr_SetString(PyExc_SystemError, "Exception escaped from default exception translator!");
+        return nullptr;
+    }
+}
+
+// Points the eval function that pybind11 made at eval_vectorcall; its dispatcher, name, signatures and
+// docstring stay as they are.
+void take_eval_calls_directly(const py::handle& cls) {
+    func_type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+    PyObject* method = PyDict_GetItemString(func_type->tp_dict, "eval");
+    if (method == nullptr || !PyInstanceMethod_Check(method)) return;
+    PyObject* function = PyInstanceMethod_GET_FUNCTION(method);
+    if (!PyCFunction_Check(function) || (PyCFunction_GET_FLAGS(function) & (METH_VARARGS | METH_KEYWORDS)) != (METH_VARARGS | METH_KEYWORDS)) return;
+    reinterpret_cast<PyCFunctionObject*>(function)->vectorcall = eval_vectorcall;
+}
+
+}  // namespace
+
 PYBIND11_MODULE(exprkit, m) {
-    py::class_<Engine>(m, "func")
+    auto cls = py::class_<Engine>(m, "func")
         .def(py::init<const std::string&>())
         .def(py::init<>())
         .def("init", &Engine::init)
@@ -120,4 +225,5 @@ PYBIND11_MODULE(exprkit, m) {
         .def("vars", &Engine::vars)
         .def("add_func", &Engine::add_func)
         .def("avail_funcs", &Engine::avail_funcs);
+    take_eval_calls_directly(cls);
 }

@@ -187,6 +187,75 @@ def test_rejected_arguments_raise_type_error_and_leave_the_object_untouched(call
     assert f.vars() == {"x": 4.0, "y": 5.0}
 
 
+class SubFunc(exprkit.func):
+    pass
+
+
+# The usual call is taken on a shorter path than every other form; all forms must agree, in results,
+# in the values kept and in the errors raised.
+CALL_FORMS = [
+    pytest.param(lambda f, values: f.eval(values), exprkit.func, id="method"),
+    pytest.param(lambda f, values: exprkit.func.eval(f, values), exprkit.func, id="unbound"),
+    pytest.param(lambda f, values: f.eval(*[values], **{}), exprkit.func, id="star-args"),
+    pytest.param(lambda f, values: f.eval(values), SubFunc, id="subclass"),
+]
+
+
+@pytest.mark.parametrize("call, cls", CALL_FORMS)
+@pytest.mark.parametrize("values, expected, kept", [
+    ({"x": 2.0, "y": 1.0}, 12.0 + math.sin(1.0) / 2, {"x": 2.0, "y": 1.0}),
+    ({"x": 2, "y": True, "z": 7}, 12.0 + math.sin(1.0) / 2, {"x": 2.0, "y": 1.0}),
+    ({"x": FloatLike(), b"y": IndexLike()}, 3 * 2.5 ** 2 + math.sin(7.0) / 2, {"x": 2.5, "y": 7.0}),
+])
+def test_every_call_form_evaluates_alike(call, cls, values, expected, kept):
+    f = cls("3x^2+sin(y)/2")
+    assert call(f, values) == expected
+    assert f.vars() == kept
+
+
+@pytest.mark.parametrize("call, cls", CALL_FORMS)
+def test_every_call_form_raises_alike(call, cls, blank):
+    f = cls("x*y")
+    with pytest.raises(ValueError, match="^" + UNSPECIFIED + "$"):
+        call(f, {"x": 1})
+    with pytest.raises(TypeError, match="incompatible function arguments"):
+        call(f, {"x": "1", "y": 2})
+    g = cls()
+    g.add_func("boom", lambda v: {}[v])
+    g.init("boom(x)")
+    with pytest.raises(KeyError):
+        call(g, {"x": 1.0})
+
+
+@pytest.mark.parametrize("self", [None, 5, {"x": 1}])
+@pytest.mark.parametrize("method, args", [
+    ("eval", ({"x": 1.0},)), ("eval", ()), ("init", ("x",)), ("valid", ()), ("vars", ()),
+    ("add_func", ("g", abs)), ("avail_funcs", ()),
+])
+def test_methods_called_on_something_that_is_not_a_func_raise_type_error(self, method, args):
+    with pytest.raises(TypeError, match="incompatible function arguments"):
+        getattr(exprkit.func, method)(self, *args)
+
+
+@pytest.mark.parametrize("call", [
+    lambda f: f.init("x"),
+    lambda f: f.valid(),
+    lambda f: f.eval({"x": 1.0}),
+    lambda f: f.eval({"x": 1}),
+    lambda f: f.eval(),
+    lambda f: f.vars(),
+    lambda f: f.add_func("g", abs),
+    lambda f: f.avail_funcs(),
+])
+def test_methods_of_an_instance_never_initialised_raise_type_error(call):
+    # func.__new__ makes an instance without an engine object behind it
+    f = exprkit.func.__new__(exprkit.func)
+    with pytest.raises(TypeError, match="incompatible function arguments"):
+        call(f)
+    f.__init__("x+1")
+    assert f.eval({"x": 1}) == 2.0
+
+
 def test_missing_variable_is_reported_without_its_name():
     f = exprkit.func("x*y")
     with pytest.raises(ValueError) as caught:
