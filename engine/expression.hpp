@@ -163,7 +163,8 @@ private:
         PostfixConverter converter(std::move(tokens), std::move(precedence));
         collect_variables(converter.variables());
         converter.mark_unary_minus();
-        const std::vector<Token> postfix = converter.insert_implicit_multiplication().to_postfix();
+        converter.insert_implicit_multiplication();
+        const std::vector<Token> postfix = std::move(converter).to_postfix();
         bool bound = true;
         install(build_tree(postfix, bound));
         if (!root) throw std::invalid_argument(messages::malformed_expression);

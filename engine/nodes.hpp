@@ -26,6 +26,7 @@
 #include "errors.hpp"
 #include "function_tables.hpp"
 #include "name_map.hpp"
+#include "node_blocks.hpp"
 
 namespace exprkit {
 
@@ -61,6 +62,10 @@ public:
 
     AstNode(const AstNode&) = delete;
     AstNode& operator=(const AstNode&) = delete;
+
+    // Every node, also one made outside a parse, is carved from the node blocks; delete finds its block.
+    static void* operator new(std::size_t size) { return detail::NodeBlocks::allocate(size); }
+    static void operator delete(void* node, std::size_t size) noexcept { detail::NodeBlocks::deallocate(node, size); }
 
 protected:
     enum class Kind : std::uint8_t { Value, Variable, Unary, Binary };
@@ -333,11 +338,14 @@ struct TreeWalk {
     // Deletes every node below `root`, children before parents, without recursion: each operator
     // node lets go of its (already deleted) children first, so its destructor has nothing left to do.
     static void dismantle(Node& root) {
+        NodeBlocks::Release freed;
         Node* node = first_of(root);
         while (node != &root) {
             Node* following = node->next;
             release_children(*node);
-            delete node;
+            const std::size_t size = size_of(*node);
+            node->~Node();
+            freed.add(node, size);
             node = following;
         }
         release_children(root);
@@ -402,6 +410,19 @@ private:
         auto top = std::move(stack.back());
         stack.pop_back();
         return top;
+    }
+
+    static std::size_t size_of(const Node& node) {
+        static_assert(sizeof(ValueNode<T>) <= NodeBlocks::largest_carved && sizeof(VariableNode<T>) <= NodeBlocks::largest_carved &&
+                          sizeof(UnaryNode<T>) <= NodeBlocks::largest_carved && sizeof(BinaryNode<T>) <= NodeBlocks::largest_carved,
+                      "every kind of node is carved from the node blocks");
+        switch (node.kind) {
+            case Kind::Value: return sizeof(ValueNode<T>);
+            case Kind::Variable: return sizeof(VariableNode<T>);
+            case Kind::Unary: return sizeof(UnaryNode<T>);
+            case Kind::Binary: break;
+        }
+        return sizeof(BinaryNode<T>);
     }
 
     static void release_children(Node& node) {

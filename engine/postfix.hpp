@@ -5,6 +5,7 @@
 // precedence table throws std::out_of_range.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <stack>
 #include <stdexcept>
@@ -73,28 +74,12 @@ public:
         return *this;
     }
 
-    std::vector<Token> to_postfix() {
-        std::vector<Token> output;
-        output.reserve(tokens.size());
-        for (const Token& next : tokens) {
-            if (next.is_open_paren()) {
-                operators.push(next);
-            } else if (next.is_close_paren()) {
-                close_paren(output);
-            } else if (next.type == TokenType::Operand) {
-                output.push_back(next);
-            } else if (next.type == TokenType::Function) {
-                operators.push(next);
-            } else if (next.is_binary_operator()) {
-                push_operator(next, output);
-            } else {
-                operators = {};
-                throw std::invalid_argument(messages::unhandled_token);
-            }
-        }
-        while (!operators.empty()) pop_operator_into(output);
-        return output;
-    }
+    // The postfix sequence, as a new sequence; `tokens` is left as it was.
+    std::vector<Token> to_postfix() & { return convert<false>(); }
+
+    // The same sequence, written over the converter's own: the output never runs ahead of the input,
+    // so a parse that is done with the infix sequence needs no second one.
+    std::vector<Token> to_postfix() && { return convert<true>(); }
 
 private:
     std::vector<Token> tokens;
@@ -114,32 +99,76 @@ private:
         return 1;
     }
 
-    void pop_operator_into(std::vector<Token>& output) {
-        output.push_back(std::move(operators.top()));
+    // Shunting-yard. In place, the token at `read` is moved out before anything is written, and
+    // `written` never passes `read`, since every written token was read before.
+    template <bool in_place>
+    std::vector<Token> convert() {
+        std::vector<Token> output;
+        if constexpr (!in_place) output.reserve(tokens.size());
+        std::size_t written = 0;
+        const auto emit = [&](Token&& token) {
+            if constexpr (in_place) {
+                tokens[written++] = std::move(token);
+            } else {
+                output.push_back(std::move(token));
+            }
+        };
+        const std::size_t count = tokens.size();
+        for (std::size_t read = 0; read < count; ++read) {
+            Token next = in_place ? std::move(tokens[read]) : tokens[read];
+            if (next.is_open_paren()) {
+                operators.push(std::move(next));
+            } else if (next.is_close_paren()) {
+                close_paren(emit);
+            } else if (next.type == TokenType::Operand) {
+                emit(std::move(next));
+            } else if (next.type == TokenType::Function) {
+                operators.push(std::move(next));
+            } else if (next.is_binary_operator()) {
+                push_operator(std::move(next), emit);
+            } else {
+                operators = {};
+                throw std::invalid_argument(messages::unhandled_token);
+            }
+        }
+        while (!operators.empty()) pop_operator_into(emit);
+        if constexpr (in_place) {
+            tokens.erase(tokens.begin() + static_cast<std::ptrdiff_t>(written), tokens.end());
+            return std::move(tokens);
+        } else {
+            return output;
+        }
+    }
+
+    template <typename Emit>
+    void pop_operator_into(const Emit& emit) {
+        emit(std::move(operators.top()));
         operators.pop();
     }
 
-    void close_paren(std::vector<Token>& output) {
-        while (!operators.empty() && !operators.top().is_open_paren()) pop_operator_into(output);
+    template <typename Emit>
+    void close_paren(const Emit& emit) {
+        while (!operators.empty() && !operators.top().is_open_paren()) pop_operator_into(emit);
         if (operators.empty()) {
             throw std::invalid_argument(messages::expected_open_paren);
         }
         operators.pop();
-        if (!operators.empty() && operators.top().type == TokenType::Function) pop_operator_into(output);
+        if (!operators.empty() && operators.top().type == TokenType::Function) pop_operator_into(emit);
     }
 
     // Pops operators that bind at least as tightly as the incoming one ("^" only strictly tighter,
     // being right-associative), then pushes it.
-    void push_operator(const Token& incoming, std::vector<Token>& output) {
+    template <typename Emit>
+    void push_operator(Token&& incoming, const Emit& emit) {
         const std::int32_t incoming_precedence = precedence_of(incoming);
         while (!operators.empty() && !operators.top().is_open_paren()) {
             const std::int32_t top_precedence = precedence_of(operators.top());
             const bool pops = top_precedence > incoming_precedence ||
                               (top_precedence == incoming_precedence && !incoming.is_right_assoc());
             if (!pops) break;
-            pop_operator_into(output);
+            pop_operator_into(emit);
         }
-        operators.push(incoming);
+        operators.push(std::move(incoming));
     }
 };
 

@@ -37,6 +37,19 @@ class Postfix : public ::testing::TestWithParam<PostfixCase> {};
 
 TEST_P(Postfix, OrdersByPrecedenceAndAssociativity) { EXPECT_EQ(texts(postfix_of(GetParam().infix)), GetParam().postfix); }
 
+// The consuming conversion writes the output over the infix sequence; it must give the same tokens,
+// types included.
+TEST_P(Postfix, ConversionInPlaceGivesTheSameSequence) {
+    PostfixConverter converter = converter_for(GetParam().infix);
+    converter.mark_unary_minus();
+    converter.insert_implicit_multiplication();
+    const std::vector<Token> copied = converter.to_postfix();
+    const std::vector<Token> in_place = std::move(converter).to_postfix();
+    ASSERT_EQ(texts(in_place), GetParam().postfix);
+    ASSERT_EQ(in_place.size(), copied.size());
+    for (std::size_t i = 0; i < copied.size(); ++i) EXPECT_EQ(in_place[i].type, copied[i].type) << i;
+}
+
 INSTANTIATE_TEST_SUITE_P(Precedence, Postfix, ::testing::Values(
     PostfixCase{"1+2*3", "1 2 3 * +"},
     PostfixCase{"8/2*4", "8 2 4 * /"},  // "*" binds tighter than "/"

@@ -1,0 +1,161 @@
+// Where tree nodes live. A parse makes one node per token, so a long text makes millions of small
+// objects; one heap allocation each would cost a malloc and a free per node, scatter the tree over the
+// heap and leave the allocator millions of small chunks to merge after the tree is gone. Instead nodes
+// are carved in order from blocks of 64 KiB: the nodes of one parse lie next to each other, in the
+// order the evaluation chain visits them, and the heap sees one allocation per block.
+//
+// Each block counts its nodes still alive and returns to the heap with the last of them, so memory is
+// given back as trees are destroyed, as it would be with one allocation per node. Every thread carves
+// from a block of its own; a node may be deleted on any thread.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <new>
+
+#if defined(__SANITIZE_ADDRESS__)
+#define EXPRKIT_POISONS_BLOCKS 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define EXPRKIT_POISONS_BLOCKS 1
+#endif
+#endif
+
+#ifdef EXPRKIT_POISONS_BLOCKS
+#include <sanitizer/asan_interface.h>
+#endif
+
+namespace exprkit::detail {
+
+class NodeBlocks {
+    struct Block;
+
+public:
+    static constexpr std::size_t block_size = std::size_t{1} << 16;
+    static constexpr std::size_t largest_carved = 512;  // anything bigger gets a heap allocation of its own
+
+    static void* allocate(std::size_t size) {
+        if (size > largest_carved) return ::operator new(size);
+        size = (size + granule - 1) & ~(granule - 1);
+        Cursor& cursor = current();
+        if (cursor.remaining < size) cursor.start_block();
+        std::byte* carved = cursor.next;
+        cursor.next += size;
+        cursor.remaining -= size;
+        ++cursor.carved;
+        unpoison(carved, size);
+        return carved;
+    }
+
+    static void deallocate(void* node, std::size_t size) noexcept {
+        if (size > largest_carved) {
+            ::operator delete(node);
+            return;
+        }
+        poison(node, (size + granule - 1) & ~(granule - 1));
+        release(block_of(node), 1);
+    }
+
+    // Frees carved memory whose objects are already destroyed, with one update of a block's count for
+    // each run of objects from the same block instead of one per object: an atomic update per node
+    // would stall the walk that destroys a large tree.
+    class Release {
+    public:
+        Release() = default;
+        Release(const Release&) = delete;
+        Release& operator=(const Release&) = delete;
+        ~Release() { flush(); }
+
+        void add(void* carved, std::size_t size) noexcept {
+            poison(carved, (size + granule - 1) & ~(granule - 1));
+            Block* block = block_of(carved);
+            if (block != pending) {
+                flush();
+                pending = block;
+            }
+            ++count;
+        }
+
+    private:
+        Block* pending = nullptr;
+        std::size_t count = 0;
+
+        void flush() noexcept {
+            if (pending != nullptr) release(pending, count);
+            pending = nullptr;
+            count = 0;
+        }
+    };
+
+private:
+    static constexpr std::size_t granule = alignof(std::max_align_t);
+
+    // Sits at the start of each block. While a thread carves from the block, `outstanding` starts from
+    // a hold far above any count of nodes, so that deletions cannot bring it to zero; when the thread
+    // moves on it gives back the hold less the nodes it carved, leaving the count of live nodes.
+    struct alignas(granule) Block {
+        std::atomic<std::size_t> outstanding;
+    };
+    static constexpr std::size_t hold = block_size;  // more than the nodes a block can hold
+
+    static Block* block_of(void* carved) noexcept {
+        return reinterpret_cast<Block*>(reinterpret_cast<std::uintptr_t>(carved) & ~(block_size - 1));
+    }
+
+    static void release(Block* block, std::size_t count) noexcept {
+        if (block->outstanding.fetch_sub(count, std::memory_order_acq_rel) == count) {
+            block->~Block();
+            ::operator delete(static_cast<void*>(block), std::align_val_t{block_size});
+        }
+    }
+
+    struct Cursor {
+        Block* block = nullptr;
+        std::byte* next = nullptr;
+        std::size_t remaining = 0;
+        std::size_t carved = 0;
+
+        Cursor() = default;
+        Cursor(const Cursor&) = delete;
+        Cursor& operator=(const Cursor&) = delete;
+        ~Cursor() { leave_block(); }
+
+        void start_block() {
+            void* raw = ::operator new(block_size, std::align_val_t{block_size});
+            leave_block();
+            block = new (raw) Block{{hold}};
+            next = static_cast<std::byte*>(raw) + sizeof(Block);
+            remaining = block_size - sizeof(Block);
+            carved = 0;
+            poison(next, remaining);
+        }
+
+        void leave_block() noexcept {
+            if (block == nullptr) return;
+            release(block, hold - carved);
+            block = nullptr;
+            remaining = 0;
+        }
+    };
+
+    static Cursor& current() {
+        thread_local Cursor cursor;
+        return cursor;
+    }
+
+    // Under AddressSanitizer the free parts of a block are poisoned, so that a node used after its
+    // deletion is still reported as it would be with one allocation per node.
+    static void poison([[maybe_unused]] void* start, [[maybe_unused]] std::size_t size) noexcept {
+#ifdef EXPRKIT_POISONS_BLOCKS
+        ASAN_POISON_MEMORY_REGION(start, size);
+#endif
+    }
+    static void unpoison([[maybe_unused]] void* start, [[maybe_unused]] std::size_t size) noexcept {
+#ifdef EXPRKIT_POISONS_BLOCKS
+        ASAN_UNPOISON_MEMORY_REGION(start, size);
+#endif
+    }
+};
+
+}  // namespace exprkit::detail
