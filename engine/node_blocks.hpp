@@ -6,7 +6,7 @@
 //
 // Each block counts its nodes still alive and returns to the heap with the last of them, so memory is
 // given back as trees are destroyed, as it would be with one allocation per node. Every thread carves
-// from a block of its own; a node may be deleted on any thread.
+// from blocks of its own; a node may be deleted on any thread.
 #pragma once
 
 #include <atomic>
@@ -35,10 +35,16 @@ public:
     static constexpr std::size_t block_size = std::size_t{1} << 16;
     static constexpr std::size_t largest_carved = 512;  // anything bigger gets a heap allocation of its own
 
-    static void* allocate(std::size_t size) {
+    // Where a node is carved. Binary operators have a cursor of their own: along a long sum the
+    // evaluation chain (and so the destruction of the tree) visits the operators joining the terms
+    // one after another, after all the terms, and they then lie next to each other instead of a whole
+    // term apart.
+    enum class Stream { Operands, Operators };
+
+    static void* allocate(std::size_t size, Stream stream = Stream::Operands) {
         if (size > largest_carved) return ::operator new(size);
         size = (size + granule - 1) & ~(granule - 1);
-        Cursor& cursor = current();
+        Cursor& cursor = current(stream);
         if (cursor.remaining < size) cursor.start_block();
         std::byte* carved = cursor.next;
         cursor.next += size;
@@ -139,9 +145,9 @@ private:
         }
     };
 
-    static Cursor& current() {
-        thread_local Cursor cursor;
-        return cursor;
+    static Cursor& current(Stream stream) {
+        thread_local Cursor cursors[2];
+        return cursors[stream == Stream::Operators ? 1 : 0];
     }
 
     // Under AddressSanitizer the free parts of a block are poisoned, so that a node used after its

@@ -231,6 +231,11 @@ public:
     }
     ~BinaryNode() override;
 
+    static void* operator new(std::size_t size) {
+        return detail::NodeBlocks::allocate(size, detail::NodeBlocks::Stream::Operators);
+    }
+    static void operator delete(void* node, std::size_t size) noexcept { detail::NodeBlocks::deallocate(node, size); }
+
 private:
     friend struct detail::TreeWalk<T>;
     std::unique_ptr<AstNode<T>> left;
