@@ -119,7 +119,13 @@ struct Step {
         const BinaryFunction<T>* binary;
     };
     StepKind kind;
+    // For a variable: which of the evaluation's remembered values stands for its name (see run).
+    std::uint8_t name_slot;
 };
+
+// How many distinct variable names an evaluation remembers the values of; further names are looked
+// up at every occurrence.
+inline constexpr std::uint8_t remembered_names = 32;  // one bit each in an evaluation's 32-bit mask
 
 // The evaluation order of a subtree as steps, with a value stack for deep evaluations. A nested or
 // concurrent evaluation of the same subtree finds the stack busy and takes one of its own.
@@ -285,15 +291,41 @@ struct TreeWalk {
     // Constants and variables push a value; an operation replaces the top of the stack. A binary one
     // pops its left operand, pushed last as the right one is evaluated first, and combines it with the
     // right one below it: fn(left, right).
+    //
+    // A name that occurs again is not looked up again: its value is remembered from its first lookup
+    // until the next call of a caller's callable, which is the only code that can change a table while
+    // the evaluation runs. Each value read is therefore the one a lookup at that point would give, and
+    // a missing name still fails at its first occurrence.
     template <typename Lookup>
     static T run(const Program<T>& program, T* stack, const Lookup& lookup) {
         std::size_t size = 0;
+        T remembered[remembered_names];
+        std::uint32_t known = 0;  // bit i: remembered[i] holds the value of the names of slot i
         for (const Step<T>& step : program.steps) {
             switch (step.kind) {
                 case StepKind::Value: stack[size++] = step.value; break;
-                case StepKind::Variable: stack[size++] = lookup(*step.variable); break;
-                case StepKind::UnaryCall: stack[size - 1] = (*step.unary)(stack[size - 1]); break;
-                case StepKind::BinaryCall: --size; stack[size - 1] = (*step.binary)(stack[size], stack[size - 1]); break;
+                case StepKind::Variable: {
+                    const std::uint8_t slot = step.name_slot;
+                    if (slot >= remembered_names) {
+                        stack[size++] = lookup(*step.variable);
+                    } else if ((known >> slot & 1u) != 0) {
+                        stack[size++] = remembered[slot];
+                    } else {
+                        remembered[slot] = lookup(*step.variable);
+                        known |= std::uint32_t{1} << slot;
+                        stack[size++] = remembered[slot];
+                    }
+                    break;
+                }
+                case StepKind::UnaryCall:
+                    stack[size - 1] = (*step.unary)(stack[size - 1]);
+                    known = 0;
+                    break;
+                case StepKind::BinaryCall:
+                    --size;
+                    stack[size - 1] = (*step.binary)(stack[size], stack[size - 1]);
+                    known = 0;
+                    break;
                 case StepKind::Add: --size; stack[size - 1] = stack[size] + stack[size - 1]; break;
                 case StepKind::Subtract: --size; stack[size - 1] = stack[size] - stack[size - 1]; break;
                 case StepKind::Multiply: --size; stack[size - 1] = stack[size] * stack[size - 1]; break;
@@ -376,10 +408,21 @@ private:
         auto program = std::make_unique<Program<T>>();
         program->stack_need = root.stack_need;
         if (root.stack_need > inline_slots) program->stack = std::make_unique<T[]>(root.stack_need);
+        NameMap<std::uint8_t> slots;  // the distinct variable names, numbered in order of appearance
         for (const Node* node = first_of(root);; node = node->next) {
-            program->steps.push_back(step_of(*node));
+            Step<T> step = step_of(*node);
+            if (step.kind == StepKind::Variable) step.name_slot = slot_of(step.variable->name, slots);
+            program->steps.push_back(step);
             if (node == &root) return program;
         }
+    }
+
+    static std::uint8_t slot_of(const std::string& name, NameMap<std::uint8_t>& slots) {
+        if (const std::uint8_t* known = find_name(slots, name)) return *known;
+        if (slots.size() >= remembered_names) return remembered_names;
+        const auto slot = static_cast<std::uint8_t>(slots.size());
+        slots.emplace(name, slot);
+        return slot;
     }
 
     static Step<T> step_of(const Node& node) {

@@ -63,6 +63,68 @@ TEST(Nodes, VariableNodeReadsBoundTableOrGivenValues) {
     EXPECT_FALSE(unbound->is_valid());
 }
 
+// A variable that occurs more than once is read once per evaluation, until a callable runs: a callable
+// may change the table, and later occurrences must then read the new value, as a fresh lookup would.
+// The operators here are the built-in ones, which are no callables of a caller's.
+class RepeatedVariable : public ::testing::TestWithParam<bool> {
+protected:
+    static BinaryFunction<double> builtin(const std::string& name) {
+        BinaryOperatorTable<double> table;
+        fill_binary_ops(table);
+        return table.at(name);
+    }
+    const BinaryFunction<double> plus = builtin("+");
+    const BinaryFunction<double> times = builtin("*");
+};
+
+TEST_P(RepeatedVariable, ReadsWhatACallableStoredBetweenOccurrences) {
+    const bool given = GetParam();
+    Table bound{{"x", 1}};
+    Table values{{"x", 1}};
+    Table& changed = given ? values : bound;
+    const UnaryFunction<double> set_x_to_10 = [&changed](double v) {
+        changed["x"] = 10;
+        return v;
+    };
+    // Evaluated right first: x (1), then x again (1), then the callable, then x (10) and x (10).
+    const auto tree = binary(plus, binary(times, variable("x", &bound), variable("x", &bound)),
+                             binary(plus, unary(set_x_to_10, value(0)), binary(plus, variable("x", &bound), variable("x", &bound))));
+    EXPECT_EQ(given ? tree->evaluate(values) : tree->evaluate(), 100 + 0 + 2);
+    EXPECT_EQ(given ? tree->evaluate(values) : tree->evaluate(), 100 + 0 + 20);
+}
+
+TEST_P(RepeatedVariable, MissingNameFailsAtItsFirstOccurrenceInEvaluationOrder) {
+    const bool given = GetParam();
+    Table bound{{"x", 1}};
+    int calls = 0;
+    const UnaryFunction<double> counted = [&calls](double v) {
+        ++calls;
+        return v;
+    };
+    // Right first: x, the callable, then y, which has no value.
+    const auto tree = binary(plus, binary(plus, variable("y", &bound), variable("x", &bound)),
+                             binary(plus, unary(counted, value(0)), variable("x", &bound)));
+    EXPECT_THROW(given ? tree->evaluate(Table{{"x", 1}}) : tree->evaluate(), std::out_of_range);
+    EXPECT_EQ(calls, 1);
+}
+
+TEST_P(RepeatedVariable, ManyDistinctNamesEachKeepTheirOwnValue) {
+    const bool given = GetParam();
+    Table table;
+    Node tree = value(0);
+    double expected = 0;
+    for (int i = 0; i < 70; ++i) {  // more names than an evaluation remembers
+        const std::string name = "v" + std::string(static_cast<std::size_t>(i / 26 + 1), static_cast<char>('a' + i % 26));
+        table[name] = i;
+        tree = binary(plus, std::move(tree), binary(times, variable(name, &table), variable(name, &table)));
+        expected += static_cast<double>(i) * i;
+    }
+    EXPECT_EQ(given ? tree->evaluate(table) : tree->evaluate(), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Nodes, RepeatedVariable, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "GivenValues" : "BoundTable"; });
+
 TEST(Nodes, BinaryNodePassesOperandsAsLeftThenRight) {
     EXPECT_EQ(binary(minus, value(5), value(3))->evaluate(), 2);
     EXPECT_EQ(binary(minus, value(5), binary(minus, value(3), value(1)))->evaluate(Table{}), 3);
