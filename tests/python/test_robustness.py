@@ -5,6 +5,7 @@ Only the documented exceptions may come out; a crash takes the whole test run do
 import gc
 import math
 import os
+import re
 import sys
 
 import pytest
@@ -95,6 +96,42 @@ def test_arbitrary_texts_values_and_callables_raise_only_documented_errors(text,
                 continue
             assert isinstance(result, float)
     assert len(f.avail_funcs()) >= 15
+
+
+class ViaDispatcher(exprkit.func):
+    """Calls on a subclass instance never take eval's direct path, only pybind11's dispatcher."""
+
+
+class Floaty:
+    def __init__(self, value):
+        self.value = value
+
+    def __float__(self):
+        return self.value
+
+
+def outcome(call):
+    try:
+        return ("result", repr(call()))  # repr, so that NaN equals NaN
+    except Exception as error:  # the comparison is the point: any exception, compared by type and text
+        return (type(error), re.sub(r"<[\w.]+ object at 0x[0-9a-f]+>", "<func>", str(error)))
+
+
+value_objects = st.one_of(doubles, st.none(), st.text(max_size=2), st.integers(-(10**400), 10**400),
+                          doubles.map(Floaty), st.floats().map(lambda v: type("F", (float,), {})(v)))
+keys = st.one_of(st.sampled_from(["x", "y", "z", "xy"]), st.sampled_from([b"x", b"y"]), st.integers(0, 2))
+
+
+@settings(max_examples=400, deadline=None)
+@given(text=st.sampled_from(["x", "x*y", "3x^2+sin(y)/2", "x+x*x-y/y", "2^10", "z(x)"]),
+       values=st.dictionaries(keys, value_objects, max_size=5))
+def test_direct_eval_agrees_with_the_dispatcher(text, values):
+    direct, general = exprkit.func(), ViaDispatcher()
+    for f in (direct, general):
+        f.add_func("z", lambda v: v * 2)
+        f.init(text)
+    assert outcome(lambda: direct.eval(values)) == outcome(lambda: general.eval(values))
+    assert direct.vars() == general.vars()
 
 
 @pytest.mark.parametrize("byte", range(256))
