@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <new>
+#include <utility>
 
 #if defined(__SANITIZE_ADDRESS__)
 #define EXPRKIT_POISONS_BLOCKS 1
@@ -110,10 +111,31 @@ private:
     }
 
     static void release(Block* block, std::size_t count) noexcept {
-        if (block->outstanding.fetch_sub(count, std::memory_order_acq_rel) == count) {
-            block->~Block();
-            ::operator delete(static_cast<void*>(block), std::align_val_t{block_size});
+        if (block->outstanding.fetch_sub(count, std::memory_order_acq_rel) == count) recycle(block);
+    }
+
+    // An emptied block is kept as the thread's spare, if it has none yet, for the next block it starts:
+    // small trees made and dropped in turn would otherwise fetch and return a block from the heap again
+    // and again. One spare a thread is all that stays out of the heap.
+    static void recycle(Block* block) noexcept {
+        block->~Block();
+        Block*& kept = spare();
+        if (kept == nullptr && carving_thread()) {
+            kept = block;
+            return;
         }
+        ::operator delete(static_cast<void*>(block), std::align_val_t{block_size});
+    }
+
+    // Plain thread-locals, usable also while and after the thread's other thread-locals are destroyed.
+    // Only a thread that carves keeps a spare: its cursors hand the spare back when the thread ends.
+    static Block*& spare() noexcept {
+        thread_local Block* block = nullptr;
+        return block;
+    }
+    static bool& carving_thread() noexcept {
+        thread_local bool carving = false;
+        return carving;
     }
 
     struct Cursor {
@@ -122,13 +144,13 @@ private:
         std::size_t remaining = 0;
         std::size_t carved = 0;
 
-        Cursor() = default;
-        Cursor(const Cursor&) = delete;
-        Cursor& operator=(const Cursor&) = delete;
-        ~Cursor() { leave_block(); }
-
         void start_block() {
-            void* raw = ::operator new(block_size, std::align_val_t{block_size});
+            void* raw = spare();
+            if (raw != nullptr) {
+                spare() = nullptr;
+            } else {
+                raw = ::operator new(block_size, std::align_val_t{block_size});
+            }
             leave_block();
             block = new (raw) Block{{hold}};
             next = static_cast<std::byte*>(raw) + sizeof(Block);
@@ -145,9 +167,25 @@ private:
         }
     };
 
+    // A thread's cursors; when the thread ends they give up their blocks, and the spare goes back.
+    struct ThreadCursors {
+        Cursor cursors[2];
+
+        ThreadCursors() { carving_thread() = true; }
+        ThreadCursors(const ThreadCursors&) = delete;
+        ThreadCursors& operator=(const ThreadCursors&) = delete;
+        ~ThreadCursors() {
+            for (Cursor& cursor : cursors) cursor.leave_block();
+            carving_thread() = false;
+            if (Block* kept = std::exchange(spare(), nullptr)) {
+                ::operator delete(static_cast<void*>(kept), std::align_val_t{block_size});
+            }
+        }
+    };
+
     static Cursor& current(Stream stream) {
-        thread_local Cursor cursors[2];
-        return cursors[stream == Stream::Operators ? 1 : 0];
+        thread_local ThreadCursors thread;
+        return thread.cursors[stream == Stream::Operators ? 1 : 0];
     }
 
     // Under AddressSanitizer the free parts of a block are poisoned, so that a node used after its
