@@ -2,7 +2,7 @@
 // objects; one heap allocation each would cost a malloc and a free per node, scatter the tree over the
 // heap and leave the allocator millions of small chunks to merge after the tree is gone. Instead nodes
 // are carved in order from blocks of 64 KiB: the nodes of one parse lie next to each other, in the
-// order the evaluation chain visits them, and the heap sees one allocation per block.
+// order the parse makes them, and the heap sees one allocation per block.
 //
 // Each block counts its nodes still alive and returns to the heap with the last of them, so memory is
 // given back as trees are destroyed, as it would be with one allocation per node. Every thread carves
