@@ -451,6 +451,23 @@ def test_callable_may_evaluate_and_extend_the_object_being_evaluated(blank):
     assert blank.eval() == 2.0
 
 
+def test_values_stored_by_a_nested_eval_reach_the_rest_of_the_evaluation(blank):
+    inside = []
+
+    def store_ten(v):
+        if not inside:
+            inside.append(None)
+            inside.append(blank.eval({"x": 10}))  # stores x = 10 in the object
+        return v
+
+    blank.add_func("store", store_ten)
+    blank.init("x*x+store(0)+x")
+    # Right operands first: the last x reads 1, store() runs, then x*x reads the stored 10.
+    assert blank.eval({"x": 1}) == 100 + 0 + 1
+    assert inside == [None, 110.0]
+    assert blank.vars() == {"x": 10.0}
+
+
 # --- the extension module itself --------------------------------------------------------------------
 
 def test_module_file_carries_the_interpreter_suffix_and_exports_only_its_entry():
