@@ -227,6 +227,26 @@ def test_every_call_form_raises_alike(call, cls, blank):
         call(g, {"x": 1.0})
 
 
+@pytest.mark.parametrize("call", [
+    lambda f, values: f.eval(values),
+    lambda f, values: exprkit.func.eval(f, values),
+    lambda f, values: f.eval({"x": FloatLike(), "y": 2}),
+    lambda f, values: f.eval(values=values),
+    lambda f, values: f.eval(values, values),
+    lambda f, values: exprkit.func.eval(None, values),
+])
+def test_eval_calls_leave_reference_counts_as_they_were(call):
+    f = exprkit.func("x*y")
+    values = {"x": 1.0, "y": 2}
+    start = (sys.getrefcount(f), sys.getrefcount(values))
+    for _ in range(1000):
+        try:
+            call(f, values)
+        except TypeError:
+            pass
+    assert (sys.getrefcount(f), sys.getrefcount(values)) == start
+
+
 @pytest.mark.parametrize("self", [None, 5, {"x": 1}])
 @pytest.mark.parametrize("method, args", [
     ("eval", ({"x": 1.0},)), ("eval", ()), ("init", ("x",)), ("valid", ()), ("vars", ()),
