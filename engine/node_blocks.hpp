@@ -44,7 +44,7 @@ public:
 
     static void* allocate(std::size_t size, Stream stream = Stream::Operands) {
         if (size > largest_carved) return ::operator new(size);
-        size = (size + granule - 1) & ~(granule - 1);
+        size = carved_size(size);
         Cursor& cursor = current(stream);
         if (cursor.remaining < size) cursor.start_block();
         std::byte* carved = cursor.next;
@@ -60,7 +60,7 @@ public:
             ::operator delete(node);
             return;
         }
-        poison(node, (size + granule - 1) & ~(granule - 1));
+        poison(node, carved_size(size));
         release(block_of(node), 1);
     }
 
@@ -75,7 +75,7 @@ public:
         ~Release() { flush(); }
 
         void add(void* carved, std::size_t size) noexcept {
-            poison(carved, (size + granule - 1) & ~(granule - 1));
+            poison(carved, carved_size(size));
             Block* block = block_of(carved);
             if (block != pending) {
                 flush();
@@ -97,6 +97,9 @@ public:
 
 private:
     static constexpr std::size_t granule = alignof(std::max_align_t);
+
+    // What an object of `size` bytes takes of a block: every carved object starts on a granule.
+    static constexpr std::size_t carved_size(std::size_t size) noexcept { return (size + granule - 1) & ~(granule - 1); }
 
     // Sits at the start of each block. While a thread carves from the block, `outstanding` starts from
     // a hold far above any count of nodes, so that deletions cannot bring it to zero; when the thread

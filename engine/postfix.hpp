@@ -113,9 +113,17 @@ private:
                 output.push_back(std::move(token));
             }
         };
+        // In place the token is moved out of the sequence; otherwise it is copied and `tokens` stays as it was.
+        const auto take = [](Token& token) -> Token {
+            if constexpr (in_place) {
+                return std::move(token);
+            } else {
+                return token;
+            }
+        };
         const std::size_t count = tokens.size();
         for (std::size_t read = 0; read < count; ++read) {
-            Token next = in_place ? std::move(tokens[read]) : tokens[read];
+            Token next = take(tokens[read]);
             if (next.is_open_paren()) {
                 operators.push(std::move(next));
             } else if (next.is_close_paren()) {
