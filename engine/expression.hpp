@@ -227,7 +227,7 @@ private:
         auto right = std::move(operands.back());
         operands.pop_back();
         auto left = std::move(operands.back());
-        operands.back() = std::make_unique<BinaryNode<T>>(fn, std::move(left), std::move(right));
+        operands.back().reset(new (*left) BinaryNode<T>(fn, std::move(left), std::move(right)));
     }
 };
 

@@ -36,11 +36,13 @@ public:
     static constexpr std::size_t block_size = std::size_t{1} << 16;
     static constexpr std::size_t largest_carved = 512;  // anything bigger gets a heap allocation of its own
 
-    // Where a node is carved. Binary operators have a cursor of their own: along a long sum the
-    // evaluation chain (and so the destruction of the tree) visits the operators joining the terms
-    // one after another, after all the terms, and they then lie next to each other instead of a whole
-    // term apart.
-    enum class Stream { Operands, Operators };
+    // Where a node is carved; each stream has a cursor of its own. Every walk of a tree follows its
+    // evaluation chain, which visits each term of a long sum from its operands up, and the operators
+    // joining the terms one after another after all the terms. Operators are carved apart from
+    // operands, and the joining ones (an operator whose left operand is an operator, the spine of a
+    // left-nested chain) apart from the rest: each stream is then walked in order through memory
+    // instead of jumping a whole term at each step.
+    enum class Stream { Operands, Operators, LeftSpines };
 
     static void* allocate(std::size_t size, Stream stream = Stream::Operands) {
         if (size > largest_carved) return ::operator new(size);
@@ -65,34 +67,47 @@ public:
     }
 
     // Frees carved memory whose objects are already destroyed, with one update of a block's count for
-    // each run of objects from the same block instead of one per object: an atomic update per node
-    // would stall the walk that destroys a large tree.
+    // many of its objects instead of one per object: an atomic update per node would stall the walk that
+    // destroys a large tree. The counts of the last few blocks met are kept, since a walk alternates
+    // between the blocks of its streams.
     class Release {
     public:
         Release() = default;
         Release(const Release&) = delete;
         Release& operator=(const Release&) = delete;
-        ~Release() { flush(); }
+        ~Release() {
+            for (Pending& entry : pending) entry.flush();
+        }
 
         void add(void* carved, std::size_t size) noexcept {
             poison(carved, carved_size(size));
             Block* block = block_of(carved);
-            if (block != pending) {
-                flush();
-                pending = block;
+            for (Pending& entry : pending) {
+                if (entry.block == block) {
+                    ++entry.count;
+                    return;
+                }
             }
-            ++count;
+            Pending& oldest = pending[next_out];
+            next_out = (next_out + 1) % kept_blocks;
+            oldest.flush();
+            oldest = Pending{block, 1};
         }
 
     private:
-        Block* pending = nullptr;
-        std::size_t count = 0;
+        struct Pending {
+            Block* block = nullptr;
+            std::size_t count = 0;
 
-        void flush() noexcept {
-            if (pending != nullptr) release(pending, count);
-            pending = nullptr;
-            count = 0;
-        }
+            void flush() noexcept {
+                if (block != nullptr) release(block, count);
+                block = nullptr;
+                count = 0;
+            }
+        };
+        static constexpr std::size_t kept_blocks = 4;
+        Pending pending[kept_blocks];
+        std::size_t next_out = 0;
     };
 
 private:
@@ -172,7 +187,7 @@ private:
 
     // A thread's cursors; when the thread ends they give up their blocks, and the spare goes back.
     struct ThreadCursors {
-        Cursor cursors[2];
+        Cursor cursors[3];
 
         ThreadCursors() { carving_thread() = true; }
         ThreadCursors(const ThreadCursors&) = delete;
@@ -188,7 +203,7 @@ private:
 
     static Cursor& current(Stream stream) {
         thread_local ThreadCursors thread;
-        return thread.cursors[stream == Stream::Operators ? 1 : 0];
+        return thread.cursors[static_cast<std::size_t>(stream)];
     }
 
     // Under AddressSanitizer the free parts of a block are poisoned, so that a node used after its

@@ -242,6 +242,19 @@ public:
     }
     static void operator delete(void* node, std::size_t size) noexcept { detail::NodeBlocks::deallocate(node, size); }
 
+    // The tree builder's form, `new (*left) BinaryNode(fn, std::move(left), std::move(right))`: an
+    // operator whose left operand is itself a binary operator continues a left-nested chain, such as
+    // the terms of a long sum, and is carved with the others of that spine.
+    static void* operator new(std::size_t size, const AstNode<T>& left_operand) {
+        const bool spine = left_operand.kind == AstNode<T>::Kind::Binary;
+        return detail::NodeBlocks::allocate(size, spine ? detail::NodeBlocks::Stream::LeftSpines
+                                                        : detail::NodeBlocks::Stream::Operators);
+    }
+    // Frees the memory when the constructor of the form above throws.
+    static void operator delete(void* node, const AstNode<T>&) noexcept {
+        detail::NodeBlocks::deallocate(node, sizeof(BinaryNode));
+    }
+
 private:
     friend struct detail::TreeWalk<T>;
     std::unique_ptr<AstNode<T>> left;

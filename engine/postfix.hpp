@@ -35,6 +35,7 @@ public:
     // The variable names in the sequence, in order, repeats included; numbers are left out.
     std::vector<Token> variables() const {
         std::vector<Token> names;
+        names.reserve(tokens.size());  // untouched capacity costs no memory; growing would copy every name again
         for (const Token& token : tokens) {
             if (token.is_name()) names.push_back(token);
         }

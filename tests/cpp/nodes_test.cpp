@@ -335,5 +335,52 @@ TEST(NodeBlocks, SingleNodesAreReturnedInAnyOrder) {
     nodes.clear();
 }
 
+// The tree builder's form carves an operator whose left operand is an operator apart from the others.
+// Trees mixing both forms evaluate, copy and destroy like any other, and a constructor that throws gives
+// the memory back (a leak or a double free shows under the sanitizers and valgrind).
+Node along_spine(const BinaryFunction<double>& fn, Node left, Node right) {
+    const AstNode<double>& left_operand = *left;
+    return Node(new (left_operand) BinaryNode<double>(fn, std::move(left), std::move(right)));
+}
+
+TEST(NodeBlocks, OperatorsCarvedAlongALeftSpineBehaveAsAnyOther) {
+    Node tree = value(0);
+    for (int i = 1; i <= 30'000; ++i) {
+        Node term = binary(times, value(2), value(i % 7));
+        tree = i % 3 == 0 ? binary(plus, std::move(tree), std::move(term))
+                          : along_spine(i % 2 ? plus : minus, std::move(tree), std::move(term));
+    }
+    double expected = 0;
+    for (int i = 1; i <= 30'000; ++i) expected += (i % 3 != 0 && i % 2 == 0 ? -2.0 : 2.0) * (i % 7);
+    EXPECT_EQ(tree->evaluate(), expected);
+    const Node copy = tree->clone();
+    tree.reset();
+    EXPECT_EQ(copy->evaluate(Table{}), expected);
+}
+
+TEST(NodeBlocks, ASpineOperatorWhoseConstructionFailsIsFreed) {
+    EXPECT_THROW(along_spine(plus, value(1), nullptr), std::invalid_argument);
+    EXPECT_THROW(along_spine(plus, binary(plus, value(1), value(2)), nullptr), std::invalid_argument);
+}
+
+// A destruction keeps the counts of only a few blocks at a time; a walk that meets many more blocks
+// in turn must still bring every count to zero, once.
+TEST(NodeBlocks, AWalkThatAlternatesAmongManyBlocksReturnsThemAll) {
+    constexpr int blocks = 8;
+    constexpr int per_block = 4'000;  // leaves enough to fill a block of their own
+    std::vector<std::vector<Node>> leaves(blocks);
+    for (int b = 0; b < blocks; ++b) {
+        for (int i = 0; i < per_block; ++i) leaves[b].push_back(value(b));
+    }
+    Node tree = value(0);
+    for (int i = 0; i < per_block; ++i) {
+        for (int b = 0; b < blocks; ++b) tree = binary(plus, std::move(tree), std::move(leaves[b][i]));
+    }
+    EXPECT_EQ(tree->evaluate(), per_block * (blocks * (blocks - 1) / 2));
+    tree.reset();
+    const Node after = sum_of_ones(50'000);  // the heap may hand the returned blocks out again
+    EXPECT_EQ(after->evaluate(), 50'000);
+}
+
 }  // namespace
 }  // namespace exprkit
