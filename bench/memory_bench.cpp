@@ -1,0 +1,73 @@
+// Why a 10x longer text takes more than 10x the time: construction and destruction, timed apart, of
+// the texts of 10^4 and 10^5 terms of bench/compare.py ("3x^2+sin(y)/2" joined by "+"), and one read
+// of every cache line of working sets from 1 to 128 MB, which shows where this machine's caches end.
+// The first text's tokens and tree (about 12 MB) fit in the last-level cache, the second's do not.
+//   ./build/bench/bench/memory_bench
+#include <exprkit/expression.hpp>
+
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace exprkit;
+
+std::string text_of_terms(std::int64_t terms) {
+    std::string text;
+    for (std::int64_t i = 0; i < terms; ++i) {
+        if (i > 0) text += '+';
+        text += "3x^2+sin(y)/2";
+    }
+    return text;
+}
+
+void count_terms(benchmark::State& state) {
+    state.counters["per_term"] =
+        benchmark::Counter(static_cast<double>(state.range(0)),
+                           benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
+// Construction alone: each tree is destroyed outside the timing.
+void construct(benchmark::State& state) {
+    const std::string text = text_of_terms(state.range(0));
+    for (auto _ : state) {
+        auto expression = std::make_unique<Expression<double>>(text);
+        state.PauseTiming();
+        expression.reset();
+        state.ResumeTiming();
+    }
+    count_terms(state);
+}
+
+void destroy(benchmark::State& state) {
+    const std::string text = text_of_terms(state.range(0));
+    for (auto _ : state) {
+        state.PauseTiming();
+        auto expression = std::make_unique<Expression<double>>(text);
+        state.ResumeTiming();
+        expression.reset();
+    }
+    count_terms(state);
+}
+
+// One 8-byte read per 64-byte line, so that the rate is that of moving lines into the core.
+void read_every_line(benchmark::State& state) {
+    const auto bytes = static_cast<std::size_t>(state.range(0)) << 20;
+    const std::vector<std::uint64_t> data(bytes / sizeof(std::uint64_t), 1);
+    for (auto _ : state) {
+        std::uint64_t sum = 0;
+        for (std::size_t i = 0; i < data.size(); i += 8) sum += data[i];
+        benchmark::DoNotOptimize(sum);
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(bytes));
+}
+
+BENCHMARK(construct)->Arg(10'000)->Arg(100'000)->Unit(benchmark::kMillisecond);
+BENCHMARK(destroy)->Arg(10'000)->Arg(100'000)->Unit(benchmark::kMillisecond);
+BENCHMARK(read_every_line)->RangeMultiplier(2)->Range(1, 128)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
