@@ -7,13 +7,15 @@
 // chain in evaluation order (post-order, right operand before left), so every walk is a loop along
 // that chain with a value stack whose size each node knows from construction. The first evaluation
 // from an operator node also flattens its chain into a compact program of steps, which later
-// evaluations run from one contiguous array instead of chasing node pointers.
+// evaluations run from one contiguous array instead of chasing node pointers; in it, a subexpression
+// of built-ins that occurs again is computed once.
 #pragma once
 
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <memory_resource>
 #include <stdexcept>
@@ -88,9 +90,9 @@ namespace detail {
 
 // One step of a flattened evaluation: a constant, a variable to look up, or an operation on the top of
 // the value stack. Built-in operations are steps of their own; a caller's callable is called through
-// the node's copy of it.
+// the node's copy of it. Keep and Reuse save a result that the program needs again and push it back.
 enum class StepKind : std::uint8_t {
-    Value, Variable, UnaryCall, BinaryCall,
+    Value, Variable, UnaryCall, BinaryCall, Keep, Reuse,
     Add, Subtract, Multiply, Divide, Power,
     Sqrt, Exp, Sin, Cos, Tan, Csec, Sec, Cot, Asin, Acos, Atan, Ln, Log, Abs, Negate,
 };
@@ -119,13 +121,210 @@ struct Step {
         const BinaryFunction<T>* binary;
     };
     StepKind kind;
-    // For a variable: which of the evaluation's remembered values stands for its name (see run).
-    std::uint8_t name_slot;
+    // For a variable: which of the evaluation's remembered values stands for its name. For Keep and
+    // Reuse: which of its kept results (see run).
+    std::uint8_t slot;
 };
 
 // How many distinct variable names an evaluation remembers the values of; further names are looked
 // up at every occurrence.
 inline constexpr std::uint8_t remembered_names = 32;  // one bit each in an evaluation's 32-bit mask
+
+// How many results of repeated subexpressions an evaluation keeps; further repeats are computed again.
+inline constexpr std::uint8_t kept_results = 32;
+
+constexpr bool is_builtin_operation(StepKind kind) { return kind >= StepKind::Add; }
+static_assert(static_cast<int>(StepKind::Negate) < 64, "step kinds fit a 64-bit set");
+
+// A subexpression of built-in operations that occurs again with the same operands (sin(y) twice in
+// sin(y)^2+sin(y)) gives the same result every time, bit for bit: the built-ins are pure and a
+// variable has one value throughout an evaluation that calls no caller's callable. Its first
+// occurrence then keeps its result, and each later one becomes a single step that reuses it. The
+// first occurrence is still evaluated first, so a missing name fails where it did.
+//
+// Works on the steps of a program that calls no caller's callable. Each subexpression's steps are a
+// contiguous run ending at its operation; subexpressions are identified by value numbering: equal
+// operation and equal operand numbers give equal numbers.
+template <typename T>
+class RepeatSharing {
+public:
+    static std::vector<Step<T>> share(std::vector<Step<T>> steps) {
+        if (steps.size() >= none || !some_operation_recurs(steps)) return steps;
+        RepeatSharing sharing(steps);
+        if (!sharing.any_repeat) return steps;
+        sharing.choose_kept_results();
+        return sharing.rewrite();
+    }
+
+private:
+    static constexpr std::uint32_t none = ~std::uint32_t{0};
+
+    // What makes two steps compute the same value: the kind, the operand numbers (or the variable's
+    // remembered slot) and a constant's bits.
+    struct Shape {
+        std::uint64_t bits = 0;
+        std::uint32_t first = none;
+        std::uint32_t second = none;
+        StepKind kind = StepKind::Value;
+
+        bool operator==(const Shape& other) const {
+            return bits == other.bits && first == other.first && second == other.second && kind == other.kind;
+        }
+        std::uint64_t hash() const {
+            std::uint64_t h = bits * 0x9E3779B97F4A7C15ull;
+            h ^= (std::uint64_t{first} << 32 | second) + 0x632BE59BD9B4E019ull + (h << 6) + (h >> 2);
+            h ^= static_cast<std::uint64_t>(kind) * 0xC2B2AE3D27D4EB4Full;
+            return h ^ (h >> 29);
+        }
+    };
+
+    struct StepFacts {
+        std::uint32_t number;        // the value number of the step's result
+        std::uint32_t repeat_until;  // the last step of the largest repeat that starts here, or none
+    };
+    struct NumberFacts {
+        Shape shape;
+        std::uint32_t first_end;  // the step that first computes it
+        std::uint8_t kept_slot;   // its kept result's slot + 1, or 0
+    };
+
+    const std::vector<Step<T>>& steps;
+    std::vector<StepFacts> at_step;
+    std::vector<NumberFacts> numbers;
+    bool any_repeat = false;
+
+    // Numbers every step, and records where a subexpression that was computed before starts again.
+    explicit RepeatSharing(const std::vector<Step<T>>& program_steps) : steps(program_steps) {
+        at_step.reserve(steps.size());
+        numbers.reserve(steps.size());
+        // Open addressing, at most half full: value numbers, found by their shape's hash.
+        std::vector<std::uint32_t> table(std::size_t{16} << log2_at_least(steps.size() / 8 + 1), none);
+        const std::size_t mask = table.size() - 1;
+        struct Operand {
+            std::uint32_t number;
+            std::uint32_t start;
+        };
+        std::vector<Operand> operands;
+        operands.reserve(32);  // deeper trees grow it
+        std::uint64_t unique = 0;
+        for (std::uint32_t at = 0; at < steps.size(); ++at) {
+            const Step<T>& step = steps[at];
+            Shape shape;
+            shape.kind = step.kind;
+            std::uint32_t start = at;
+            if (step.kind == StepKind::Value) {
+                shape.bits = bits_of(step.value, unique);
+            } else if (step.kind == StepKind::Variable) {
+                if (step.slot < remembered_names) {
+                    shape.first = step.slot;
+                } else {
+                    shape.bits = ++unique;  // not remembered, so never taken as equal to another
+                }
+            } else if (is_binary(step.kind)) {
+                const Operand left = operands.back();
+                operands.pop_back();
+                const Operand right = operands.back();
+                operands.pop_back();
+                shape.first = right.number;
+                shape.second = left.number;
+                start = right.start;
+            } else {
+                const Operand operand = operands.back();
+                operands.pop_back();
+                shape.first = operand.number;
+                start = operand.start;
+            }
+            std::size_t probe = static_cast<std::size_t>(shape.hash()) & mask;
+            while (table[probe] != none && !(numbers[table[probe]].shape == shape)) probe = (probe + 1) & mask;
+            if (table[probe] == none) {
+                table[probe] = static_cast<std::uint32_t>(numbers.size());
+                numbers.push_back({shape, at, 0});
+            } else if (is_builtin_operation(step.kind)) {
+                at_step[start].repeat_until = at;  // steps are visited in order, so the outermost comes last
+                any_repeat = true;
+            }
+            at_step.push_back({table[probe], none});
+            operands.push_back({table[probe], start});
+        }
+    }
+
+    // Gives each repeated result that a rewritten program reuses a slot, in order of first reuse.
+    void choose_kept_results() {
+        std::uint8_t used = 0;
+        for (std::size_t at = 0; at < steps.size();) {
+            const std::uint32_t until = at_step[at].repeat_until;
+            if (until == none) {
+                ++at;
+                continue;
+            }
+            std::uint8_t& slot = numbers[at_step[until].number].kept_slot;
+            if (slot == 0 && used < kept_results) slot = ++used;
+            at = until + 1;
+        }
+    }
+
+    std::vector<Step<T>> rewrite() const {
+        std::vector<Step<T>> shared;
+        shared.reserve(steps.size());
+        for (std::size_t at = 0; at < steps.size();) {
+            const std::uint32_t until = at_step[at].repeat_until;
+            if (until != none && numbers[at_step[until].number].kept_slot != 0) {
+                shared.push_back(slot_step(StepKind::Reuse, numbers[at_step[until].number].kept_slot));
+                at = until + 1;
+                continue;
+            }
+            // Not shared (no slot left): the steps as they were, up to the end of the repeat.
+            const std::size_t end = until == none ? at : until;
+            for (; at <= end; ++at) {
+                shared.push_back(steps[at]);
+                const NumberFacts& computed = numbers[at_step[at].number];
+                if (computed.kept_slot != 0 && computed.first_end == at) {
+                    shared.push_back(slot_step(StepKind::Keep, computed.kept_slot));
+                }
+            }
+        }
+        return shared;
+    }
+
+    static Step<T> slot_step(StepKind kind, std::uint8_t kept_slot) {
+        Step<T> step{};
+        step.kind = kind;
+        step.slot = static_cast<std::uint8_t>(kept_slot - 1);
+        return step;
+    }
+
+    static bool is_binary(StepKind kind) { return kind >= StepKind::Add && kind <= StepKind::Power; }
+
+    // Whether some built-in operation occurs twice: without that nothing can repeat, and a short
+    // formula is spared the numbering.
+    static bool some_operation_recurs(const std::vector<Step<T>>& steps) {
+        std::uint64_t seen = 0;
+        for (const Step<T>& step : steps) {
+            if (!is_builtin_operation(step.kind)) continue;
+            const std::uint64_t bit = std::uint64_t{1} << static_cast<unsigned>(step.kind);
+            if ((seen & bit) != 0) return true;
+            seen |= bit;
+        }
+        return false;
+    }
+
+    static std::size_t log2_at_least(std::size_t count) {
+        std::size_t shift = 0;
+        while ((std::size_t{1} << shift) < count) ++shift;
+        return shift;
+    }
+
+    // A constant's bits, so that 0 and -0 differ and a NaN equals only a NaN of the same bits.
+    static std::uint64_t bits_of(const T& value, std::uint64_t& unique) {
+        if constexpr (sizeof(T) <= sizeof(std::uint64_t)) {
+            std::uint64_t bits = 0;
+            std::memcpy(&bits, &value, sizeof(T));
+            return bits;
+        } else {
+            return ~++unique;  // wider types are not compared: each constant stands alone
+        }
+    }
+};
 
 // The evaluation order of a subtree as steps, with a value stack for deep evaluations. A nested or
 // concurrent evaluation of the same subtree finds the stack busy and takes one of its own.
@@ -314,11 +513,12 @@ struct TreeWalk {
         std::size_t size = 0;
         T remembered[remembered_names];
         std::uint32_t known = 0;  // bit i: remembered[i] holds the value of the names of slot i
+        T kept[kept_results];     // written by each Keep before any Reuse of its slot
         for (const Step<T>& step : program.steps) {
             switch (step.kind) {
                 case StepKind::Value: stack[size++] = step.value; break;
                 case StepKind::Variable: {
-                    const std::uint8_t slot = step.name_slot;
+                    const std::uint8_t slot = step.slot;
                     if (slot >= remembered_names) {
                         stack[size++] = lookup(*step.variable);
                     } else if ((known >> slot & 1u) != 0) {
@@ -339,6 +539,8 @@ struct TreeWalk {
                     stack[size - 1] = (*step.binary)(stack[size], stack[size - 1]);
                     known = 0;
                     break;
+                case StepKind::Keep: kept[step.slot] = stack[size - 1]; break;
+                case StepKind::Reuse: stack[size++] = kept[step.slot]; break;
                 case StepKind::Add: --size; stack[size - 1] = stack[size] + stack[size - 1]; break;
                 case StepKind::Subtract: --size; stack[size - 1] = stack[size] - stack[size - 1]; break;
                 case StepKind::Multiply: --size; stack[size - 1] = stack[size] * stack[size - 1]; break;
@@ -422,12 +624,18 @@ private:
         program->stack_need = root.stack_need;
         if (root.stack_need > inline_slots) program->stack = std::make_unique<T[]>(root.stack_need);
         NameMap<std::uint8_t> slots;  // the distinct variable names, numbered in order of appearance
+        bool calls_callers_code = false;
         for (const Node* node = first_of(root);; node = node->next) {
             Step<T> step = step_of(*node);
-            if (step.kind == StepKind::Variable) step.name_slot = slot_of(step.variable->name, slots);
+            if (step.kind == StepKind::Variable) step.slot = slot_of(step.variable->name, slots);
+            calls_callers_code = calls_callers_code || step.kind == StepKind::UnaryCall || step.kind == StepKind::BinaryCall;
             program->steps.push_back(step);
-            if (node == &root) return program;
+            if (node == &root) break;
         }
+        // A caller's callable may have side effects, or change a variable's value between two
+        // occurrences of a subexpression: such a program computes everything where it stands.
+        if (!calls_callers_code) program->steps = RepeatSharing<T>::share(std::move(program->steps));
+        return program;
     }
 
     static std::uint8_t slot_of(const std::string& name, NameMap<std::uint8_t>& slots) {

@@ -48,6 +48,23 @@ bool documented(Action&& action) {
 }
 
 bool same_double(double a, double b) { return (std::isnan(a) && std::isnan(b)) || a == b; }
+bool same_bits(double a, double b) { return same_double(a, b) && std::signbit(a) == std::signbit(b); }
+
+// An evaluation computes a repeated subexpression of built-ins once. The same text inside a caller's
+// identity function, where everything is computed where it stands, must give the same result.
+void compare_with_every_occurrence_computed(FuzzedDataProvider& input, const std::string& text, Engine& engine) {
+    Engine reference;
+    reference.add_func("keep", [](double v) { return v; });
+    if (!documented([&] { reference.init("keep(" + text + ")"); })) return;
+    Engine::Values values;
+    for (const auto& entry : engine.vars()) values[entry.first] = input.ConsumeFloatingPoint<double>();
+    double shared = 0;
+    double computed = 0;
+    if (documented([&] { shared = engine.eval(values); }) && documented([&] { computed = reference.eval(values); }) &&
+        !same_bits(shared, computed)) {
+        fail("a repeated subexpression changed the result");
+    }
+}
 
 // A hostile or ordinary one-argument function, chosen by the input.
 exprkit::UnaryFunction<double> make_callable(FuzzedDataProvider& input, Engine& engine, int& reentry) {
@@ -109,6 +126,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string first = input.ConsumeRandomLengthString(1 << 16);
     documented([&] { engine = std::make_unique<Engine>(first); });
     if (engine && !engine->valid()) fail("a parsed object is not valid");
+    if (engine) compare_with_every_occurrence_computed(input, first, *engine);
     if (!engine) engine = std::make_unique<Engine>();
     evaluate(input, *engine, reentry);
 

@@ -340,6 +340,61 @@ TEST(Expression, ReparsingFromInsideAnEvaluationIsSafe) {
     EXPECT_EQ(g.eval(), 0);
 }
 
+// A subexpression of built-ins that occurs again is computed once per evaluation. The results must be
+// those of computing every occurrence, bit for bit: the same text inside a caller's identity function,
+// which makes the evaluation compute everything where it stands, is the reference.
+std::string sum_of_terms(int terms, const std::string& term) {
+    std::string text = term;
+    for (int i = 1; i < terms; ++i) text += "+" + term;
+    return text;
+}
+
+std::string fifty_squares() {  // more repeated subexpressions than an evaluation keeps results of
+    std::string text = "0";
+    for (int i = 1; i <= 50; ++i) text += "+sin(x+" + std::to_string(i) + ")*sin(x+" + std::to_string(i) + ")";
+    return text;
+}
+
+bool same_bits(double a, double b) { return (std::isnan(a) && std::isnan(b)) || (a == b && std::signbit(a) == std::signbit(b)); }
+
+class RepeatedSubexpressions : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(RepeatedSubexpressions, GiveTheResultsOfComputingEveryOccurrence) {
+    E shared(GetParam());
+    E reference;
+    reference.add_func("keep", [](double v) { return v; });
+    reference.init("keep(" + GetParam() + ")");
+    for (const Values& values : {Values{{"x", 0.5}, {"y", -2}}, Values{{"x", -0.0}, {"y", 3}},
+                                 Values{{"x", inf}, {"y", 0}}, Values{{"x", 1e300}, {"y", -1e-300}}}) {
+        const double result = shared.eval(values);
+        const double expected = reference.eval(values);
+        EXPECT_TRUE(same_bits(result, expected)) << result << " != " << expected << " at x=" << values.at("x");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Expression, RepeatedSubexpressions, ::testing::Values(
+    "sin(x)^2+sin(x)",
+    "2^3+3^2+2^3",  // equal operands in another order are another subexpression
+    "x-y+(y-x)+(x-y)",
+    "x/y*(x/y)-y/x",
+    "sin(sin(x))+sin(x)+sin(sin(x))",
+    "-x+-x*-x-(-x)",
+    "sqrt(x)+sqrt(y)+sqrt(x)",
+    "0*x+0*x+(0-0)*x",
+    "(x+y)*(x+y)^(x+y)/(x+y)",
+    fifty_squares(),
+    sum_of_terms(2000, "3x^2+sin(y)/2")),
+    [](const auto& info) { return "Text" + std::to_string(info.index); });
+
+TEST(Expression, ARepeatedTermIsAddedInTheTextsOrder) {
+    const double x = 2, y = 1;
+    const double first = 3 * std::pow(x, 2.0), second = std::sin(y) / 2;
+    double expected = first;
+    for (int i = 1; i < 4000; ++i) expected += i % 2 == 1 ? second : first;
+    E e(sum_of_terms(2000, "3x^2+sin(y)/2"));
+    EXPECT_EQ(e.eval({{"x", x}, {"y", y}}), expected);
+}
+
 TEST(Expression, NestedEvaluationOfTheSameObject) {
     E e;
     int depth = 0;

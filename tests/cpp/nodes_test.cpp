@@ -93,6 +93,21 @@ TEST_P(RepeatedVariable, ReadsWhatACallableStoredBetweenOccurrences) {
     EXPECT_EQ(given ? tree->evaluate(values) : tree->evaluate(), 100 + 0 + 20);
 }
 
+TEST_P(RepeatedVariable, ARepeatedSubexpressionIsComputedAgainAfterACallable) {
+    const bool given = GetParam();
+    Table bound{{"x", 1}};
+    Table values{{"x", 1}};
+    Table& changed = given ? values : bound;
+    const UnaryFunction<double> set_x_to_10 = [&changed](double v) {
+        changed["x"] = 10;
+        return v;
+    };
+    // Right first: x*x (1), the callable, then x*x again (100).
+    const auto tree = binary(plus, binary(times, variable("x", &bound), variable("x", &bound)),
+                             binary(plus, unary(set_x_to_10, value(0)), binary(times, variable("x", &bound), variable("x", &bound))));
+    EXPECT_EQ(given ? tree->evaluate(values) : tree->evaluate(), 100 + 0 + 1);
+}
+
 TEST_P(RepeatedVariable, MissingNameFailsAtItsFirstOccurrenceInEvaluationOrder) {
     const bool given = GetParam();
     Table bound{{"x", 1}};

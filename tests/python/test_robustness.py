@@ -98,6 +98,37 @@ def test_arbitrary_texts_values_and_callables_raise_only_documented_errors(text,
     assert len(f.avail_funcs()) >= 15
 
 
+# Formulas over x and y whose pieces recur, so that an evaluation meets the same subexpression again.
+leaves = st.sampled_from(["x", "y", "0", "2", "0.5"])
+formulas = st.recursive(
+    leaves,
+    lambda inner: st.one_of(
+        st.tuples(inner, st.sampled_from("+-*/^"), inner).map(lambda t: f"({t[0]}{t[1]}{t[2]})"),
+        st.tuples(st.sampled_from(["sin", "sqrt", "log", "abs", "exp", "-"]), inner).map(lambda t: f"{t[0]}({t[1]})"),
+    ),
+    max_leaves=10,
+)
+finite_or_not = st.floats(allow_nan=True, allow_infinity=True)
+
+
+def same_double(a, b):
+    return (math.isnan(a) and math.isnan(b)) or (a == b and math.copysign(1, a) == math.copysign(1, b))
+
+
+@settings(max_examples=400, deadline=None)
+@given(a=formulas, b=formulas, joins=st.lists(st.sampled_from("+-*/^"), min_size=3, max_size=3),
+       x=finite_or_not, y=finite_or_not)
+def test_repeated_subexpressions_give_what_computing_each_occurrence_gives(a, b, joins, x, y):
+    text = f"{a}{joins[0]}{b}{joins[1]}({a}{joins[2]}{b})"
+    shared = exprkit.func(text)
+    # Inside a caller's function the evaluation computes every occurrence where it stands.
+    reference = exprkit.func()
+    reference.add_func("keep", lambda v: v)
+    reference.init(f"keep({text})")
+    values = {"x": x, "y": y}
+    assert same_double(shared.eval(values), reference.eval(values))
+
+
 class ViaDispatcher(exprkit.func):
     """Calls on a subclass instance never take eval's direct path, only pybind11's dispatcher."""
 
