@@ -334,6 +334,17 @@ struct Program {
     std::size_t stack_need = 1;
     std::unique_ptr<T[]> stack;
     std::atomic<bool> stack_busy{false};
+
+    // The same program with its repeated subexpressions computed once, made when it is run a second
+    // time: a program run once is not worth the search. Absent when it calls a caller's callable.
+    bool may_share = false;
+    std::atomic<bool> ran{false};
+    std::atomic<Program*> shared{nullptr};
+
+    Program() = default;
+    Program(const Program&) = delete;
+    Program& operator=(const Program&) = delete;
+    ~Program() { delete shared.load(std::memory_order_acquire); }
 };
 
 template <typename T>
@@ -486,7 +497,7 @@ struct TreeWalk {
 
     template <typename Lookup>
     static T evaluate(const Node& root, std::atomic<Program<T>*>& slot, const Lookup& lookup) {
-        Program<T>& program = program_of(root, slot);
+        Program<T>& program = runnable(program_of(root, slot));
         if (program.stack_need <= inline_slots) {
             T slots[inline_slots];
             return run(program, slots, lookup);
@@ -634,8 +645,23 @@ private:
         }
         // A caller's callable may have side effects, or change a variable's value between two
         // occurrences of a subexpression: such a program computes everything where it stands.
-        if (!calls_callers_code) program->steps = RepeatSharing<T>::share(std::move(program->steps));
+        program->may_share = !calls_callers_code;
         return program;
+    }
+
+    // The program to run: from the second run on, the one that computes repeats once. Two threads that
+    // race to make it keep the one published first.
+    static Program<T>& runnable(Program<T>& plain) {
+        if (!plain.may_share) return plain;
+        if (Program<T>* shared = plain.shared.load(std::memory_order_acquire)) return *shared;
+        if (!plain.ran.exchange(true, std::memory_order_relaxed)) return plain;
+        auto built = std::make_unique<Program<T>>();
+        built->stack_need = plain.stack_need;
+        if (plain.stack_need > inline_slots) built->stack = std::make_unique<T[]>(plain.stack_need);
+        built->steps = RepeatSharing<T>::share(plain.steps);
+        Program<T>* published = nullptr;
+        if (plain.shared.compare_exchange_strong(published, built.get(), std::memory_order_acq_rel)) return *built.release();
+        return *published;
     }
 
     static std::uint8_t slot_of(const std::string& name, NameMap<std::uint8_t>& slots) {

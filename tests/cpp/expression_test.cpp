@@ -364,6 +364,7 @@ TEST_P(RepeatedSubexpressions, GiveTheResultsOfComputingEveryOccurrence) {
     E reference;
     reference.add_func("keep", [](double v) { return v; });
     reference.init("keep(" + GetParam() + ")");
+    // The first evaluation runs the program as flattened, later ones the program that shares repeats.
     for (const Values& values : {Values{{"x", 0.5}, {"y", -2}}, Values{{"x", -0.0}, {"y", 3}},
                                  Values{{"x", inf}, {"y", 0}}, Values{{"x", 1e300}, {"y", -1e-300}}}) {
         const double result = shared.eval(values);
@@ -393,6 +394,7 @@ TEST(Expression, ARepeatedTermIsAddedInTheTextsOrder) {
     for (int i = 1; i < 4000; ++i) expected += i % 2 == 1 ? second : first;
     E e(sum_of_terms(2000, "3x^2+sin(y)/2"));
     EXPECT_EQ(e.eval({{"x", x}, {"y", y}}), expected);
+    EXPECT_EQ(e.eval({{"x", x}, {"y", y}}), expected);  // now with the repeated term computed once
 }
 
 TEST(Expression, NestedEvaluationOfTheSameObject) {
