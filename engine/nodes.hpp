@@ -18,6 +18,7 @@
 #include <cstring>
 #include <memory>
 #include <memory_resource>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <unordered_map>
@@ -148,10 +149,11 @@ static_assert(static_cast<int>(StepKind::Negate) < 64, "step kinds fit a 64-bit 
 template <typename T>
 class RepeatSharing {
 public:
-    static std::vector<Step<T>> share(std::vector<Step<T>> steps) {
-        if (steps.size() >= none || !some_operation_recurs(steps)) return steps;
+    // The steps with repeats computed once, or nothing when no subexpression repeats.
+    static std::optional<std::vector<Step<T>>> share(const std::vector<Step<T>>& steps) {
+        if (steps.size() >= none || !some_operation_recurs(steps)) return std::nullopt;
         RepeatSharing sharing(steps);
-        if (!sharing.any_repeat) return steps;
+        if (!sharing.any_repeat) return std::nullopt;
         sharing.choose_kept_results();
         return sharing.rewrite();
     }
@@ -336,7 +338,8 @@ struct Program {
     std::atomic<bool> stack_busy{false};
 
     // The same program with its repeated subexpressions computed once, made when it is run a second
-    // time: a program run once is not worth the search. Absent when it calls a caller's callable.
+    // time: a program run once is not worth the search. The program itself when nothing repeats;
+    // absent when it calls a caller's callable.
     bool may_share = false;
     std::atomic<bool> ran{false};
     std::atomic<Program*> shared{nullptr};
@@ -344,7 +347,10 @@ struct Program {
     Program() = default;
     Program(const Program&) = delete;
     Program& operator=(const Program&) = delete;
-    ~Program() { delete shared.load(std::memory_order_acquire); }
+    ~Program() {
+        Program* other = shared.load(std::memory_order_acquire);
+        if (other != this) delete other;
+    }
 };
 
 template <typename T>
@@ -655,13 +661,19 @@ private:
         if (!plain.may_share) return plain;
         if (Program<T>* shared = plain.shared.load(std::memory_order_acquire)) return *shared;
         if (!plain.ran.exchange(true, std::memory_order_relaxed)) return plain;
-        auto built = std::make_unique<Program<T>>();
-        built->stack_need = plain.stack_need;
-        if (plain.stack_need > inline_slots) built->stack = std::make_unique<T[]>(plain.stack_need);
-        built->steps = RepeatSharing<T>::share(plain.steps);
+        std::optional<std::vector<Step<T>>> steps = RepeatSharing<T>::share(plain.steps);
+        std::unique_ptr<Program<T>> built;
+        if (steps) {
+            built = std::make_unique<Program<T>>();
+            built->steps = std::move(*steps);
+            built->stack_need = plain.stack_need;
+            if (plain.stack_need > inline_slots) built->stack = std::make_unique<T[]>(plain.stack_need);
+        }
+        Program<T>* const made = built ? built.get() : &plain;
         Program<T>* published = nullptr;
-        if (plain.shared.compare_exchange_strong(published, built.get(), std::memory_order_acq_rel)) return *built.release();
-        return *published;
+        if (!plain.shared.compare_exchange_strong(published, made, std::memory_order_acq_rel)) return *published;
+        static_cast<void>(built.release());
+        return *made;
     }
 
     static std::uint8_t slot_of(const std::string& name, NameMap<std::uint8_t>& slots) {

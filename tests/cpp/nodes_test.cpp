@@ -264,6 +264,31 @@ TEST(Nodes, ConcurrentEvaluationsOfOneTreeAgree) {
     EXPECT_EQ(wrong.load(), 0);
 }
 
+// Threads that evaluate a new tree at once race to make its programs, the plain one on the first run and
+// the one that computes repeats once on the second; every result must be right.
+TEST(Nodes, ConcurrentFirstEvaluationsOfATreeWithRepeatsAgree) {
+    BinaryOperatorTable<double> ops;
+    fill_binary_ops(ops);
+    for (int round = 0; round < 50; ++round) {
+        Table bound{{"x", 2}};
+        Node tree = value(0);
+        for (int i = 0; i < 200; ++i) {
+            tree = binary(ops.at("+"), std::move(tree), binary(ops.at("*"), variable("x", &bound), value(3)));
+        }
+        std::atomic<int> wrong{0};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 4; ++t) {
+            threads.emplace_back([&] {
+                for (int i = 0; i < 5; ++i) {
+                    if (tree->evaluate() != 1200 || tree->evaluate(Table{{"x", 1}}) != 600) ++wrong;
+                }
+            });
+        }
+        for (auto& thread : threads) thread.join();
+        EXPECT_EQ(wrong.load(), 0);
+    }
+}
+
 // Chains a million levels deep, of each shape: built, evaluated both ways, cloned, checked, destroyed.
 class DeepTree : public ::testing::TestWithParam<std::string> {};
 
