@@ -631,15 +631,28 @@ private:
     static Program<T>& program_of(const Node& root, std::atomic<Program<T>*>& slot) {
         if (Program<T>* ready = slot.load(std::memory_order_acquire)) return *ready;
         auto built = flatten(root);
+        Program<T>& made = *built;
+        return keep_first(slot, made, std::move(built));
+    }
+
+    // Publishes `made` in `slot`, owned from then on by `owner` (empty when `made` is owned elsewhere),
+    // unless another thread published first: then that one is used and `owner` drops `made`.
+    static Program<T>& keep_first(std::atomic<Program<T>*>& slot, Program<T>& made, std::unique_ptr<Program<T>> owner) {
         Program<T>* published = nullptr;
-        if (slot.compare_exchange_strong(published, built.get(), std::memory_order_acq_rel)) return *built.release();
-        return *published;
+        if (!slot.compare_exchange_strong(published, &made, std::memory_order_acq_rel)) return *published;
+        static_cast<void>(owner.release());
+        return made;
+    }
+
+    static std::unique_ptr<Program<T>> program_for_stack(std::size_t stack_need) {
+        auto program = std::make_unique<Program<T>>();
+        program->stack_need = stack_need;
+        if (stack_need > inline_slots) program->stack = std::make_unique<T[]>(stack_need);
+        return program;
     }
 
     static std::unique_ptr<Program<T>> flatten(const Node& root) {
-        auto program = std::make_unique<Program<T>>();
-        program->stack_need = root.stack_need;
-        if (root.stack_need > inline_slots) program->stack = std::make_unique<T[]>(root.stack_need);
+        auto program = program_for_stack(root.stack_need);
         NameMap<std::uint8_t> slots;  // the distinct variable names, numbered in order of appearance
         bool calls_callers_code = false;
         for (const Node* node = first_of(root);; node = node->next) {
@@ -662,18 +675,11 @@ private:
         if (Program<T>* shared = plain.shared.load(std::memory_order_acquire)) return *shared;
         if (!plain.ran.exchange(true, std::memory_order_relaxed)) return plain;
         std::optional<std::vector<Step<T>>> steps = RepeatSharing<T>::share(plain.steps);
-        std::unique_ptr<Program<T>> built;
-        if (steps) {
-            built = std::make_unique<Program<T>>();
-            built->steps = std::move(*steps);
-            built->stack_need = plain.stack_need;
-            if (plain.stack_need > inline_slots) built->stack = std::make_unique<T[]>(plain.stack_need);
-        }
-        Program<T>* const made = built ? built.get() : &plain;
-        Program<T>* published = nullptr;
-        if (!plain.shared.compare_exchange_strong(published, made, std::memory_order_acq_rel)) return *published;
-        static_cast<void>(built.release());
-        return *made;
+        if (!steps) return keep_first(plain.shared, plain, nullptr);
+        auto built = program_for_stack(plain.stack_need);
+        built->steps = std::move(*steps);
+        Program<T>& made = *built;
+        return keep_first(plain.shared, made, std::move(built));
     }
 
     static std::uint8_t slot_of(const std::string& name, NameMap<std::uint8_t>& slots) {

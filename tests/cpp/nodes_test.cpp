@@ -75,17 +75,20 @@ protected:
     }
     const BinaryFunction<double> plus = builtin("+");
     const BinaryFunction<double> times = builtin("*");
-};
 
-TEST_P(RepeatedVariable, ReadsWhatACallableStoredBetweenOccurrences) {
+    // The table the tree reads x from (the bound one, or the values given), and a callable that sets
+    // x in it to 10.
     const bool given = GetParam();
     Table bound{{"x", 1}};
     Table values{{"x", 1}};
     Table& changed = given ? values : bound;
-    const UnaryFunction<double> set_x_to_10 = [&changed](double v) {
+    const UnaryFunction<double> set_x_to_10 = [this](double v) {
         changed["x"] = 10;
         return v;
     };
+};
+
+TEST_P(RepeatedVariable, ReadsWhatACallableStoredBetweenOccurrences) {
     // Evaluated right first: x (1), then x again (1), then the callable, then x (10) and x (10).
     const auto tree = binary(plus, binary(times, variable("x", &bound), variable("x", &bound)),
                              binary(plus, unary(set_x_to_10, value(0)), binary(plus, variable("x", &bound), variable("x", &bound))));
@@ -94,14 +97,6 @@ TEST_P(RepeatedVariable, ReadsWhatACallableStoredBetweenOccurrences) {
 }
 
 TEST_P(RepeatedVariable, ARepeatedSubexpressionIsComputedAgainAfterACallable) {
-    const bool given = GetParam();
-    Table bound{{"x", 1}};
-    Table values{{"x", 1}};
-    Table& changed = given ? values : bound;
-    const UnaryFunction<double> set_x_to_10 = [&changed](double v) {
-        changed["x"] = 10;
-        return v;
-    };
     // Right first: x*x (1), the callable, then x*x again (100). Evaluated more than once, as programs
     // without a callable compute repeats once from their second run on.
     const auto tree = binary(plus, binary(times, variable("x", &bound), variable("x", &bound)),
@@ -113,8 +108,6 @@ TEST_P(RepeatedVariable, ARepeatedSubexpressionIsComputedAgainAfterACallable) {
 }
 
 TEST_P(RepeatedVariable, MissingNameFailsAtItsFirstOccurrenceInEvaluationOrder) {
-    const bool given = GetParam();
-    Table bound{{"x", 1}};
     int calls = 0;
     const UnaryFunction<double> counted = [&calls](double v) {
         ++calls;
@@ -128,7 +121,6 @@ TEST_P(RepeatedVariable, MissingNameFailsAtItsFirstOccurrenceInEvaluationOrder) 
 }
 
 TEST_P(RepeatedVariable, ManyDistinctNamesEachKeepTheirOwnValue) {
-    const bool given = GetParam();
     Table table;
     Node tree = value(0);
     double expected = 0;
