@@ -1,7 +1,8 @@
 // Why a 10x longer text takes more than 10x the time: construction and destruction, timed apart, of
 // the texts of 10^4 and 10^5 terms of bench/compare.py ("3x^2+sin(y)/2" joined by "+"), and one read
 // of every cache line of working sets from 1 to 128 MB, which shows where this machine's caches end.
-// The first text's tokens and tree (about 12 MB) fit in the last-level cache, the second's do not.
+// The first text's tokens and tree (about 12 MB) fit in the last-level cache, the second's do not; one
+// light pass over the tokens shows the difference without the rest of the parse.
 //   ./build/bench/bench/memory_bench
 #include <exprkit/expression.hpp>
 
@@ -54,6 +55,24 @@ void destroy(benchmark::State& state) {
     count_terms(state);
 }
 
+// One of the parse's light passes over the token sequence, marking unary minus, timed as the parse
+// meets it: right after the tokenizer has written the sequence. It reads each token's type and first
+// byte and changes nothing in this text.
+void token_pass(benchmark::State& state) {
+    const std::string text = text_of_terms(state.range(0));
+    for (auto _ : state) {
+        state.PauseTiming();
+        PostfixConverter converter(Lexer(text).tokenize(), make_precedence_table());
+        state.ResumeTiming();
+        converter.mark_unary_minus();
+        state.PauseTiming();
+        benchmark::DoNotOptimize(converter);
+        converter = PostfixConverter({}, {});
+        state.ResumeTiming();
+    }
+    count_terms(state);
+}
+
 // One 8-byte read per 64-byte line, so that the rate is that of moving lines into the core.
 void read_every_line(benchmark::State& state) {
     const auto bytes = static_cast<std::size_t>(state.range(0)) << 20;
@@ -68,6 +87,7 @@ void read_every_line(benchmark::State& state) {
 
 BENCHMARK(construct)->Arg(10'000)->Arg(100'000)->Unit(benchmark::kMillisecond);
 BENCHMARK(destroy)->Arg(10'000)->Arg(100'000)->Unit(benchmark::kMillisecond);
+BENCHMARK(token_pass)->Arg(10'000)->Arg(100'000)->Unit(benchmark::kMicrosecond);
 BENCHMARK(read_every_line)->RangeMultiplier(2)->Range(1, 128)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
