@@ -32,27 +32,36 @@ void count_terms(benchmark::State& state) {
                            benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
-// Construction alone: each tree is destroyed outside the timing.
-void construct(benchmark::State& state) {
-    const std::string text = text_of_terms(state.range(0));
+// Times one part of a round: `prepare` makes the round's subject outside the timing, `timed` works on
+// it, and the subject is freed outside the timing again.
+template <typename Prepare, typename Timed>
+void time_part(benchmark::State& state, Prepare prepare, Timed timed) {
     for (auto _ : state) {
-        auto expression = std::make_unique<Expression<double>>(text);
         state.PauseTiming();
-        expression.reset();
+        auto subject = prepare();
+        state.ResumeTiming();
+        timed(subject);
+        benchmark::ClobberMemory();
+        state.PauseTiming();
+        subject.reset();
         state.ResumeTiming();
     }
     count_terms(state);
 }
 
+using ExpressionPointer = std::unique_ptr<Expression<double>>;
+
+// Construction alone: each tree is destroyed outside the timing.
+void construct(benchmark::State& state) {
+    const std::string text = text_of_terms(state.range(0));
+    time_part(state, [] { return ExpressionPointer(); },
+              [&](ExpressionPointer& expression) { expression = std::make_unique<Expression<double>>(text); });
+}
+
 void destroy(benchmark::State& state) {
     const std::string text = text_of_terms(state.range(0));
-    for (auto _ : state) {
-        state.PauseTiming();
-        auto expression = std::make_unique<Expression<double>>(text);
-        state.ResumeTiming();
-        expression.reset();
-    }
-    count_terms(state);
+    time_part(state, [&] { return std::make_unique<Expression<double>>(text); },
+              [](ExpressionPointer& expression) { expression.reset(); });
 }
 
 // One of the parse's light passes over the token sequence, marking unary minus, timed as the parse
@@ -60,17 +69,10 @@ void destroy(benchmark::State& state) {
 // byte and changes nothing in this text.
 void token_pass(benchmark::State& state) {
     const std::string text = text_of_terms(state.range(0));
-    for (auto _ : state) {
-        state.PauseTiming();
-        PostfixConverter converter(Lexer(text).tokenize(), make_precedence_table());
-        state.ResumeTiming();
-        converter.mark_unary_minus();
-        state.PauseTiming();
-        benchmark::DoNotOptimize(converter);
-        converter = PostfixConverter({}, {});
-        state.ResumeTiming();
-    }
-    count_terms(state);
+    const auto tokenized = [&] {
+        return std::make_unique<PostfixConverter>(Lexer(text).tokenize(), make_precedence_table());
+    };
+    time_part(state, tokenized, [](std::unique_ptr<PostfixConverter>& converter) { converter->mark_unary_minus(); });
 }
 
 // One 8-byte read per 64-byte line, so that the rate is that of moving lines into the core.
