@@ -36,43 +36,47 @@ public:
     std::vector<Token> variables() const {
         std::vector<Token> names;
         names.reserve(tokens.size());  // untouched capacity costs no memory; growing would copy every name again
-        for (const Token& token : tokens) {
-            if (token.is_name()) names.push_back(token);
-        }
+        for_each_variable([&names](const Token& name) { names.push_back(name); });
         return names;
+    }
+
+    // Calls `visit` with each token that variables() copies, in the same order, for a caller that
+    // needs no copies.
+    template <typename Visit>
+    void for_each_variable(Visit&& visit) const {
+        for (const Token& token : tokens) {
+            if (token.is_name()) visit(token);
+        }
     }
 
     // A "-" that starts the sequence or follows "(" or a binary operator becomes a unary minus (type
     // Function). Works left to right in place, so in "--" the second minus sees a Function and stays
     // binary. The last token is never marked.
     void mark_unary_minus() {
-        for (std::size_t i = 0; i + 1 < tokens.size(); ++i) {
-            Token& token = tokens[i];
-            if (!token.is_binary_operator() || !token.is_text('-')) continue;
-            if (i == 0 || tokens[i - 1].is_open_paren() || tokens[i - 1].is_binary_operator()) {
-                token.type = TokenType::Function;
-            }
-        }
+        for (std::size_t i = 0; i + 1 < tokens.size(); ++i) mark_unary_minus_at(i);
     }
 
     // Inserts "*" after a number that is followed by a function, a name or "(": 2x, 2sin(x), 2(x+1).
     // Counts the insertions first and then moves every token to its final place from the back, so the
     // work stays linear and needs no second sequence.
     PostfixConverter& insert_implicit_multiplication() {
-        const std::size_t count = tokens.size();
         std::size_t insertions = 0;
-        for (std::size_t i = 0; i + 1 < count; ++i) insertions += needs_product(i) ? 1 : 0;
-        if (insertions == 0) return *this;
-        tokens.resize(count + insertions, Token("*", TokenType::Operator));
-        std::size_t write = count + insertions;
-        bool factor_follows = false;  // classifies the token after `read` before it was moved away
-        for (std::size_t read = count; read-- > 0;) {
-            const bool product = factor_follows && tokens[read].is_number();
-            factor_follows = starts_factor(tokens[read]);
-            if (product) tokens[--write] = Token("*", TokenType::Operator);
-            if (--write != read) tokens[write] = std::move(tokens[read]);
+        for (std::size_t i = 0; i + 1 < tokens.size(); ++i) insertions += needs_product(i) ? 1 : 0;
+        return insert_products(insertions);
+    }
+
+    // mark_unary_minus() and then insert_implicit_multiplication(), with the marking done in the walk
+    // that counts the insertions: a long sequence is read once less. Each token is marked before the
+    // insertion after the one before it is decided, as that decision looks at the token's type.
+    PostfixConverter& mark_unary_minus_and_insert_implicit_multiplication() {
+        const std::size_t count = tokens.size();
+        if (count > 1) mark_unary_minus_at(0);
+        std::size_t insertions = 0;
+        for (std::size_t i = 0; i + 1 < count; ++i) {
+            if (i + 2 < count) mark_unary_minus_at(i + 1);
+            insertions += needs_product(i) ? 1 : 0;
         }
-        return *this;
+        return insert_products(insertions);
     }
 
     // The postfix sequence, as a new sequence; `tokens` is left as it was.
@@ -86,6 +90,30 @@ private:
     std::vector<Token> tokens;
     std::stack<Token, std::vector<Token>> operators;  // empty outside to_postfix
     PrecedenceTable precedence;
+
+    void mark_unary_minus_at(std::size_t i) {
+        Token& token = tokens[i];
+        if (!token.is_binary_operator() || !token.is_text('-')) return;
+        if (i == 0 || tokens[i - 1].is_open_paren() || tokens[i - 1].is_binary_operator()) {
+            token.type = TokenType::Function;
+        }
+    }
+
+    // Makes room for `insertions` products and moves every token to its place, from the back.
+    PostfixConverter& insert_products(std::size_t insertions) {
+        const std::size_t count = tokens.size();
+        if (insertions == 0) return *this;
+        tokens.resize(count + insertions, Token("*", TokenType::Operator));
+        std::size_t write = count + insertions;
+        bool factor_follows = false;  // classifies the token after `read` before it was moved away
+        for (std::size_t read = count; read-- > 0;) {
+            const bool product = factor_follows && tokens[read].is_number();
+            factor_follows = starts_factor(tokens[read]);
+            if (product) tokens[--write] = Token("*", TokenType::Operator);
+            if (--write != read) tokens[write] = std::move(tokens[read]);
+        }
+        return *this;
+    }
 
     static bool starts_factor(const Token& token) {
         return token.type == TokenType::Function || token.is_name() || token.is_open_paren();

@@ -50,6 +50,17 @@ TEST_P(Postfix, ConversionInPlaceGivesTheSameSequence) {
     for (std::size_t i = 0; i < copied.size(); ++i) EXPECT_EQ(in_place[i].type, copied[i].type) << i;
 }
 
+// The parse marks unary minus in the walk that counts the implicit products; the sequence must be the
+// one that the two passes one after the other give, types included.
+TEST_P(Postfix, MarkingWhileCountingProductsGivesTheSameSequence) {
+    PostfixConverter apart = converter_for(GetParam().infix);
+    apart.mark_unary_minus();
+    apart.insert_implicit_multiplication();
+    PostfixConverter together = converter_for(GetParam().infix);
+    together.mark_unary_minus_and_insert_implicit_multiplication();
+    EXPECT_EQ(testing::describe(std::move(together).to_postfix()), testing::describe(std::move(apart).to_postfix()));
+}
+
 INSTANTIATE_TEST_SUITE_P(Precedence, Postfix, ::testing::Values(
     PostfixCase{"1+2*3", "1 2 3 * +"},
     PostfixCase{"8/2*4", "8 2 4 * /"},  // "*" binds tighter than "/"
@@ -79,7 +90,12 @@ INSTANTIATE_TEST_SUITE_P(ImplicitMultiplication, Postfix, ::testing::Values(
     PostfixCase{"2sin(x)", "2 x sin *"},
     PostfixCase{"3x^2", "3 x 2 ^ *"},
     PostfixCase{"x(2)", "2 x"},
-    PostfixCase{"2x3y", "2 x 3 * y *"}));
+    PostfixCase{"2x3y", "2 x 3 * y *"},
+    PostfixCase{"2-x", "2 x -"},
+    PostfixCase{"2*-x", "2 x -u *"},
+    PostfixCase{"2-(x)", "2 x -"},
+    PostfixCase{"-2x", "2 -u x *"},
+    PostfixCase{"-2-3x", "2 -u 3 x * -"}));
 
 TEST(Postfix, UnmatchedClosingParenthesisExpectsAnOpeningOne) {
     for (const char* text : {")(", "1+2)(3", ")"}) {
