@@ -10,6 +10,7 @@
 #include <iostream>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -48,6 +49,13 @@ T read_number(std::string_view text) {
     return value;
 }
 
+// Whether a string keeps its bytes in its own object (a short string) rather than in memory it owns.
+inline bool kept_inside(const std::string& text) {
+    const auto object = reinterpret_cast<std::uintptr_t>(&text);
+    const auto bytes = reinterpret_cast<std::uintptr_t>(text.data());
+    return bytes >= object && bytes < object + sizeof(text);
+}
+
 }  // namespace detail
 
 template <typename T>
@@ -71,7 +79,7 @@ public:
     // and variable table.
     Expression& operator=(const Expression& other) {
         valid_flag = other.valid_flag;
-        install(other.root ? other.root->clone() : nullptr);
+        install(detail::OwnedTree<T>(other.root ? other.root->clone() : nullptr));
         if (this != &other) {
             binary_ops = other.binary_ops;
             unary_funcs = other.unary_funcs;
@@ -120,7 +128,7 @@ private:
     friend struct detail::ExpressionAccess;
 
     bool valid_flag = false;
-    std::unique_ptr<AstNode<T>> root;
+    detail::OwnedTree<T> root;
     std::string text;
     BinaryOperatorTable<T> binary_ops;
     UnaryFunctionTable<T> unary_funcs;
@@ -129,7 +137,7 @@ private:
     // A callable may re-parse or reassign this object while its tree is being evaluated. The tree it
     // replaces is then kept here until the outermost evaluation has finished with it.
     mutable std::size_t evaluations_in_progress = 0;
-    mutable std::vector<std::unique_ptr<AstNode<T>>> retired_trees;
+    mutable std::vector<detail::OwnedTree<T>> retired_trees;
 
     class EvaluationScope {
     public:
@@ -145,30 +153,137 @@ private:
     };
 
     // Installs a new tree; the old one is destroyed now, or retired while an evaluation still walks it.
-    void install(std::unique_ptr<AstNode<T>> tree) {
+    void install(detail::OwnedTree<T> tree) {
         if (evaluations_in_progress > 0 && root) retired_trees.push_back(std::move(root));
         root = std::move(tree);
     }
 
+    using Operands = std::vector<std::unique_ptr<AstNode<T>>>;
+
+    // A text at least twice this long that is a sum or difference of terms is parsed in pieces of
+    // about this many bytes (see parse_in_pieces).
+    static constexpr std::size_t piece_bytes = std::size_t{1} << 14;
+
+    // Below this many tokens a tree is freed node by node: the walk costs less than keeping a tally.
+    static constexpr std::size_t tallied_from = 256;
+
     // Returns whether every variable of the new tree has an entry in the variable table: what the tree's
     // is_valid() would answer, found while building so that a large tree is not walked once more.
-    bool parse(const std::string& expression_text) {
+    bool parse(const std::string& expression_text, std::size_t piece_size = piece_bytes) {
         if (expression_text.empty()) throw std::invalid_argument(messages::empty_expression);
         text = expression_text;
         Lexer lexer(text);
         check_parentheses(text);
         if (!lexer.is_valid()) throw std::invalid_argument(messages::invalid_character);
-        PrecedenceTable precedence = make_precedence_table();
-        std::vector<Token> tokens = lexer.tokenize();
-        PostfixConverter converter(std::move(tokens), std::move(precedence));
-        collect_variables(converter.variables());
-        converter.mark_unary_minus();
-        converter.insert_implicit_multiplication();
-        const std::vector<Token> postfix = std::move(converter).to_postfix();
         bool bound = true;
-        install(build_tree(postfix, bound));
+        if (parse_in_pieces(piece_size, bound)) return bound;
+        bound = true;
+        PostfixConverter converter(lexer.tokenize(), make_precedence_table());
+        variable_table.clear();
+        add_variables(converter);
+        converter.mark_unary_minus_and_insert_implicit_multiplication();
+        const std::vector<Token> postfix = std::move(converter).to_postfix();
+        const bool tallied = postfix.size() >= tallied_from && only_builtins();
+        detail::NodeBlocks::Tally carved;
+        bool names_inside = true;
+        std::unique_ptr<AstNode<T>> tree;
+        {
+            std::optional<detail::NodeBlocks::Counting> counting;
+            if (tallied) counting.emplace(carved);
+            tree = build_tree(postfix, bound, names_inside);
+        }
+        install(owned(std::move(tree), tallied && names_inside, std::move(carved)));
         if (!root) throw std::invalid_argument(messages::malformed_expression);
         return bound;
+    }
+
+    // A long sum or difference of terms is parsed a piece at a time, so that the tokens of a piece stay
+    // in the cache through every pass over them, where those of the whole text would go to main memory
+    // and back at each pass. Pieces end at a "+" or "-" between two terms outside all parentheses.
+    // There a parse of the whole text has reduced everything before to one operand, and the "+" or "-"
+    // has emptied the operator stack and waits on it alone: each later piece is parsed after a "0" and
+    // that operator, and the tree of everything before takes the place of the "0". The variables are
+    // collected piece after piece, in the order of the text.
+    //
+    // Returns false, having installed nothing, for a text too short to cut, and when a piece fails: the
+    // whole text is then parsed at once, so that every error is the one a parse of the whole text
+    // reports, after the variable collection of the whole text.
+    bool parse_in_pieces(std::size_t piece_size, bool& bound) {
+        const std::vector<std::size_t> joints = joints_of(text, piece_size);
+        if (joints.empty()) return false;
+        const bool tallied = only_builtins();
+        detail::NodeBlocks::Tally carved;
+        bool names_inside = true;
+        std::unique_ptr<AstNode<T>> before;
+        variable_table.clear();
+        try {
+            std::optional<detail::NodeBlocks::Counting> counting;
+            if (tallied) counting.emplace(carved);
+            std::size_t start = 0;
+            for (std::size_t piece = 0; piece <= joints.size(); ++piece) {
+                const std::size_t end = piece < joints.size() ? joints[piece] : text.size();
+                std::string piece_text;
+                if (before) piece_text = {'0', text[start - 1]};
+                piece_text.append(text, start, end - start);
+                PostfixConverter converter(Lexer(std::move(piece_text)).tokenize(), make_precedence_table());
+                add_variables(converter);
+                converter.mark_unary_minus_and_insert_implicit_multiplication();
+                Operands built = build_operands(std::move(converter).to_postfix(), bound, names_inside, std::move(before));
+                if (built.size() != 1) return false;
+                before = std::move(built.front());
+                start = end + 1;
+            }
+        } catch (const std::invalid_argument&) {
+            return false;
+        } catch (const std::out_of_range&) {
+            return false;
+        }
+        install(owned(std::move(before), tallied && names_inside, std::move(carved)));
+        return true;
+    }
+
+    // Where parse_in_pieces cuts the text: at the first binary "+" or "-" outside all parentheses (one
+    // right after a number, a name or ")") from each multiple of `piece_size` bytes on. None for a
+    // text shorter than two pieces, or holding a space, which stops the tokenizer.
+    static std::vector<std::size_t> joints_of(std::string_view expression_text, std::size_t piece_size) {
+        std::vector<std::size_t> joints;
+        if (expression_text.size() / 2 < piece_size) return joints;
+        std::int64_t depth = 0;
+        std::size_t next_cut = piece_size;
+        for (std::size_t at = 0; at < expression_text.size(); ++at) {
+            const char c = expression_text[at];
+            if (c == ' ') return {};
+            if (c == '(') ++depth;
+            if (c == ')') --depth;
+            const bool between_terms = (c == '+' || c == '-') && depth == 0 && at > 0 &&
+                                       at + 1 < expression_text.size() && ends_operand(expression_text[at - 1]);
+            if (between_terms && at >= next_cut) {
+                joints.push_back(at);
+                next_cut = at + piece_size;
+            }
+        }
+        return joints;
+    }
+
+    static bool ends_operand(char c) {
+        return detail::is_alnum(static_cast<unsigned char>(c)) || c == '.' || c == ')';
+    }
+
+    // The tree, freed with the blocks of its tally when `with_tally` (see OwnedTree), else node by node.
+    static detail::OwnedTree<T> owned(std::unique_ptr<AstNode<T>> tree, bool with_tally, detail::NodeBlocks::Tally carved) {
+        if (!with_tally) return detail::OwnedTree<T>(std::move(tree));
+        return detail::OwnedTree<T>(std::move(tree), std::move(carved));
+    }
+
+    // Whether every callable in the tables is a built-in, which owns nothing; a caller's may.
+    bool only_builtins() const {
+        for (const auto& entry : unary_funcs) {
+            if (detail::builtin_op(entry.second) == detail::UnaryOp::Custom) return false;
+        }
+        for (const auto& entry : binary_ops) {
+            if (detail::builtin_op(entry.second) == detail::BinaryOp::Custom) return false;
+        }
+        return true;
     }
 
     // Only the totals count here; a ")" before its "(" is caught by the converter.
@@ -181,17 +296,38 @@ private:
         if (depth != 0) throw std::invalid_argument(messages::mismatched_parentheses);
     }
 
-    void collect_variables(const std::vector<Token>& names) {
-        variable_table.clear();
-        for (const Token& name : names) variable_table.try_emplace(name.text, T(0));
+    // Adds the converter's variables() to the table, read in place rather than copied out.
+    void add_variables(const PostfixConverter& converter) {
+        converter.for_each_variable([this](const Token& name) { variable_table.try_emplace(name.text, T(0)); });
     }
 
-    std::unique_ptr<AstNode<T>> build_tree(const std::vector<Token>& postfix, bool& bound) const {
-        std::vector<std::unique_ptr<AstNode<T>>> operands;
-        for (const Token& token : postfix) {
+    std::unique_ptr<AstNode<T>> build_tree(const std::vector<Token>& postfix, bool& bound, bool& names_inside) const {
+        Operands operands = build_operands(postfix, bound, names_inside);
+        if (operands.size() != 1) {
+            std::cout << operands.size() << std::flush;
+            throw std::invalid_argument(messages::unbalanced_equation);
+        }
+        return std::move(operands.front());
+    }
+
+    // What remains on the operand stack after the postfix sequence; a well-formed one leaves one tree.
+    // Clears `names_inside` when a variable's name is too long to be kept inside its string. A tree
+    // `in_front` takes the place of the sequence's first token, the operand that stands for it.
+    Operands build_operands(const std::vector<Token>& postfix, bool& bound, bool& names_inside,
+                            std::unique_ptr<AstNode<T>> in_front = nullptr) const {
+        Operands operands;
+        auto next = postfix.begin();
+        if (in_front && next != postfix.end()) {
+            operands.push_back(std::move(in_front));
+            ++next;
+        }
+        for (; next != postfix.end(); ++next) {
+            const Token& token = *next;
             if (token.type == TokenType::Operand && detail::is_name_text(token.text)) {
                 bound = bound && detail::find_name(variable_table, token.text) != nullptr;
-                operands.push_back(std::make_unique<VariableNode<T>>(token.text, &variable_table));
+                auto variable = std::make_unique<VariableNode<T>>(token.text, &variable_table);
+                names_inside = names_inside && detail::kept_inside(variable->name);
+                operands.push_back(std::move(variable));
             } else if (token.type == TokenType::Operand && detail::is_number_text(token.text)) {
                 operands.push_back(std::make_unique<ValueNode<T>>(detail::read_number<T>(token.text)));
             } else if (token.type == TokenType::Function) {
@@ -200,14 +336,10 @@ private:
                 apply_operator(token, operands);
             }
         }
-        if (operands.size() != 1) {
-            std::cout << operands.size() << std::flush;
-            throw std::invalid_argument(messages::unbalanced_equation);
-        }
-        return std::move(operands.front());
+        return operands;
     }
 
-    void apply_function(const Token& token, std::vector<std::unique_ptr<AstNode<T>>>& operands) const {
+    void apply_function(const Token& token, Operands& operands) const {
         if (operands.empty()) {
             throw std::invalid_argument(std::string(messages::unary_argument_prefix) + token.text + "'");
         }
@@ -219,7 +351,7 @@ private:
         operands.back() = std::make_unique<UnaryNode<T>>(found->second, std::move(operand));
     }
 
-    void apply_operator(const Token& token, std::vector<std::unique_ptr<AstNode<T>>>& operands) const {
+    void apply_operator(const Token& token, Operands& operands) const {
         if (operands.size() < 2) {
             throw std::invalid_argument(std::string(messages::binary_argument_prefix) + token.text + "'");
         }

@@ -17,6 +17,15 @@
 #include <stdexcept>
 #include <string>
 
+namespace exprkit::detail {
+// The fuzzer's look inside: a parse that cuts even a short text into pieces, as a long one is cut.
+struct ExpressionAccess {
+    static void init_in_pieces(Expression<double>& e, const std::string& text, std::size_t piece_size) {
+        e.valid_flag = e.parse(text, piece_size);
+    }
+};
+}  // namespace exprkit::detail
+
 namespace {
 
 using Engine = exprkit::Expression<double>;
@@ -65,6 +74,40 @@ void compare_with_every_occurrence_computed(FuzzedDataProvider& input, const std
         if (documented([&] { shared = engine.eval(values); }) && !same_bits(shared, computed)) {
             fail("a repeated subexpression changed the result");
         }
+    }
+}
+
+// The message of the parse or evaluation error that `action` throws, or "" when it throws none.
+template <typename Action>
+std::string error_of(Action&& action) {
+    try {
+        action();
+    } catch (const std::invalid_argument& error) {
+        return std::string("invalid argument: ") + error.what();
+    } catch (const std::out_of_range& error) {
+        return std::string("out of range: ") + error.what();
+    }
+    return "";
+}
+
+// A text cut into pieces, as long texts are, must parse to what the whole text parses to: the same
+// error or the same variables and value.
+void compare_with_pieces(FuzzedDataProvider& input, const std::string& text) {
+    const auto piece_size = input.ConsumeIntegralInRange<std::size_t>(1, 8);
+    Engine whole;
+    Engine pieces;
+    if (error_of([&] { whole.init(text); }) !=
+        error_of([&] { exprkit::detail::ExpressionAccess::init_in_pieces(pieces, text, piece_size); })) {
+        fail("a parse in pieces failed otherwise");
+    }
+    if (whole.vars() != pieces.vars() || whole.valid() != pieces.valid()) fail("a parse in pieces found other variables");
+    Engine::Values values;
+    for (const auto& entry : whole.vars()) values[entry.first] = input.ConsumeFloatingPoint<double>();
+    double from_whole = 0;
+    double from_pieces = 0;
+    if (error_of([&] { from_whole = whole.eval(values); }) != error_of([&] { from_pieces = pieces.eval(values); }) ||
+        !same_bits(from_whole, from_pieces)) {
+        fail("a parse in pieces evaluates otherwise");
     }
 }
 
@@ -129,6 +172,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     documented([&] { engine = std::make_unique<Engine>(first); });
     if (engine && !engine->valid()) fail("a parsed object is not valid");
     if (engine) compare_with_every_occurrence_computed(input, first, *engine);
+    compare_with_pieces(input, first);
     if (!engine) engine = std::make_unique<Engine>();
     evaluate(input, *engine, reentry);
 

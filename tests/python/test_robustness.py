@@ -192,6 +192,65 @@ def test_extreme_texts(text, expected):
     assert f.eval({"x": 1}) == expected
 
 
+# Terms with what each computes, and how long texts join them. A long text is parsed in pieces cut
+# between its terms; the result must be that of joining every term from the left, bit for bit.
+TERMS = {
+    "3x^2": lambda x, y: 3 * x ** 2,
+    "sin(y)/2": lambda x, y: math.sin(y) / 2,
+    "-x^2": lambda x, y: (-x) ** 2,  # unary minus binds tighter than "^"
+    "2^-y": lambda x, y: 2 ** -y,
+    "x/y*2": lambda x, y: x / (y * 2),  # "*" binds tighter than "/"
+    "(x-y)": lambda x, y: x - y,
+    "abs(-x)": lambda x, y: abs(-x),
+    "2(x+1)": lambda x, y: 2 * (x + 1),
+}
+
+
+@pytest.mark.parametrize("count", [5_000, 40_000])
+@pytest.mark.parametrize("joins", ["+", "-", "+--"])
+def test_long_sums_and_differences_join_their_terms_from_the_left(count, joins):
+    names = list(TERMS)
+    text = names[0]
+    x, y = 1.25, -0.75
+    expected = TERMS[names[0]](x, y)
+    for i in range(1, count):
+        term, join = names[i % len(names)], joins[i % len(joins)]
+        text += join + term
+        expected = expected + TERMS[term](x, y) if join == "+" else expected - TERMS[term](x, y)
+    f = exprkit.func(text)
+    assert f.vars() == {"x": 0.0, "y": 0.0}
+    assert f.eval({"x": x, "y": y}) == expected
+
+
+LONG_SUM = "+".join(["3x^2-sin(y)/2"] * 20_000)
+
+
+@pytest.mark.parametrize("before, after, message", [
+    ("", "+", "Expected argument(s) to binary operator '+'"),
+    ("", "+*x", "Expected argument(s) to binary operator '+'"),  # x*x is built, then "+" lacks an operand
+    ("", "+foo(x)", "Unknown function encountered: foo"),
+    ("", "+z)+(y", "Expected '('"),
+    ("", "-sin()", "Expected argument(s) to binary operator '-'"),
+    ("sin()+", "", "Expected argument to unary operator 'sin'"),
+    ("foo(x)-", "", "Unknown function encountered: foo"),
+])
+def test_an_error_at_either_end_of_a_long_text_is_reported_as_in_a_short_one(before, after, message):
+    for middle in ("x", LONG_SUM):
+        f = exprkit.func("a")
+        with pytest.raises(ValueError) as caught:
+            f.init(before + middle + after)
+        assert str(caught.value) == message
+        assert "x" in f.vars() and set(f.vars()) <= {"x", "y", "z"}  # the whole text's names, collected
+
+
+def test_an_unbalanced_long_text_writes_its_count_as_a_short_one_does(capfd):
+    long_text = "+".join(["x"] * 40_000)
+    for text in ("(x)(y)", long_text + "+(x)(y)", "(x)(y)+" + long_text):
+        with pytest.raises(ValueError, match=r"^Unbalanced equation$"):
+            exprkit.func(text)
+        assert capfd.readouterr().out == "2"
+
+
 def test_ten_million_byte_text():
     assert exprkit.func("1+" * 4_999_999 + "1").eval() == 5_000_000.0
 
