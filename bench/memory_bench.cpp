@@ -1,8 +1,10 @@
-// Why a 10x longer text takes more than 10x the time: construction and destruction, timed apart, of
-// the texts of 10^4 and 10^5 terms of bench/compare.py ("3x^2+sin(y)/2" joined by "+"), and one read
-// of every cache line of working sets from 1 to 128 MB, which shows where this machine's caches end.
-// The first text's tokens and tree (about 12 MB) fit in the last-level cache, the second's do not; one
-// light pass over the tokens shows the difference without the rest of the parse.
+// Where the time of a long parse goes: construction and destruction, timed apart, of the texts of
+// 10^4 and 10^5 terms of bench/compare.py ("3x^2+sin(y)/2" joined by "+"), one light pass over the tokens
+// of a whole text, and one read of every cache line of working sets from 1 to 128 MB, which shows where
+// this machine's caches end. The tokens of the whole 10^4-term text (about 5 MB) fit in the last-level
+// cache and those of the 10^5-term text (about 50 MB) do not, so the pass takes about 20 times as long
+// for 10 times the tokens: the reason why a long sum is parsed in pieces whose tokens stay in the
+// cache. A text that is not a sum or difference at its top level is still parsed whole.
 //   ./build/bench/bench/memory_bench
 #include <exprkit/expression.hpp>
 
@@ -64,9 +66,9 @@ void destroy(benchmark::State& state) {
               [](ExpressionPointer& expression) { expression.reset(); });
 }
 
-// One of the parse's light passes over the token sequence, marking unary minus, timed as the parse
-// meets it: right after the tokenizer has written the sequence. It reads each token's type and first
-// byte and changes nothing in this text.
+// One of the light passes of a parse over the token sequence, marking unary minus, timed as a parse of
+// the whole text would meet it: right after the tokenizer has written the sequence. It reads each
+// token's type and first byte and changes nothing in this text.
 void token_pass(benchmark::State& state) {
     const std::string text = text_of_terms(state.range(0));
     const auto tokenized = [&] {
