@@ -218,6 +218,8 @@ private:
         block->~Block();
         Block*& kept = spare();
         if (kept == nullptr && carving_thread()) {
+            // Objects freed with a tally were never poisoned one by one.
+            poison(reinterpret_cast<std::byte*>(block) + sizeof(Block), block_size - sizeof(Block));
             kept = block;
             return;
         }

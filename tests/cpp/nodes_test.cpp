@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <stdexcept>
@@ -357,6 +358,38 @@ TEST(NodeBlocksDeathTest, ANodeReadAfterItsDeletionIsReported) {
             static_cast<void>(read);
         },
         "use-after-poison");
+}
+
+// Nor the nodes of a tree freed with its tally, which are not deleted one by one: every block the tree
+// had to itself is poisoned, the one kept for reuse too.
+TEST(NodeBlocks, NodesOfATreeFreedWithItsTallyArePoisoned) {
+    const Node keep = sum_of_ones(5'000);  // starts new blocks, so that the thread keeps no spare one
+    detail::NodeBlocks::Tally tally;
+    Node tree;
+    std::vector<const void*> leaves;  // one stream of blocks
+    std::vector<const void*> sums;    // another
+    {
+        const detail::NodeBlocks::Counting counting(tally);
+        tree = value(0);
+        for (int i = 1; i <= 20'000; ++i) {
+            Node leaf = value(i);
+            leaves.push_back(leaf.get());
+            tree = binary(plus, std::move(tree), std::move(leaf));
+            sums.push_back(tree.get());
+        }
+    }
+    detail::OwnedTree<double>(std::move(tree), std::move(tally)).reset();
+    const auto block_of = [](const void* node) { return reinterpret_cast<std::uintptr_t>(node) >> 16; };
+    std::size_t checked = 0;
+    for (const auto* nodes : {&leaves, &sums}) {
+        for (const void* node : *nodes) {
+            // A stream's first block also holds older nodes, its last one is still being carved from.
+            if (block_of(node) == block_of(nodes->front()) || block_of(node) == block_of(nodes->back())) continue;
+            ASSERT_TRUE(__asan_address_is_poisoned(node));
+            ++checked;
+        }
+    }
+    EXPECT_GT(checked, 30'000u);
 }
 #endif
 
