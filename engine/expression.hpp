@@ -178,21 +178,10 @@ private:
         bool bound = true;
         if (parse_in_pieces(piece_size, bound)) return bound;
         bound = true;
-        PostfixConverter converter(lexer.tokenize(), make_precedence_table());
+        std::vector<Token> tokens = lexer.tokenize();
         variable_table.clear();
-        add_variables(converter);
-        converter.mark_unary_minus_and_insert_implicit_multiplication();
-        const std::vector<Token> postfix = std::move(converter).to_postfix();
-        const bool tallied = postfix.size() >= tallied_from && only_builtins();
-        detail::NodeBlocks::Tally carved;
-        bool names_inside = true;
-        std::unique_ptr<AstNode<T>> tree;
-        {
-            std::optional<detail::NodeBlocks::Counting> counting;
-            if (tallied) counting.emplace(carved);
-            tree = build_tree(postfix, bound, names_inside);
-        }
-        install(owned(std::move(tree), tallied && names_inside, std::move(carved)));
+        const std::vector<Token> postfix = to_postfix(std::move(tokens));
+        install(build_owned(postfix.size() >= tallied_from, [&] { return build_tree(postfix, bound); }));
         if (!root) throw std::invalid_argument(messages::malformed_expression);
         return bound;
     }
@@ -211,34 +200,32 @@ private:
     bool parse_in_pieces(std::size_t piece_size, bool& bound) {
         const std::vector<std::size_t> joints = joints_of(text, piece_size);
         if (joints.empty()) return false;
-        const bool tallied = only_builtins();
-        detail::NodeBlocks::Tally carved;
-        bool names_inside = true;
-        std::unique_ptr<AstNode<T>> before;
         variable_table.clear();
-        try {
-            std::optional<detail::NodeBlocks::Counting> counting;
-            if (tallied) counting.emplace(carved);
+        const auto build_pieces = [&]() -> std::unique_ptr<AstNode<T>> {
+            std::unique_ptr<AstNode<T>> before;
             std::size_t start = 0;
             for (std::size_t piece = 0; piece <= joints.size(); ++piece) {
                 const std::size_t end = piece < joints.size() ? joints[piece] : text.size();
                 std::string piece_text;
                 if (before) piece_text = {'0', text[start - 1]};
                 piece_text.append(text, start, end - start);
-                PostfixConverter converter(Lexer(std::move(piece_text)).tokenize(), make_precedence_table());
-                add_variables(converter);
-                converter.mark_unary_minus_and_insert_implicit_multiplication();
-                Operands built = build_operands(std::move(converter).to_postfix(), bound, names_inside, std::move(before));
-                if (built.size() != 1) return false;
+                Operands built = build_operands(to_postfix(Lexer(std::move(piece_text)).tokenize()), bound, std::move(before));
+                if (built.size() != 1) return nullptr;
                 before = std::move(built.front());
                 start = end + 1;
             }
+            return before;
+        };
+        detail::OwnedTree<T> tree;
+        try {
+            tree = build_owned(true, build_pieces);
         } catch (const std::invalid_argument&) {
             return false;
         } catch (const std::out_of_range&) {
             return false;
         }
-        install(owned(std::move(before), tallied && names_inside, std::move(carved)));
+        if (!tree) return false;
+        install(std::move(tree));
         return true;
     }
 
@@ -269,9 +256,29 @@ private:
         return detail::is_alnum(static_cast<unsigned char>(c)) || c == '.' || c == ')';
     }
 
-    // The tree, freed with the blocks of its tally when `with_tally` (see OwnedTree), else node by node.
-    static detail::OwnedTree<T> owned(std::unique_ptr<AstNode<T>> tree, bool with_tally, detail::NodeBlocks::Tally carved) {
-        if (!with_tally) return detail::OwnedTree<T>(std::move(tree));
+    // The converter's passes over `tokens`, adding their variables to the table (read in place rather
+    // than copied out by variables()) on the way; the postfix sequence.
+    std::vector<Token> to_postfix(std::vector<Token> tokens) {
+        PostfixConverter converter(std::move(tokens), make_precedence_table());
+        converter.for_each_variable([this](const Token& name) { variable_table.try_emplace(name.text, T(0)); });
+        converter.mark_unary_minus_and_insert_implicit_multiplication();
+        return std::move(converter).to_postfix();
+    }
+
+    // The tree that `build` makes, with the tally of the blocks its nodes are carved from when it is
+    // `large` and may be freed with them: when every callable is a built-in and every name is kept
+    // inside its string, its nodes own nothing besides their memory.
+    template <typename Build>
+    detail::OwnedTree<T> build_owned(bool large, const Build& build) const {
+        const bool tallied = large && only_builtins();
+        detail::NodeBlocks::Tally carved;
+        std::unique_ptr<AstNode<T>> tree;
+        {
+            std::optional<detail::NodeBlocks::Counting> counting;
+            if (tallied) counting.emplace(carved);
+            tree = build();
+        }
+        if (!tallied || !names_kept_inside()) return detail::OwnedTree<T>(std::move(tree));
         return detail::OwnedTree<T>(std::move(tree), std::move(carved));
     }
 
@@ -286,6 +293,16 @@ private:
         return true;
     }
 
+    // Whether the variables' names are kept inside their strings. A copy of a name, such as a
+    // variable node's, keeps its bytes inside just when the table's own copy does: that depends on the
+    // length alone.
+    bool names_kept_inside() const {
+        for (const auto& entry : variable_table) {
+            if (!detail::kept_inside(entry.first)) return false;
+        }
+        return true;
+    }
+
     // Only the totals count here; a ")" before its "(" is caught by the converter.
     static void check_parentheses(std::string_view expression_text) {
         std::int64_t depth = 0;
@@ -296,13 +313,8 @@ private:
         if (depth != 0) throw std::invalid_argument(messages::mismatched_parentheses);
     }
 
-    // Adds the converter's variables() to the table, read in place rather than copied out.
-    void add_variables(const PostfixConverter& converter) {
-        converter.for_each_variable([this](const Token& name) { variable_table.try_emplace(name.text, T(0)); });
-    }
-
-    std::unique_ptr<AstNode<T>> build_tree(const std::vector<Token>& postfix, bool& bound, bool& names_inside) const {
-        Operands operands = build_operands(postfix, bound, names_inside);
+    std::unique_ptr<AstNode<T>> build_tree(const std::vector<Token>& postfix, bool& bound) const {
+        Operands operands = build_operands(postfix, bound);
         if (operands.size() != 1) {
             std::cout << operands.size() << std::flush;
             throw std::invalid_argument(messages::unbalanced_equation);
@@ -311,9 +323,8 @@ private:
     }
 
     // What remains on the operand stack after the postfix sequence; a well-formed one leaves one tree.
-    // Clears `names_inside` when a variable's name is too long to be kept inside its string. A tree
-    // `in_front` takes the place of the sequence's first token, the operand that stands for it.
-    Operands build_operands(const std::vector<Token>& postfix, bool& bound, bool& names_inside,
+    // A tree `in_front` takes the place of the sequence's first token, the operand that stands for it.
+    Operands build_operands(const std::vector<Token>& postfix, bool& bound,
                             std::unique_ptr<AstNode<T>> in_front = nullptr) const {
         Operands operands;
         auto next = postfix.begin();
@@ -325,9 +336,7 @@ private:
             const Token& token = *next;
             if (token.type == TokenType::Operand && detail::is_name_text(token.text)) {
                 bound = bound && detail::find_name(variable_table, token.text) != nullptr;
-                auto variable = std::make_unique<VariableNode<T>>(token.text, &variable_table);
-                names_inside = names_inside && detail::kept_inside(variable->name);
-                operands.push_back(std::move(variable));
+                operands.push_back(std::make_unique<VariableNode<T>>(token.text, &variable_table));
             } else if (token.type == TokenType::Operand && detail::is_number_text(token.text)) {
                 operands.push_back(std::make_unique<ValueNode<T>>(detail::read_number<T>(token.text)));
             } else if (token.type == TokenType::Function) {

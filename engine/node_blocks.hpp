@@ -118,18 +118,12 @@ public:
     // What was carved on one thread while a Counting scope was open: how many objects in each block.
     class Tally {
     public:
+        // Dropping a tally gives nothing back: the objects it counted are then deallocated one by one.
         Tally() = default;
-        Tally(Tally&& other) noexcept
-            : shares(std::exchange(other.shares, {})), complete(std::exchange(other.complete, true)) {}
-        Tally& operator=(Tally&& other) noexcept {
-            shares = std::exchange(other.shares, {});
-            complete = std::exchange(other.complete, true);
-            return *this;
-        }
+        Tally(Tally&&) noexcept = default;
+        Tally& operator=(Tally&&) noexcept = default;
         Tally(const Tally&) = delete;
         Tally& operator=(const Tally&) = delete;
-        // Dropping a tally gives nothing back: the objects it counted are then deallocated one by one.
-        ~Tally() = default;
 
         // Whether the tally holds every object carved while it was open (it cannot grow when memory
         // runs out); only then may release() stand in for deallocating them.
