@@ -37,6 +37,33 @@ def long_formula(terms: int, python: bool = False) -> str:
     return "+".join([term] * terms)
 
 
+# Terms for a long formula in which no two terms are alike: each template takes its own constants, a
+# variable and a function, written for exprkit and for Python. No template uses "/" before "*" or a
+# minus before "^", where the two languages bind differently.
+DISTINCT_TEMPLATES = (
+    ("{a}*sin({v}+{b})", "{a}*sin({v}+{b})"),
+    ("{a}{v}^2", "{a}*{v}**2"),
+    ("cos({v}*{a})/{b}", "cos({v}*{a})/{b}"),
+    ("sqrt(abs({v}-{a}))", "sqrt(abs({v}-{a}))"),
+    ("exp({v}/{b})", "exp({v}/{b})"),
+    ("ln({a}+{v}*{v})", "log({a}+{v}*{v})"),
+)
+DISTINCT_NAMES = ("x", "y", "z", "u", "v", "w")
+DISTINCT_VALUES = {name: 0.5 + i / 7 for i, name in enumerate(DISTINCT_NAMES)}
+DISTINCT_SCOPE = {"sin": math.sin, "cos": math.cos, "sqrt": math.sqrt, "abs": abs, "exp": math.exp, "log": math.log}
+
+
+def distinct_formula(terms: int, python: bool = False) -> str:
+    """`terms` terms joined by "+" and "-", with different constants, variables and functions."""
+    parts = []
+    for i in range(terms):
+        template = DISTINCT_TEMPLATES[i % len(DISTINCT_TEMPLATES)][1 if python else 0]
+        term = template.format(a=f"{1 + i * 0.001:.3f}", b=f"{2 + (i * 7 % 1000) * 0.01:.2f}",
+                               v=DISTINCT_NAMES[(i * 5 + i // 6) % len(DISTINCT_NAMES)])
+        parts.append(("" if i == 0 else "-+"[i % 2]) + term)
+    return "".join(parts)
+
+
 def measure(call: Callable[[], object], budget_s: float = 0.05) -> float:
     """Nanoseconds per call: a loop sized to fill about `budget_s`."""
     call()
@@ -60,14 +87,14 @@ def exprkit_eval(text: str, values: dict) -> Callable[[], object]:
 
 def cpython_eval(text: str, values: dict) -> Callable[[], object]:
     code = compile(text, "<formula>", "eval")
-    scope = {"sin": math.sin, "__builtins__": {}}
+    scope = {**DISTINCT_SCOPE, "__builtins__": {}}
     return lambda: eval(code, scope, values)
 
 
 def simpleeval_eval(text: str, values: dict) -> Callable[[], object]:
     from simpleeval import SimpleEval
 
-    evaluator = SimpleEval(functions={"sin": math.sin}, names=values)
+    evaluator = SimpleEval(functions=DISTINCT_SCOPE, names=values)
     parsed = evaluator.parse(text)
     return lambda: evaluator.eval(text, previously_parsed=parsed)
 
@@ -203,7 +230,35 @@ TARGETS = [
     ("construction / compile()", ("construction", "exprkit"), ("construction", "CPython compile()"), 0.5, 0.15),
     ("time for a 10× longer text", ("construction, 100000 terms", "exprkit"), ("construction, 10000 terms", "exprkit"), 12.0, 11.0),
     ("2000-term formula eval / CPython eval", ("eval, 2000-term formula", "exprkit"), ("eval, 2000-term formula", "CPython eval"), 0.5, 0.25),
+    ("2000 distinct terms eval / CPython eval", ("eval, 2000 distinct terms", "exprkit"), ("eval, 2000 distinct terms", "CPython eval"), 0.3, 0.15),
 ]
+
+MEMORY_TERMS = 100_000
+
+# Run in a fresh interpreter, so that nothing measured before has raised the high-water mark.
+MEMORY_PROBE = """
+import sys, exprkit
+def kib(key):
+    with open("/proc/self/status") as status:
+        return next(int(line.split()[1]) for line in status if line.startswith(key))
+text = "+".join(["3x^2+sin(y)/2"] * int(sys.argv[1]))
+before = kib("VmRSS:")
+f = exprkit.func(text)
+constructed = kib("VmHWM:")
+f.eval({"x": 2.0, "y": 1.0})
+print(constructed - before, kib("VmHWM:") - before)
+"""
+
+
+def peak_memory_per_term() -> tuple[float, float] | None:
+    """Peak resident bytes per term of a long text: through construction, and through the first eval."""
+    if not os.path.exists("/proc/self/status"):
+        return None
+    probe = subprocess.run([sys.executable, "-c", MEMORY_PROBE, str(MEMORY_TERMS)], capture_output=True, text=True)
+    if probe.returncode != 0:
+        return None
+    constructed, evaluated = (int(kib) * 1024 / MEMORY_TERMS for kib in probe.stdout.split())
+    return constructed, evaluated
 
 
 def budget_of(workload: str) -> float:
@@ -234,6 +289,12 @@ def run(repeats: int) -> dict:
         for peer, builder in EVAL_PEERS.items():
             add(label, peer, lambda b=builder, v=values: b(SHORT_PY, v))
     add("eval, 2000-term formula", "exprkit", lambda: exprkit_eval(long_text, FLOATS))
+    distinct, distinct_py = distinct_formula(2000), distinct_formula(2000, True)
+    add("eval, 2000 distinct terms", "exprkit", lambda: exprkit_eval(distinct, DISTINCT_VALUES))
+    add("eval, 2000 distinct terms", "CPython eval", lambda: cpython_eval(distinct_py, DISTINCT_VALUES))
+    for peer, builder in EVAL_PEERS.items():
+        if peer != "sympy lambdify":
+            add("eval, 2000 distinct terms", peer, lambda b=builder: b(distinct_py, DISTINCT_VALUES))
     add("eval, 2000-term formula", "CPython eval", lambda: cpython_eval(long_formula(2000, True), FLOATS))
     for peer, builder in EVAL_PEERS.items():
         if peer != "sympy lambdify":  # simplifying 2000 terms is a minutes-long symbolic job
@@ -266,7 +327,8 @@ def run(repeats: int) -> dict:
     for workload, figures in best.items():
         base = figures.get("exprkit", math.nan)
         rows[workload] = {name: {"ns": ns, "ratio": ns / base} for name, ns in figures.items()}
-    return {"rows": rows, "missing": missing, "machine": machine(), "repeats": repeats}
+    return {"rows": rows, "missing": missing, "machine": machine(), "repeats": repeats,
+            "memory": peak_memory_per_term()}
 
 
 def machine() -> str:
@@ -311,6 +373,10 @@ def render(result: dict) -> str:
         lines += ["### Time for a 10× longer text, by length", "", "| texts | ratio |", "|---|---:|"]
         lines += [f"| {small:,} to {large:,} terms | {parse_ns[large] / parse_ns[small]:.2f} |" for small, large in steps]
         lines.append("")
+    if result.get("memory"):
+        constructed, evaluated = result["memory"]
+        lines += [f"### Peak resident memory of a {MEMORY_TERMS:,}-term text", "", "| through | bytes per term |",
+                  "|---|---:|", f"| construction | {constructed:,.0f} |", f"| construction and the first eval | {evaluated:,.0f} |", ""]
     if result["missing"]:
         lines += ["Missing or failed:", ""] + [f"- {key}: {why}" for key, why in result["missing"].items()] + [""]
     return "\n".join(lines)
