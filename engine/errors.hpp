@@ -2,6 +2,9 @@
 // Every message is exact, typos included: callers match on them.
 #pragma once
 
+#include <stdexcept>
+#include <string>
+
 namespace exprkit {
 namespace messages {
 
@@ -23,4 +26,16 @@ inline constexpr const char* missing_key = "invalid unordered_map<K, T> key";
 
 }  // namespace messages
 
+namespace detail {
+
+// The value named `key`; a miss throws std::out_of_range with the engine's own message, which the
+// standard library's at() words differently on some platforms.
+template <typename Map>
+const typename Map::mapped_type& lookup(const Map& map, const std::string& key) {
+    const auto found = map.find(key);
+    if (found == map.end()) throw std::out_of_range(messages::missing_key);
+    return found->second;
+}
+
+}  // namespace detail
 }  // namespace exprkit

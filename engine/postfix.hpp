@@ -10,21 +10,25 @@
 #include <stack>
 #include <stdexcept>
 #include <string>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "errors.hpp"
-#include "name_map.hpp"
+#include "language.hpp"
 #include "token.hpp"
 
 namespace exprkit {
 
-using PrecedenceTable = NameMap<std::int32_t>;
+// Operator text to precedence. A handful of entries, searched in order: a list costs a parse less to
+// make than a hash map.
+using PrecedenceTable = std::vector<std::pair<std::string, std::int32_t>>;
 
-// The binary operators and how tightly each binds. "*" binds tighter than "/", so 8/2*4 is 8/(2*4).
+// The binary operators and how tightly each binds, from the rows of the language.
 inline PrecedenceTable make_precedence_table() {
-    return {{"+", 2}, {"-", 2}, {"/", 3}, {"*", 4}, {"^", 5}};
+    PrecedenceTable table;
+    table.reserve(detail::operator_rows.size());
+    for (const auto& row : detail::operator_rows) table.emplace_back(std::string(1, row.symbol), row.precedence);
+    return table;
 }
 
 class PostfixConverter {
@@ -36,17 +40,10 @@ public:
     std::vector<Token> variables() const {
         std::vector<Token> names;
         names.reserve(tokens.size());  // untouched capacity costs no memory; growing would copy every name again
-        for_each_variable([&names](const Token& name) { names.push_back(name); });
-        return names;
-    }
-
-    // Calls `visit` with each token that variables() copies, in the same order, for a caller that
-    // needs no copies.
-    template <typename Visit>
-    void for_each_variable(Visit&& visit) const {
         for (const Token& token : tokens) {
-            if (token.is_name()) visit(token);
+            if (token.is_name()) names.push_back(token);
         }
+        return names;
     }
 
     // A "-" that starts the sequence or follows "(" or a binary operator becomes a unary minus (type
@@ -65,26 +62,31 @@ public:
         return insert_products(insertions);
     }
 
-    // mark_unary_minus() and then insert_implicit_multiplication(), with the marking done in the walk
-    // that counts the insertions: a long sequence is read once less. Each token is marked before the
-    // insertion after the one before it is decided, as that decision looks at the token's type.
-    PostfixConverter& mark_unary_minus_and_insert_implicit_multiplication() {
-        const std::size_t count = tokens.size();
-        if (count > 1) mark_unary_minus_at(0);
-        std::size_t insertions = 0;
-        for (std::size_t i = 0; i + 1 < count; ++i) {
-            if (i + 2 < count) mark_unary_minus_at(i + 1);
-            insertions += needs_product(i) ? 1 : 0;
+    // The postfix sequence, as a new sequence; `tokens` is left as it was. Shunting-yard: operands go
+    // to the output, operators wait on the stack until one that binds no tighter arrives.
+    std::vector<Token> to_postfix() {
+        std::vector<Token> output;
+        output.reserve(tokens.size());
+        std::vector<Token> waiting;
+        waiting.reserve(tokens.size());
+        operators = decltype(operators)(std::move(waiting));
+        for (const Token& token : tokens) {
+            if (token.is_open_paren() || token.type == TokenType::Function) {
+                operators.push(token);
+            } else if (token.is_close_paren()) {
+                close_paren(output);
+            } else if (token.type == TokenType::Operand) {
+                output.push_back(token);
+            } else if (token.is_binary_operator()) {
+                push_operator(token, output);
+            } else {
+                operators = {};
+                throw std::invalid_argument(messages::unhandled_token);
+            }
         }
-        return insert_products(insertions);
+        while (!operators.empty()) pop_operator_into(output);
+        return output;
     }
-
-    // The postfix sequence, as a new sequence; `tokens` is left as it was.
-    std::vector<Token> to_postfix() & { return convert<false>(); }
-
-    // The same sequence, written over the converter's own: the output never runs ahead of the input,
-    // so a parse that is done with the infix sequence needs no second one.
-    std::vector<Token> to_postfix() && { return convert<true>(); }
 
 private:
     std::vector<Token> tokens;
@@ -123,89 +125,42 @@ private:
     bool needs_product(std::size_t i) const { return tokens[i].is_number() && starts_factor(tokens[i + 1]); }
 
     std::int32_t precedence_of(const Token& token) const {
-        if (token.is_binary_operator()) return detail::lookup(precedence, token.text);
-        if (token.type == TokenType::Function && !token.text.empty() && token.text.front() == '-') return 6;
+        if (token.is_binary_operator()) {
+            for (const auto& [text, value] : precedence) {
+                if (text == token.text) return value;
+            }
+            throw std::out_of_range(messages::missing_key);
+        }
+        if (token.type == TokenType::Function && !token.text.empty() && token.text.front() == '-') {
+            return detail::unary_minus_precedence;
+        }
         return 1;
     }
 
-    // Shunting-yard. In place, the token at `read` is moved out before anything is written, and
-    // `written` never passes `read`, since every written token was read before.
-    template <bool in_place>
-    std::vector<Token> convert() {
-        std::vector<Token> output;
-        if constexpr (!in_place) output.reserve(tokens.size());
-        std::size_t written = 0;
-        const auto emit = [&](Token&& token) {
-            if constexpr (in_place) {
-                tokens[written++] = std::move(token);
-            } else {
-                output.push_back(std::move(token));
-            }
-        };
-        // In place the token is moved out of the sequence; otherwise it is copied and `tokens` stays as it was.
-        const auto take = [](Token& token) -> Token {
-            if constexpr (in_place) {
-                return std::move(token);
-            } else {
-                return token;
-            }
-        };
-        const std::size_t count = tokens.size();
-        for (std::size_t read = 0; read < count; ++read) {
-            Token next = take(tokens[read]);
-            if (next.is_open_paren()) {
-                operators.push(std::move(next));
-            } else if (next.is_close_paren()) {
-                close_paren(emit);
-            } else if (next.type == TokenType::Operand) {
-                emit(std::move(next));
-            } else if (next.type == TokenType::Function) {
-                operators.push(std::move(next));
-            } else if (next.is_binary_operator()) {
-                push_operator(std::move(next), emit);
-            } else {
-                operators = {};
-                throw std::invalid_argument(messages::unhandled_token);
-            }
-        }
-        while (!operators.empty()) pop_operator_into(emit);
-        if constexpr (in_place) {
-            tokens.erase(tokens.begin() + static_cast<std::ptrdiff_t>(written), tokens.end());
-            return std::move(tokens);
-        } else {
-            return output;
-        }
-    }
-
-    template <typename Emit>
-    void pop_operator_into(const Emit& emit) {
-        emit(std::move(operators.top()));
+    void pop_operator_into(std::vector<Token>& output) {
+        output.push_back(std::move(operators.top()));
         operators.pop();
     }
 
-    template <typename Emit>
-    void close_paren(const Emit& emit) {
-        while (!operators.empty() && !operators.top().is_open_paren()) pop_operator_into(emit);
-        if (operators.empty()) {
-            throw std::invalid_argument(messages::expected_open_paren);
-        }
+    void close_paren(std::vector<Token>& output) {
+        while (!operators.empty() && !operators.top().is_open_paren()) pop_operator_into(output);
+        if (operators.empty()) throw std::invalid_argument(messages::expected_open_paren);
         operators.pop();
-        if (!operators.empty() && operators.top().type == TokenType::Function) pop_operator_into(emit);
+        if (!operators.empty() && operators.top().type == TokenType::Function) pop_operator_into(output);
     }
 
     // Pops operators that bind at least as tightly as the incoming one ("^" only strictly tighter,
     // being right-associative), then pushes it.
-    template <typename Emit>
-    void push_operator(Token&& incoming, const Emit& emit) {
+    void push_operator(const Token& incoming, std::vector<Token>& output) {
         const std::int32_t incoming_precedence = precedence_of(incoming);
         while (!operators.empty() && !operators.top().is_open_paren()) {
             const std::int32_t top_precedence = precedence_of(operators.top());
             const bool pops = top_precedence > incoming_precedence ||
                               (top_precedence == incoming_precedence && !incoming.is_right_assoc());
             if (!pops) break;
-            pop_operator_into(emit);
+            pop_operator_into(output);
         }
-        operators.push(std::move(incoming));
+        operators.push(incoming);
     }
 };
 

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "errors.hpp"
+#include "language.hpp"
 
 namespace exprkit {
 
@@ -18,7 +19,7 @@ enum class TokenType : std::uint8_t {
     Function = 1,
     Operator = 2,
     Paren = 4,
-    RightAssoc = 8,  // flag bit, OR-ed onto the type of "^"
+    RightAssoc = 8,  // flag bit, OR-ed onto the type of a right-associative operator ("^")
 };
 
 constexpr TokenType operator|(TokenType a, TokenType b) {
@@ -32,9 +33,7 @@ namespace detail {
 constexpr bool is_letter(unsigned char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 constexpr bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
 constexpr bool is_alnum(unsigned char c) { return is_letter(c) || is_digit(c); }
-constexpr bool is_operator_byte(unsigned char c) {
-    return c == '+' || c == '-' || c == '*' || c == '/' || c == '^';
-}
+constexpr bool is_operator_byte(unsigned char c) { return is_operator_symbol(c); }
 constexpr bool is_token_byte(unsigned char c) {
     return is_alnum(c) || is_operator_byte(c) || c == '(' || c == ')' || c == '.';
 }
@@ -70,7 +69,9 @@ struct Token {
                 text.push_back('0');
             }
         }
-        if (is_text('^')) type = type | TokenType::RightAssoc;
+        if (text.size() == 1 && detail::is_right_assoc_symbol(static_cast<unsigned char>(text[0]))) {
+            type = type | TokenType::RightAssoc;
+        }
     }
 
     // Whether the text is exactly the one byte `c`.

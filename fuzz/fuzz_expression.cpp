@@ -17,14 +17,7 @@
 #include <stdexcept>
 #include <string>
 
-namespace exprkit::detail {
-// The fuzzer's look inside: a parse that cuts even a short text into pieces, as a long one is cut.
-struct ExpressionAccess {
-    static void init_in_pieces(Expression<double>& e, const std::string& text, std::size_t piece_size) {
-        e.valid_flag = e.parse(text, piece_size);
-    }
-};
-}  // namespace exprkit::detail
+#include "../tests/cpp/expression_access.hpp"
 
 namespace {
 
@@ -56,28 +49,7 @@ bool documented(Action&& action) {
     return false;
 }
 
-bool same_double(double a, double b) { return (std::isnan(a) && std::isnan(b)) || a == b; }
-bool same_bits(double a, double b) { return same_double(a, b) && std::signbit(a) == std::signbit(b); }
-
-// An evaluation computes a repeated subexpression of built-ins once. The same text inside a caller's
-// identity function, where everything is computed where it stands, must give the same result.
-void compare_with_every_occurrence_computed(FuzzedDataProvider& input, const std::string& text, Engine& engine) {
-    Engine reference;
-    reference.add_func("keep", [](double v) { return v; });
-    if (!documented([&] { reference.init("keep(" + text + ")"); })) return;
-    Engine::Values values;
-    for (const auto& entry : engine.vars()) values[entry.first] = input.ConsumeFloatingPoint<double>();
-    double computed = 0;
-    if (!documented([&] { computed = reference.eval(values); })) return;
-    for (int run = 0; run < 2; ++run) {  // the second run computes repeats once
-        double shared = 0;
-        if (documented([&] { shared = engine.eval(values); }) && !same_bits(shared, computed)) {
-            fail("a repeated subexpression changed the result");
-        }
-    }
-}
-
-// The message of the parse or evaluation error that `action` throws, or "" when it throws none.
+// The message of the evaluation error that `action` throws, or "" when it throws none.
 template <typename Action>
 std::string error_of(Action&& action) {
     try {
@@ -86,28 +58,33 @@ std::string error_of(Action&& action) {
         return std::string("invalid argument: ") + error.what();
     } catch (const std::out_of_range& error) {
         return std::string("out of range: ") + error.what();
+    } catch (const std::bad_function_call&) {
+        return "bad function call";
+    } catch (const CallableFailure&) {
+        return "callable failure";
     }
     return "";
 }
 
-// A text cut into pieces, as long texts are, must parse to what the whole text parses to: the same
-// error or the same variables and value.
-void compare_with_pieces(FuzzedDataProvider& input, const std::string& text) {
-    const auto piece_size = input.ConsumeIntegralInRange<std::size_t>(1, 8);
-    Engine whole;
-    Engine pieces;
-    if (error_of([&] { whole.init(text); }) !=
-        error_of([&] { exprkit::detail::ExpressionAccess::init_in_pieces(pieces, text, piece_size); })) {
-        fail("a parse in pieces failed otherwise");
-    }
-    if (whole.vars() != pieces.vars() || whole.valid() != pieces.valid()) fail("a parse in pieces found other variables");
+bool same_double(double a, double b) { return (std::isnan(a) && std::isnan(b)) || a == b; }
+bool same_bits(double a, double b) { return same_double(a, b) && std::signbit(a) == std::signbit(b); }
+
+// The compiled program must compute what a plain walk of the tree computes, bit for bit, with the values
+// given and without any, and fail where the walk fails.
+void compare_with_the_tree(FuzzedDataProvider& input, Engine& engine, int& reentry) {
+    const auto* tree = exprkit::detail::ExpressionAccess::tree(engine);
+    if (tree == nullptr || !engine.valid()) return;
     Engine::Values values;
-    for (const auto& entry : whole.vars()) values[entry.first] = input.ConsumeFloatingPoint<double>();
-    double from_whole = 0;
-    double from_pieces = 0;
-    if (error_of([&] { from_whole = whole.eval(values); }) != error_of([&] { from_pieces = pieces.eval(values); }) ||
-        !same_bits(from_whole, from_pieces)) {
-        fail("a parse in pieces evaluates otherwise");
+    for (const auto& entry : engine.vars()) values[entry.first] = input.ConsumeFloatingPoint<double>();
+    for (const bool given : {true, false}) {
+        reentry = 0;
+        double compiled = 0;
+        double walked = 0;
+        const std::string compiled_error = error_of([&] { compiled = given ? engine.eval(values) : engine.eval(); });
+        if (reentry != 0) return;  // a callable changed the object: the two runs saw different states
+        const std::string walked_error = error_of([&] { walked = given ? tree->evaluate() : tree->evaluate(Engine::Values{}); });
+        if (reentry != 0) return;
+        if (compiled_error != walked_error || !same_bits(compiled, walked)) fail("the compiled program and the tree disagree");
     }
 }
 
@@ -171,8 +148,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string first = input.ConsumeRandomLengthString(1 << 16);
     documented([&] { engine = std::make_unique<Engine>(first); });
     if (engine && !engine->valid()) fail("a parsed object is not valid");
-    if (engine) compare_with_every_occurrence_computed(input, first, *engine);
-    compare_with_pieces(input, first);
     if (!engine) engine = std::make_unique<Engine>();
     evaluate(input, *engine, reentry);
 
@@ -194,6 +169,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             }
             case 2:
                 evaluate(input, *engine, reentry);
+                compare_with_the_tree(input, *engine, reentry);
                 break;
             default: {
                 Engine copy;

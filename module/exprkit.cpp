@@ -8,104 +8,99 @@
 #include <exprkit/expression.hpp>
 
 #include <cstddef>
-#include <exception>
-#include <memory_resource>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 
 namespace py = pybind11;
 using Engine = exprkit::Expression<double>;
+using Values = Engine::Values;
+
+namespace {
+
+// Text as pybind11's string conversion takes it: a str encoded as UTF-8 (a str that cannot be encoded
+// does not convert), bytes and bytearray byte for byte. The view points into `key`.
+bool text_of(PyObject* key, std::string_view& text) {
+    if (PyUnicode_Check(key)) {
+        Py_ssize_t size = 0;
+        const char* bytes = PyUnicode_AsUTF8AndSize(key, &size);
+        if (bytes == nullptr) {
+            PyErr_Clear();
+            return false;
+        }
+        text = std::string_view(bytes, static_cast<std::size_t>(size));
+    } else if (PyBytes_Check(key)) {
+        text = std::string_view(PyBytes_AS_STRING(key), static_cast<std::size_t>(PyBytes_GET_SIZE(key)));
+    } else if (PyByteArray_Check(key)) {
+        text = std::string_view(PyByteArray_AS_STRING(key), static_cast<std::size_t>(PyByteArray_GET_SIZE(key)));
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// A value as pybind11's float conversion gives it. Floats, ints and bools convert without running
+// Python code, and are taken in either pass of the overload resolution; any other value is left to the
+// converting pass and to pybind11's own conversion.
+bool number_of(PyObject* value, bool convert, double& number) {
+    if (PyFloat_Check(value)) {
+        number = PyFloat_AS_DOUBLE(value);
+        return true;
+    }
+    if (PyLong_CheckExact(value) || PyBool_Check(value)) {
+        number = PyLong_AsDouble(value);
+        if (number != -1.0 || !PyErr_Occurred()) return true;
+        PyErr_Clear();  // too large for a double: refused below as pybind11 refuses it
+    }
+    if (!convert) return false;
+    py::detail::make_caster<double> general;
+    if (!general.load(value, true)) return false;
+    number = py::detail::cast_op<double>(general);
+    return true;
+}
+
+}  // namespace
 
 namespace pybind11::detail {
 
-// The values dict of eval, converted in a single pass into a map whose entries live in the caster.
-// It accepts exactly what the generic map conversion accepts, with the same result: a dict or dict subclass, keys as text (str, bytes,
-// bytearray), values as floats, the first of two equal keys winning. The generic conversion rejects
-// ints in the overload resolution's first, non-converting pass and so converts the whole dict twice;
-// here floats, ints and bools, which convert without running Python code, are taken in the first pass.
-// Any other value is left to the converting pass, where pybind11's own float conversion decides.
+// The values dict of eval, with what the generic map conversion accepts and gives: a dict or dict
+// subclass, keys as text, values as floats, the first of two equal keys winning. Each key and value is
+// held while it converts, since a value's conversion may run code that removes the entry from the dict.
 template <>
-struct type_caster<Engine::Values> {
+struct type_caster<Values> {
     static constexpr auto name = const_name("Dict[str, float]");
 
     bool load(handle source, bool convert) {
         if (!PyDict_Check(source.ptr())) return false;
-        // Buckets for every entry from the start, so that no insertion has to grow the table.
-        const auto size = static_cast<std::size_t>(PyDict_Size(source.ptr()));
-        Engine::Values& value = values.emplace(size, exprkit::detail::NameHash{}, exprkit::detail::NameEqual{}, &arena);
+        Values loaded;
+        loaded.reserve(static_cast<std::size_t>(PyDict_Size(source.ptr())));
         PyObject* key = nullptr;
         PyObject* item = nullptr;
         Py_ssize_t position = 0;
         while (PyDict_Next(source.ptr(), &position, &key, &item)) {
-            std::string_view name;
-            if (!load_name(key, name)) return false;
-            // Copied before the value converts: a value's conversion may run Python code that removes
-            // the key from the dict and frees the text the view points into.
-            std::string owned_name(name);
+            const object held_key = reinterpret_borrow<object>(key);
+            const object held_item = reinterpret_borrow<object>(item);
+            std::string_view text;
             double number = 0;
-            if (!load_number(item, convert, number)) return false;
-            value.try_emplace(std::move(owned_name), number);
+            if (!text_of(key, text)) return false;
+            std::string owned(text);
+            if (!number_of(item, convert, number)) return false;
+            loaded.emplace(std::move(owned), number);
         }
+        values = std::move(loaded);
         return true;
     }
 
-    static handle cast(const Engine::Values& source, return_value_policy policy, handle parent) {
-        return map_caster<Engine::Values, std::string, double>::cast(source, policy, parent);
+    static handle cast(const Values& source, return_value_policy policy, handle parent) {
+        return map_caster<Values, std::string, double>::cast(source, policy, parent);
     }
 
     template <typename>
-    using cast_op_type = const Engine::Values&;
-    operator const Engine::Values&() const { return *values; }
+    using cast_op_type = const Values&;
+    operator const Values&() const { return values; }
 
 private:
-    // Text as pybind11's string conversion takes it: a str encoded as UTF-8 (a str that cannot be
-    // encoded does not convert), bytes and bytearray byte for byte.
-    static bool load_name(PyObject* key, std::string_view& name) {
-        if (PyUnicode_Check(key)) {
-            Py_ssize_t size = 0;
-            const char* text = PyUnicode_AsUTF8AndSize(key, &size);
-            if (text == nullptr) {
-                PyErr_Clear();
-                return false;
-            }
-            name = std::string_view(text, static_cast<std::size_t>(size));
-            return true;
-        }
-        if (PyBytes_Check(key)) {
-            name = std::string_view(PyBytes_AS_STRING(key), static_cast<std::size_t>(PyBytes_GET_SIZE(key)));
-            return true;
-        }
-        if (PyByteArray_Check(key)) {
-            name = std::string_view(PyByteArray_AS_STRING(key), static_cast<std::size_t>(PyByteArray_GET_SIZE(key)));
-            return true;
-        }
-        return false;
-    }
-
-    static bool load_number(PyObject* item, bool convert, double& number) {
-        if (PyFloat_Check(item)) {
-            number = PyFloat_AS_DOUBLE(item);
-            return true;
-        }
-        if (PyLong_CheckExact(item) || PyBool_Check(item)) {
-            number = PyLong_AsDouble(item);
-            if (number != -1.0 || !PyErr_Occurred()) return true;
-            PyErr_Clear();  // too large for a double: the converting pass reports it as pybind11 would
-        }
-        if (!convert) return false;
-        make_caster<double> general;
-        if (!general.load(item, true)) return false;
-        number = cast_op<double>(general);
-        return true;
-    }
-
-    // The entries of one call's values live in a buffer inside the caster, which lives on the stack
-    // for the length of the call; only a large dict spills to the heap.
-    alignas(std::max_align_t) std::byte buffer[1024];
-    std::pmr::monotonic_buffer_resource arena{buffer, sizeof buffer};
-    std::optional<Engine::Values> values;
+    Values values;
 };
 
 // The instance argument of every method. pybind11 would let None through as a null instance
@@ -131,13 +126,66 @@ public:
 namespace {
 
 // eval is the call that a user makes in a loop, and pybind11's dispatcher (an argument tuple, per-call
-// vectors, a hashed type lookup for the instance) costs more than the evaluation itself. The common
-// call, a live instance of func itself with one dict whose values are floats or ints, is therefore
-// taken directly through the interpreter's vectorcall protocol; it converts the dict with the same
-// caster, calls the same engine operation and translates exceptions the way the dispatcher does.
-// Every other call (no argument, keywords, other types, subclasses, values that need converting) goes
-// to pybind11's own dispatcher unchanged, so what a caller can observe is exactly the same.
+// vectors, a hashed type lookup for the instance, a map built from the dict) costs several times the
+// evaluation. The usual call, a live instance of func itself with one dict whose keys are text and whose
+// values are floats, ints or bools, is therefore taken directly through the interpreter's vectorcall
+// protocol: each value goes straight to the variable it names, without a map in between. It takes part
+// in the interpreter's recursion limit, calls the same engine operation with the same values, and
+// translates exceptions as the dispatcher does. Every other call goes to pybind11's own dispatcher
+// unchanged, so what a caller can observe is the same either way.
 PyTypeObject* func_type = nullptr;
+
+// The values of one call, each in the place of the variable it names in the engine's variable table,
+// in the table's iteration order. A table of more variables than `slots` gets a map instead.
+class DirectValues {
+public:
+    static constexpr std::size_t slots = 16;
+
+    // Reads the dict's entries in order as the values dict converts in the non-converting pass; false
+    // for a dict that needs the converting pass or does not convert at all. No Python code runs here.
+    bool load(const Values& variables, PyObject* dict) {
+        count = variables.size();
+        if (count <= slots) {
+            std::size_t i = 0;
+            for (const auto& entry : variables) names[i++] = &entry.first;
+        }
+        PyObject* key = nullptr;
+        PyObject* item = nullptr;
+        Py_ssize_t position = 0;
+        while (PyDict_Next(dict, &position, &key, &item)) {
+            std::string_view text;
+            double number = 0;
+            if (!text_of(key, text) || !number_of(item, false, number)) return false;
+            if (count > slots) {
+                many.emplace(std::string(text), number);
+                continue;
+            }
+            for (std::size_t i = 0; i < count; ++i) {
+                if (*names[i] != text) continue;
+                if (!given[i]) numbers[i] = number;  // the first of two equal keys wins
+                given[i] = true;
+                break;
+            }
+        }
+        return true;
+    }
+
+    double evaluate(Engine& engine) const {
+        if (count > slots) return engine.eval(many);
+        std::size_t next = 0;  // eval_with asks for the variables in the table's iteration order
+        return engine.eval_with([&](const std::string&) -> const double* {
+            const std::size_t i = next++;
+            return given[i] ? &numbers[i] : nullptr;
+        });
+    }
+
+private:
+    std::size_t count = 0;
+    const std::string* names[slots];
+    double numbers[slots];
+    std::array<bool, slots> given{};
+    Values many;
+};
 
 // Hands the call to the dispatcher that pybind11 registered, in the tuple-and-dict form it takes.
 PyObject* dispatch_generally(PyObject* callable, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
@@ -175,15 +223,16 @@ Engine* live_engine(PyObject* self) {
     return static_cast<Engine*>(instance->simple_value_holder[0]);
 }
 
-PyObject* eval_vectorcall(PyObject* callable, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+PyObject* eval_directly(PyObject* callable, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
     const bool plain = PyVectorcall_NARGS(nargsf) == 2 && (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0);
     Engine* engine = plain ? live_engine(args[0]) : nullptr;
-    if (engine == nullptr) return dispatch_generally(callable, args, nargsf, kwnames);
-    py::detail::make_caster<Engine::Values> values;
-    if (!values.load(args[1], false)) return dispatch_generally(callable, args, nargsf, kwnames);
+    DirectValues values;
+    if (engine == nullptr || !PyDict_Check(args[1]) || !values.load(engine->vars(), args[1])) {
+        return dispatch_generally(callable, args, nargsf, kwnames);
+    }
     try {
         const py::detail::loader_life_support frame;
-        return PyFloat_FromDouble(engine->eval(py::detail::cast_op<const Engine::Values&>(values)));
+        return PyFloat_FromDouble(values.evaluate(*engine));
     } catch (py::error_already_set& error) {
         error.restore();
         return nullptr;
@@ -199,6 +248,15 @@ PyObject* eval_vectorcall(PyObject* callable, PyObject* const* args, std::size_t
         PyErr_SetString(PyExc_SystemError, "Exception escaped from default exception translator!");
         return nullptr;
     }
+}
+
+// A call through the dispatcher counts one level against the recursion limit, where the interpreter
+// calls the function; so does this path, with the same message.
+PyObject* eval_vectorcall(PyObject* callable, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+    if (Py_EnterRecursiveCall(" while calling a Python object") != 0) return nullptr;
+    PyObject* result = eval_directly(callable, args, nargsf, kwnames);
+    Py_LeaveRecursiveCall();
+    return result;
 }
 
 // Points the eval function that pybind11 made at eval_vectorcall; its dispatcher, name, signatures and
@@ -220,7 +278,7 @@ PYBIND11_MODULE(exprkit, m) {
         .def(py::init<>())
         .def("init", &Engine::init)
         .def("valid", &Engine::valid)
-        .def("eval", py::overload_cast<const Engine::Values&>(&Engine::eval))
+        .def("eval", py::overload_cast<const Values&>(&Engine::eval))
         .def("eval", py::overload_cast<>(&Engine::eval, py::const_))
         .def("vars", &Engine::vars)
         .def("add_func", &Engine::add_func)

@@ -12,27 +12,10 @@
 #include <stdexcept>
 #include <string>
 
+#include "expression_access.hpp"
 #include "test_support.hpp"
 
 namespace exprkit {
-
-namespace detail {
-struct ExpressionAccess {
-    static const std::string& text(const Expression<double>& e) { return e.text; }
-    static void invalidate(Expression<double>& e) { e.valid_flag = false; }
-    // init() with texts cut into pieces of `piece_size` bytes, as long texts are.
-    static void init_in_pieces(Expression<double>& e, const std::string& text, std::size_t piece_size) {
-        e.valid_flag = e.parse(text, piece_size);
-    }
-    // Whether a parse of `text` in pieces of `piece_size` bytes builds the tree itself, without falling
-    // back to a parse of the whole text.
-    static bool builds_in_pieces(Expression<double>& e, const std::string& text, std::size_t piece_size) {
-        e.text = text;
-        bool bound = true;
-        return e.parse_in_pieces(piece_size, bound);
-    }
-};
-}  // namespace detail
 
 namespace {
 
@@ -352,95 +335,9 @@ TEST(Expression, ReparsingFromInsideAnEvaluationIsSafe) {
     EXPECT_EQ(g.eval(), 0);
 }
 
-// A long sum of terms is parsed a piece at a time. Whatever the cuts, the result must be that of a
-// parse of the whole text: the same tree, variables and validity, or the same error with the same
-// output, and for a text that fails, what that failure leaves in the object.
-struct PiecesCase {
-    std::string text;
-    bool builds_in_pieces;  // false: a piece fails, and the whole text is parsed instead
-    friend std::ostream& operator<<(std::ostream& out, const PiecesCase& c) { return out << c.text; }
-};
-
-class Pieces : public ::testing::TestWithParam<PiecesCase> {};
-
-// What an init leaves observable: the error and the output, validity, variables and the value.
-template <typename Init>
-std::string outcome_of(E& e, Init&& init) {
-    std::string out;
-    ::testing::internal::CaptureStdout();
-    try {
-        init();
-    } catch (const std::invalid_argument& error) {
-        out += std::string("invalid_argument: ") + error.what() + "; ";
-    } catch (const std::out_of_range& error) {
-        out += std::string("out_of_range: ") + error.what() + "; ";
-    }
-    out += "printed: " + ::testing::internal::GetCapturedStdout() + "; valid: " + std::to_string(e.valid()) + "; vars:";
-    Values values;
-    double next = 0.75;
-    for (const auto& entry : e.vars()) {
-        out += " " + entry.first;
-        values[entry.first] = next;
-        next = -2 * next + 0.125;
-    }
-    try {
-        const double result = e.eval(values);
-        char bits[64];
-        std::snprintf(bits, sizeof bits, "%a", result);
-        out += std::string("; value: ") + bits;
-    } catch (const std::exception& error) {
-        out += std::string("; eval: ") + error.what();
-    }
-    return out;
-}
-
-TEST_P(Pieces, GiveWhatAParseOfTheWholeTextGives) {
-    const std::string& text = GetParam().text;
-    E whole("a*3");
-    const std::string expected = outcome_of(whole, [&] { whole.init(text); });
-    for (const std::size_t piece_size : {1, 2, 3, 5, 8}) {
-        SCOPED_TRACE(piece_size);
-        E pieces("a*3");
-        EXPECT_EQ(outcome_of(pieces, [&] { Access::init_in_pieces(pieces, text, piece_size); }), expected);
-        E custom;
-        custom.add_func("f", [](double x) { return 3 * x - 1; });  // a caller's callable: freed node by node
-        E custom_whole;
-        custom_whole.add_func("f", [](double x) { return 3 * x - 1; });
-        EXPECT_EQ(outcome_of(custom, [&] { Access::init_in_pieces(custom, text, piece_size); }),
-                  outcome_of(custom_whole, [&] { custom_whole.init(text); }));
-    }
-    E probe;
-    probe.add_func("f", [](double x) { return x; });
-    EXPECT_EQ(Access::builds_in_pieces(probe, text, 1), GetParam().builds_in_pieces);
-}
-
-INSTANTIATE_TEST_SUITE_P(Expression, Pieces, ::testing::Values(
-    PiecesCase{"x+y-z+2x-3sin(y)+(x+y)*2-4", true},
-    PiecesCase{"a-b-c-d-e-f", true},  // joined from the left: ((a-b)-c)-...
-    PiecesCase{"-x+-y--z-(-x)", true},
-    PiecesCase{"2^-x+3^2^2-1+x^y-2^x^-y", true},
-    PiecesCase{"x*y/z+w/2*3-x/y*z", true},
-    PiecesCase{"sin(x+y)+cos(x-y)-(x-(y+z))+abs(-x)", true},
-    PiecesCase{"1.5+.5+5.+2.5.5-x", true},
-    PiecesCase{"2x+3(x-1)-4sin(x)+5-6f(x)", true},
-    PiecesCase{"averyveryverylongname+x-averyveryverylongname", true},  // a name kept outside its string
-    PiecesCase{"b+a+b+c-a", true},
-    PiecesCase{"f(x)-f(f(y))+1", true},
-    PiecesCase{"x+*y", false},
-    PiecesCase{"x*+y", false},
-    PiecesCase{"x+y+", false},
-    PiecesCase{"(x)(y)+z", false},
-    PiecesCase{"x+y+(z)(z)", false},
-    PiecesCase{"x+foo(y)-1", false},
-    PiecesCase{"x+y z", false},
-    PiecesCase{"x)+(y", false},
-    PiecesCase{"x+sin()+y", false},
-    PiecesCase{"x-+y", false},
-    PiecesCase{"x+1+2x2y-3", false}));
-
-// Long texts go through the pieces on their own. Re-parsing and assignment free such trees, also from
-// inside an evaluation of the tree itself (a leak or a double free shows under the sanitizers).
-TEST(Expression, LongSumsParseInPiecesAndAreFreedWhole) {
+// Re-parsing and assignment free long trees, also from inside an evaluation of the tree itself (a leak
+// or a double free shows under the sanitizers).
+TEST(Expression, LongTreesAreReplacedAlsoFromInsideTheirOwnEvaluation) {
     std::string text = "3x^2-sin(y)/2";
     for (int i = 1; i < 20'000; ++i) text += "+3x^2-sin(y)/2";
     E e(text);
@@ -463,53 +360,13 @@ TEST(Expression, LongSumsParseInPiecesAndAreFreedWhole) {
     EXPECT_DOUBLE_EQ(g.eval({{"x", 1.5}, {"y", -0.5}}), expected);
 }
 
-// A subexpression of built-ins that occurs again is computed once per evaluation. The results must be
-// those of computing every occurrence, bit for bit: the same text inside a caller's identity function,
-// which makes the evaluation compute everything where it stands, is the reference.
 std::string sum_of_terms(int terms, const std::string& term) {
     std::string text = term;
     for (int i = 1; i < terms; ++i) text += "+" + term;
     return text;
 }
 
-std::string fifty_squares() {  // more repeated subexpressions than an evaluation keeps results of
-    std::string text = "0";
-    for (int i = 1; i <= 50; ++i) text += "+sin(x+" + std::to_string(i) + ")*sin(x+" + std::to_string(i) + ")";
-    return text;
-}
-
-bool same_bits(double a, double b) { return (std::isnan(a) && std::isnan(b)) || (a == b && std::signbit(a) == std::signbit(b)); }
-
-class RepeatedSubexpressions : public ::testing::TestWithParam<std::string> {};
-
-TEST_P(RepeatedSubexpressions, GiveTheResultsOfComputingEveryOccurrence) {
-    E shared(GetParam());
-    E reference;
-    reference.add_func("keep", [](double v) { return v; });
-    reference.init("keep(" + GetParam() + ")");
-    // The first evaluation runs the program as flattened, later ones the program that shares repeats.
-    for (const Values& values : {Values{{"x", 0.5}, {"y", -2}}, Values{{"x", -0.0}, {"y", 3}},
-                                 Values{{"x", inf}, {"y", 0}}, Values{{"x", 1e300}, {"y", -1e-300}}}) {
-        const double result = shared.eval(values);
-        const double expected = reference.eval(values);
-        EXPECT_TRUE(same_bits(result, expected)) << result << " != " << expected << " at x=" << values.at("x");
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(Expression, RepeatedSubexpressions, ::testing::Values(
-    "sin(x)^2+sin(x)",
-    "2^3+3^2+2^3",  // equal operands in another order are another subexpression
-    "x-y+(y-x)+(x-y)",
-    "x/y*(x/y)-y/x",
-    "sin(sin(x))+sin(x)+sin(sin(x))",
-    "-x+-x*-x-(-x)",
-    "sqrt(x)+sqrt(y)+sqrt(x)",
-    "0*x+0*x+(0-0)*x",
-    "(x+y)*(x+y)^(x+y)/(x+y)",
-    fifty_squares(),
-    sum_of_terms(2000, "3x^2+sin(y)/2")),
-    [](const auto& info) { return "Text" + std::to_string(info.index); });
-
+// A long sum adds its terms one after the other from the left, as the text has them.
 TEST(Expression, ARepeatedTermIsAddedInTheTextsOrder) {
     const double x = 2, y = 1;
     const double first = 3 * std::pow(x, 2.0), second = std::sin(y) / 2;
@@ -517,7 +374,6 @@ TEST(Expression, ARepeatedTermIsAddedInTheTextsOrder) {
     for (int i = 1; i < 4000; ++i) expected += i % 2 == 1 ? second : first;
     E e(sum_of_terms(2000, "3x^2+sin(y)/2"));
     EXPECT_EQ(e.eval({{"x", x}, {"y", y}}), expected);
-    EXPECT_EQ(e.eval({{"x", x}, {"y", y}}), expected);  // now with the repeated term computed once
 }
 
 TEST(Expression, NestedEvaluationOfTheSameObject) {

@@ -75,8 +75,8 @@ TEST(FunctionTables, OperatorsAreIeeeArithmeticWithoutChecks) {
 
 TEST(FunctionTables, HoldExactlyTheBuiltinNamesInFillOrder) {
     std::vector<std::string> unary_names, binary_names;
-    for (const auto& row : detail::unary_rows) unary_names.emplace_back(row.name);
-    for (const auto& row : detail::binary_rows) binary_names.emplace_back(row.name);
+    for (const auto& row : detail::function_rows) unary_names.emplace_back(row.name);
+    for (const auto& row : detail::operator_rows) binary_names.emplace_back(1, row.symbol);
     EXPECT_EQ(unary_names, (std::vector<std::string>{"sqrt", "exp", "sin", "cos", "tan", "csec", "sec", "cot", "asin",
                                                      "acos", "atan", "ln", "log", "abs", "-"}));
     EXPECT_EQ(binary_names, (std::vector<std::string>{"+", "-", "*", "/", "^"}));
@@ -92,11 +92,13 @@ TEST(FunctionTables, HoldExactlyTheBuiltinNamesInFillOrder) {
 TEST(FunctionTables, BuiltinsAreRecognisedAndCallerFunctionsAreNot) {
     UnaryFunctionTable<double> table;
     fill_unary_funcs(table);
-    EXPECT_EQ(detail::builtin_op(table.at("log")), detail::UnaryOp::Log);
-    EXPECT_EQ(detail::builtin_op(UnaryFunction<double>([](double x) { return x; })), detail::UnaryOp::Custom);
-    EXPECT_EQ(detail::builtin_op(UnaryFunction<double>()), detail::UnaryOp::Custom);
-    EXPECT_EQ(detail::builtin_op(BinaryFunction<double>(detail::BuiltinBinary<double>{detail::BinaryOp::Power})),
-              detail::BinaryOp::Power);
+    ASSERT_NE(detail::builtin_operation(table.at("log")), nullptr);
+    EXPECT_EQ(*detail::builtin_operation(table.at("log")), detail::Operation::Log);
+    EXPECT_EQ(detail::builtin_operation(UnaryFunction<double>([](double x) { return x; })), nullptr);
+    EXPECT_EQ(detail::builtin_operation(UnaryFunction<double>()), nullptr);
+    BinaryOperatorTable<double> operators;
+    fill_binary_ops(operators);
+    EXPECT_EQ(*detail::builtin_operation(operators.at("^")), detail::Operation::Power);
 }
 
 }  // namespace

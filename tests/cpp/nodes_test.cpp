@@ -64,9 +64,8 @@ TEST(Nodes, VariableNodeReadsBoundTableOrGivenValues) {
     EXPECT_FALSE(unbound->is_valid());
 }
 
-// A variable that occurs more than once is read once per evaluation, until a callable runs: a callable
-// may change the table, and later occurrences must then read the new value, as a fresh lookup would.
-// The operators here are the built-in ones, which are no callables of a caller's.
+// A callable may change the table while the tree is evaluated: a variable read after it must give the
+// new value, as a fresh lookup would. The operators here are the built-in ones.
 class RepeatedVariable : public ::testing::TestWithParam<bool> {
 protected:
     static BinaryFunction<double> builtin(const std::string& name) {
@@ -97,17 +96,6 @@ TEST_P(RepeatedVariable, ReadsWhatACallableStoredBetweenOccurrences) {
     EXPECT_EQ(given ? tree->evaluate(values) : tree->evaluate(), 100 + 0 + 20);
 }
 
-TEST_P(RepeatedVariable, ARepeatedSubexpressionIsComputedAgainAfterACallable) {
-    // Right first: x*x (1), the callable, then x*x again (100). Evaluated more than once, as programs
-    // without a callable compute repeats once from their second run on.
-    const auto tree = binary(plus, binary(times, variable("x", &bound), variable("x", &bound)),
-                             binary(plus, unary(set_x_to_10, value(0)), binary(times, variable("x", &bound), variable("x", &bound))));
-    for (int run = 0; run < 3; ++run) {
-        changed["x"] = 1;
-        EXPECT_EQ(given ? tree->evaluate(values) : tree->evaluate(), 100 + 0 + 1);
-    }
-}
-
 TEST_P(RepeatedVariable, MissingNameFailsAtItsFirstOccurrenceInEvaluationOrder) {
     int calls = 0;
     const UnaryFunction<double> counted = [&calls](double v) {
@@ -119,19 +107,6 @@ TEST_P(RepeatedVariable, MissingNameFailsAtItsFirstOccurrenceInEvaluationOrder) 
                              binary(plus, unary(counted, value(0)), variable("x", &bound)));
     EXPECT_THROW(given ? tree->evaluate(Table{{"x", 1}}) : tree->evaluate(), std::out_of_range);
     EXPECT_EQ(calls, 1);
-}
-
-TEST_P(RepeatedVariable, ManyDistinctNamesEachKeepTheirOwnValue) {
-    Table table;
-    Node tree = value(0);
-    double expected = 0;
-    for (int i = 0; i < 70; ++i) {  // more names than an evaluation remembers
-        const std::string name = "v" + std::string(static_cast<std::size_t>(i / 26 + 1), static_cast<char>('a' + i % 26));
-        table[name] = i;
-        tree = binary(plus, std::move(tree), binary(times, variable(name, &table), variable(name, &table)));
-        expected += static_cast<double>(i) * i;
-    }
-    EXPECT_EQ(given ? tree->evaluate(table) : tree->evaluate(), expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(Nodes, RepeatedVariable, ::testing::Values(false, true),
@@ -238,8 +213,7 @@ TEST(Nodes, NestedEvaluationOfTheSameDeepTreeIsIndependent) {
     EXPECT_EQ(tree->evaluate(), 200);
 }
 
-// The first evaluation flattens the tree and deep evaluations share one cached value stack: threads
-// that evaluate the same tree at once must each get a correct result.
+// Threads that evaluate the same deep tree at once must each get a correct result.
 TEST(Nodes, ConcurrentEvaluationsOfOneTreeAgree) {
     Table bound{{"x", 2}};
     Node tree = variable("x", &bound);
@@ -255,31 +229,6 @@ TEST(Nodes, ConcurrentEvaluationsOfOneTreeAgree) {
     }
     for (auto& thread : threads) thread.join();
     EXPECT_EQ(wrong.load(), 0);
-}
-
-// Threads that evaluate a new tree at once race to make its programs, the plain one on the first run and
-// the one that computes repeats once on the second; every result must be right.
-TEST(Nodes, ConcurrentFirstEvaluationsOfATreeWithRepeatsAgree) {
-    BinaryOperatorTable<double> ops;
-    fill_binary_ops(ops);
-    for (int round = 0; round < 50; ++round) {
-        Table bound{{"x", 2}};
-        Node tree = value(0);
-        for (int i = 0; i < 200; ++i) {
-            tree = binary(ops.at("+"), std::move(tree), binary(ops.at("*"), variable("x", &bound), value(3)));
-        }
-        std::atomic<int> wrong{0};
-        std::vector<std::thread> threads;
-        for (int t = 0; t < 4; ++t) {
-            threads.emplace_back([&] {
-                for (int i = 0; i < 5; ++i) {
-                    if (tree->evaluate() != 1200 || tree->evaluate(Table{{"x", 1}}) != 600) ++wrong;
-                }
-            });
-        }
-        for (auto& thread : threads) thread.join();
-        EXPECT_EQ(wrong.load(), 0);
-    }
 }
 
 // Chains a million levels deep, of each shape: built, evaluated both ways, cloned, checked, destroyed.
@@ -308,8 +257,8 @@ TEST_P(DeepTree, MillionLevelsNeedNoRecursion) {
 
 INSTANTIATE_TEST_SUITE_P(Nodes, DeepTree, ::testing::Values("left", "right", "unary"));
 
-// Nodes are carved from blocks that each thread fills in turn, and a block goes back to the heap when
-// its last node is deleted. A wrong count shows up as a leak or a use after free under the sanitizers
+// Nodes are allocated from blocks that each thread fills in turn, and a block goes back to the heap
+// when its last node is deleted. A wrong count shows up as a leak or a use after free under the sanitizers
 // and valgrind; the results show that no node was overwritten while alive.
 Node sum_of_ones(int terms) {
     Node tree = value(1);
@@ -317,7 +266,7 @@ Node sum_of_ones(int terms) {
     return tree;
 }
 
-TEST(NodeBlocks, TreesOutliveTheThreadThatBuiltThem) {
+TEST(Arena, TreesOutliveTheThreadThatBuiltThem) {
     std::vector<Node> trees;
     std::thread builder([&] {
         for (int i = 0; i < 4; ++i) trees.push_back(sum_of_ones(5'000 * (i + 1)));
@@ -329,7 +278,7 @@ TEST(NodeBlocks, TreesOutliveTheThreadThatBuiltThem) {
     EXPECT_EQ(after->evaluate(), 100);
 }
 
-TEST(NodeBlocks, TreesSharingBlocksMayBeDestroyedOnSeveralThreadsAtOnce) {
+TEST(Arena, TreesSharingBlocksMayBeDestroyedOnSeveralThreadsAtOnce) {
     // Grown side by side, so that every block holds nodes of every tree.
     std::vector<Node> trees;
     for (int t = 0; t < 8; ++t) trees.push_back(value(0));
@@ -347,9 +296,9 @@ TEST(NodeBlocks, TreesSharingBlocksMayBeDestroyedOnSeveralThreadsAtOnce) {
     for (auto& thread : destroyers) thread.join();
 }
 
-#ifdef EXPRKIT_POISONS_BLOCKS
-// Carving must not hide a dangling node from AddressSanitizer.
-TEST(NodeBlocksDeathTest, ANodeReadAfterItsDeletionIsReported) {
+#ifdef EXPRKIT_ARENA_POISONS
+// Allocating from blocks must not hide a dangling node from AddressSanitizer.
+TEST(ArenaDeathTest, ANodeReadAfterItsDeletionIsReported) {
     EXPECT_DEATH(
         {
             const auto* node = new ValueNode<double>(1);
@@ -360,40 +309,9 @@ TEST(NodeBlocksDeathTest, ANodeReadAfterItsDeletionIsReported) {
         "use-after-poison");
 }
 
-// Nor the nodes of a tree freed with its tally, which are not deleted one by one: every block the tree
-// had to itself is poisoned, the one kept for reuse too.
-TEST(NodeBlocks, NodesOfATreeFreedWithItsTallyArePoisoned) {
-    const Node keep = sum_of_ones(5'000);  // starts new blocks, so that the thread keeps no spare one
-    detail::NodeBlocks::Tally tally;
-    Node tree;
-    std::vector<const void*> leaves;  // one stream of blocks
-    std::vector<const void*> sums;    // another
-    {
-        const detail::NodeBlocks::Counting counting(tally);
-        tree = value(0);
-        for (int i = 1; i <= 20'000; ++i) {
-            Node leaf = value(i);
-            leaves.push_back(leaf.get());
-            tree = binary(plus, std::move(tree), std::move(leaf));
-            sums.push_back(tree.get());
-        }
-    }
-    detail::OwnedTree<double>(std::move(tree), std::move(tally)).reset();
-    const auto block_of = [](const void* node) { return reinterpret_cast<std::uintptr_t>(node) >> 16; };
-    std::size_t checked = 0;
-    for (const auto* nodes : {&leaves, &sums}) {
-        for (const void* node : *nodes) {
-            // A stream's first block also holds older nodes, its last one is still being carved from.
-            if (block_of(node) == block_of(nodes->front()) || block_of(node) == block_of(nodes->back())) continue;
-            ASSERT_TRUE(__asan_address_is_poisoned(node));
-            ++checked;
-        }
-    }
-    EXPECT_GT(checked, 30'000u);
-}
 #endif
 
-TEST(NodeBlocks, SingleNodesAreReturnedInAnyOrder) {
+TEST(Arena, SingleNodesAreReturnedInAnyOrder) {
     std::vector<Node> nodes;
     for (int i = 0; i < 50'000; ++i) nodes.push_back(i % 3 == 0 ? value(i) : unary(std::negate<double>(), value(i)));
     for (std::size_t i = 0; i < nodes.size(); i += 2) nodes[i].reset();  // every other one first
@@ -402,108 +320,6 @@ TEST(NodeBlocks, SingleNodesAreReturnedInAnyOrder) {
         ASSERT_EQ(nodes[i]->evaluate(), expected);
     }
     nodes.clear();
-}
-
-// The tree builder's form carves an operator whose left operand is an operator apart from the others.
-// Trees mixing both forms evaluate, copy and destroy like any other, and a constructor that throws gives
-// the memory back (a leak or a double free shows under the sanitizers and valgrind).
-Node along_spine(const BinaryFunction<double>& fn, Node left, Node right) {
-    const AstNode<double>& left_operand = *left;
-    return Node(new (left_operand) BinaryNode<double>(fn, std::move(left), std::move(right)));
-}
-
-TEST(NodeBlocks, OperatorsCarvedAlongALeftSpineBehaveAsAnyOther) {
-    Node tree = value(0);
-    for (int i = 1; i <= 30'000; ++i) {
-        Node term = binary(times, value(2), value(i % 7));
-        tree = i % 3 == 0 ? binary(plus, std::move(tree), std::move(term))
-                          : along_spine(i % 2 ? plus : minus, std::move(tree), std::move(term));
-    }
-    double expected = 0;
-    for (int i = 1; i <= 30'000; ++i) expected += (i % 3 != 0 && i % 2 == 0 ? -2.0 : 2.0) * (i % 7);
-    EXPECT_EQ(tree->evaluate(), expected);
-    const Node copy = tree->clone();
-    tree.reset();
-    EXPECT_EQ(copy->evaluate(Table{}), expected);
-}
-
-TEST(NodeBlocks, ASpineOperatorWhoseConstructionFailsIsFreed) {
-    EXPECT_THROW(along_spine(plus, value(1), nullptr), std::invalid_argument);
-    EXPECT_THROW(along_spine(plus, binary(plus, value(1), value(2)), nullptr), std::invalid_argument);
-}
-
-// A destruction keeps the counts of only a few blocks at a time; a walk that meets many more blocks
-// in turn must still bring every count to zero, once.
-TEST(NodeBlocks, AWalkThatAlternatesAmongManyBlocksReturnsThemAll) {
-    constexpr int blocks = 8;
-    constexpr int per_block = 4'000;  // leaves enough to fill a block of their own
-    std::vector<std::vector<Node>> leaves(blocks);
-    for (int b = 0; b < blocks; ++b) {
-        for (int i = 0; i < per_block; ++i) leaves[b].push_back(value(b));
-    }
-    Node tree = value(0);
-    for (int i = 0; i < per_block; ++i) {
-        for (int b = 0; b < blocks; ++b) tree = binary(plus, std::move(tree), std::move(leaves[b][i]));
-    }
-    EXPECT_EQ(tree->evaluate(), per_block * (blocks * (blocks - 1) / 2));
-    tree.reset();
-    const Node after = sum_of_ones(50'000);  // the heap may hand the returned blocks out again
-    EXPECT_EQ(after->evaluate(), 50'000);
-}
-
-// A tally counts what its thread carves while a Counting scope is open, in every stream and across
-// blocks; a scope opened inside another counts apart, and other threads count for nobody.
-TEST(NodeBlocks, ATallyCountsWhatItsThreadCarvesWhileOpen) {
-    using detail::NodeBlocks;
-    const Node before = sum_of_ones(10);
-    NodeBlocks::Tally outer;
-    NodeBlocks::Tally inner;
-    std::vector<Node> kept;
-    {
-        const NodeBlocks::Counting counting(outer);
-        kept.push_back(sum_of_ones(3'000));  // 5,999 nodes, over several blocks
-        {
-            const NodeBlocks::Counting nested(inner);
-            kept.push_back(along_spine(plus, binary(plus, value(1), value(2)), value(3)));  // 5
-        }
-        std::thread([] { EXPECT_EQ(sum_of_ones(50)->evaluate(), 50); }).join();
-        kept.push_back(value(1));
-    }
-    const Node after = sum_of_ones(10);
-    EXPECT_EQ(outer.objects(), 6'000u);
-    EXPECT_EQ(inner.objects(), 5u);
-    EXPECT_TRUE(outer.counts_all());
-}
-
-// A tree freed with its tally hands its blocks back without visiting its nodes. Trees whose nodes
-// share the first and the last of those blocks stay intact (a block freed too early shows under the
-// sanitizers as a use after free, one never freed as a leak), and the root's own program goes too.
-TEST(NodeBlocks, ATreeFreedWithItsTallyLeavesTheNeighboursInItsBlocksAlone) {
-    using detail::NodeBlocks;
-    const Node neighbour_before = sum_of_ones(100);
-    NodeBlocks::Tally tally;
-    Node tree;
-    {
-        const NodeBlocks::Counting counting(tally);
-        tree = value(0);
-        for (int i = 1; i <= 20'000; ++i) {
-            tree = along_spine(plus, std::move(tree), binary(times, value(2), unary(std::negate<double>(), value(i % 5))));
-        }
-    }
-    const Node neighbour_after = sum_of_ones(100);
-    double expected = 0;
-    for (int i = 1; i <= 20'000; ++i) expected += -2.0 * (i % 5);
-    EXPECT_EQ(tree->evaluate(), expected);  // makes the root's program
-    detail::OwnedTree<double> owned(std::move(tree), std::move(tally));
-    detail::OwnedTree<double> moved(std::move(owned));
-    EXPECT_FALSE(owned);
-    EXPECT_EQ(moved->evaluate(), expected);
-    moved.reset();
-    EXPECT_FALSE(moved);
-    EXPECT_EQ(neighbour_before->evaluate(), 100);
-    EXPECT_EQ(neighbour_after->evaluate(), 100);
-    const Node reuse = sum_of_ones(50'000);  // the heap may hand the freed blocks out again
-    EXPECT_EQ(reuse->evaluate(), 50'000);
 }
 
 }  // namespace

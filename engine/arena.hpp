@@ -1,0 +1,122 @@
+// Where tree nodes live. A parse makes one node per token, and one heap allocation each would cost a
+// malloc and a free per node and scatter a tree over the heap. Nodes are instead bump-allocated, in the
+// order a parse makes them, from blocks of 64 KiB: the nodes of a tree lie next to each other, in about
+// the order every walk of it visits them, and the heap sees one allocation per block.
+//
+// Each thread allocates from a block of its own. A block counts its live nodes and goes back to the heap
+// with the last of them once its thread has moved on to another block, so memory is returned as trees
+// are destroyed. A node may be freed on any thread.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <new>
+
+#if defined(__SANITIZE_ADDRESS__)
+#define EXPRKIT_ARENA_POISONS 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define EXPRKIT_ARENA_POISONS 1
+#endif
+#endif
+#ifdef EXPRKIT_ARENA_POISONS
+#include <sanitizer/asan_interface.h>
+#endif
+
+namespace exprkit::detail {
+
+class Arena {
+public:
+    static constexpr std::size_t block_size = std::size_t{1} << 16;
+    static constexpr std::size_t largest = 256;  // a larger object gets a heap allocation of its own
+
+    static void* allocate(std::size_t size) {
+        if (size > largest) return ::operator new(size);
+        thread_local Cursor cursor;
+        return cursor.allocate(rounded(size));
+    }
+
+    static void deallocate(void* object, std::size_t size) noexcept {
+        if (size > largest) return ::operator delete(object);
+        poison(object, rounded(size));
+        release(block_of(object), 1);
+    }
+
+private:
+    static constexpr std::size_t granule = alignof(std::max_align_t);
+    static constexpr std::size_t rounded(std::size_t size) { return (size + granule - 1) & ~(granule - 1); }
+
+    // At the start of each block. While its thread allocates from it, `live` carries a hold larger than
+    // any count of nodes, so that frees cannot bring it to zero; when the thread moves on, it gives back
+    // the hold less the nodes it allocated, which leaves the count of those still alive.
+    struct alignas(granule) Block {
+        std::atomic<std::size_t> live;
+    };
+    static constexpr std::size_t hold = block_size;
+
+    static Block* block_of(void* object) noexcept {
+        return reinterpret_cast<Block*>(reinterpret_cast<std::uintptr_t>(object) & ~(block_size - 1));
+    }
+
+    static void release(Block* block, std::size_t count) noexcept {
+        if (block->live.fetch_sub(count, std::memory_order_acq_rel) != count) return;
+        block->~Block();
+        ::operator delete(static_cast<void*>(block), std::align_val_t{block_size});
+    }
+
+    class Cursor {
+    public:
+        Cursor() = default;
+        Cursor(const Cursor&) = delete;
+        Cursor& operator=(const Cursor&) = delete;
+        ~Cursor() { leave(); }
+
+        void* allocate(std::size_t size) {
+            if (remaining < size) start_block();
+            std::byte* object = next;
+            next += size;
+            remaining -= size;
+            ++allocated;
+            unpoison(object, size);
+            return object;
+        }
+
+    private:
+        Block* block = nullptr;
+        std::byte* next = nullptr;
+        std::size_t remaining = 0;
+        std::size_t allocated = 0;
+
+        void start_block() {
+            void* raw = ::operator new(block_size, std::align_val_t{block_size});
+            leave();
+            block = new (raw) Block{{hold}};
+            next = static_cast<std::byte*>(raw) + sizeof(Block);
+            remaining = block_size - sizeof(Block);
+            allocated = 0;
+            poison(next, remaining);
+        }
+
+        void leave() noexcept {
+            if (block != nullptr) release(block, hold - allocated);
+            block = nullptr;
+            remaining = 0;
+        }
+    };
+
+    // Under AddressSanitizer the free parts of a block are poisoned, so that a node used after it was
+    // freed is reported as it would be with one heap allocation per node.
+    static void poison([[maybe_unused]] void* start, [[maybe_unused]] std::size_t size) noexcept {
+#ifdef EXPRKIT_ARENA_POISONS
+        ASAN_POISON_MEMORY_REGION(start, size);
+#endif
+    }
+    static void unpoison([[maybe_unused]] void* start, [[maybe_unused]] std::size_t size) noexcept {
+#ifdef EXPRKIT_ARENA_POISONS
+        ASAN_UNPOISON_MEMORY_REGION(start, size);
+#endif
+    }
+};
+
+}  // namespace exprkit::detail

@@ -1,0 +1,140 @@
+// A compiled program: a tree's evaluation order as one flat array of instructions, which an evaluation
+// runs in a loop (evaluation.hpp) instead of chasing node pointers. A built-in operation is an
+// instruction of its own; a caller's callable is called through the node's copy of it; a variable is
+// read straight from its entry in the variable table, found once, when the program is compiled.
+//
+// Invariants: a program lives no longer than its tree, whose callables it points at; and a variable's
+// entry stays where it is until the table is cleared, so whoever clears the table binds every program
+// that may still run to the refilled table (bind()).
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <cstddef>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "function_tables.hpp"
+#include "language.hpp"
+#include "nodes.hpp"
+
+namespace exprkit::detail {
+
+enum class Opcode : std::uint8_t { Constant, Variable, CallUnary, CallBinary, Unary, Binary };
+
+template <typename T>
+struct Instruction {
+    static_assert(std::is_trivially_copyable_v<T>, "instructions hold constants by copy");
+    union {
+        T constant;
+        const T* variable;  // the value in the variable table; null while the table lacks the name
+        const UnaryFunction<T>* unary;
+        const BinaryFunction<T>* binary;
+    };
+    Opcode opcode;
+    Operation operation;  // what Unary and Binary apply
+};
+
+template <typename T>
+struct Program {
+    std::vector<Instruction<T>> code;
+    std::vector<std::pair<std::size_t, const std::string*>> variables;  // where each variable is read, and its name
+    std::size_t stack_need = 0;
+    bool calls_callers_code = false;
+    // The value stack of an evaluation too deep for the machine's stack, made with the program so that
+    // evaluating allocates nothing; a nested or concurrent evaluation finds it busy and makes its own.
+    std::unique_ptr<T[]> deep_stack;
+    mutable std::atomic<bool> deep_stack_busy{false};
+
+    static constexpr std::size_t local_slots = 64;  // values an evaluation keeps on the machine's stack
+
+    // Compiles the tree under `root`, its variables read from `table`; `size_hint` nodes are expected.
+    Program(const AstNode<T>& root, const VariableTable<T>& table, std::size_t size_hint = 0) {
+        code.reserve(size_hint);
+        std::size_t depth = 0;
+        TreeWalk<T>::visit(root, [&](const AstNode<T>& node) {
+            code.push_back(instruction_of(node, depth));
+            stack_need = std::max(stack_need, depth);
+        });
+        bind(table);
+        if (stack_need > local_slots) deep_stack = std::make_unique<T[]>(stack_need);
+    }
+    Program(const Program&) = delete;
+    Program& operator=(const Program&) = delete;
+
+    // Reads every variable from its entry in `table`, or marks it missing there.
+    void bind(const VariableTable<T>& table) {
+        for (const auto& [at, name] : variables) {
+            const auto found = table.find(*name);
+            code[at].variable = found == table.end() ? nullptr : &found->second;
+        }
+    }
+
+    bool binds_every_variable() const {
+        return std::all_of(variables.begin(), variables.end(), [this](const auto& v) { return code[v.first].variable; });
+    }
+
+    // One line per instruction, for tests and debugging: "constant 3", "variable x", "binary ^",
+    // "unary sin", "call unary", "call binary".
+    std::string dump() const {
+        std::ostringstream out;
+        auto name = variables.begin();
+        for (std::size_t at = 0; at < code.size(); ++at) {
+            const Instruction<T>& in = code[at];
+            switch (in.opcode) {
+                case Opcode::Constant: out << "constant " << in.constant; break;
+                case Opcode::Variable: out << "variable " << *(name++)->second << (in.variable ? "" : " (missing)"); break;
+                case Opcode::CallUnary: out << "call unary"; break;
+                case Opcode::CallBinary: out << "call binary"; break;
+                case Opcode::Unary: out << "unary " << operation_name(in.operation); break;
+                case Opcode::Binary: out << "binary " << operation_name(in.operation); break;
+            }
+            out << '\n';
+        }
+        return out.str();
+    }
+
+private:
+    // The instruction for `node`; `depth` follows the number of values on the stack after it.
+    Instruction<T> instruction_of(const AstNode<T>& node, std::size_t& depth) {
+        Instruction<T> in{};
+        switch (node.kind) {
+            case AstNode<T>::Kind::Value:
+                in.opcode = Opcode::Constant;
+                in.constant = static_cast<const ValueNode<T>&>(node).value;
+                ++depth;
+                break;
+            case AstNode<T>::Kind::Variable:
+                in.opcode = Opcode::Variable;
+                variables.emplace_back(code.size(), &static_cast<const VariableNode<T>&>(node).name);
+                ++depth;
+                break;
+            case AstNode<T>::Kind::Unary:
+                set_operation(in, static_cast<const UnaryNode<T>&>(node).fn, Opcode::Unary, Opcode::CallUnary, in.unary);
+                break;
+            case AstNode<T>::Kind::Binary:
+                set_operation(in, static_cast<const BinaryNode<T>&>(node).fn, Opcode::Binary, Opcode::CallBinary, in.binary);
+                --depth;
+                break;
+        }
+        return in;
+    }
+
+    template <typename Function>
+    void set_operation(Instruction<T>& in, const Function& fn, Opcode builtin, Opcode call, const Function*& called) {
+        if (const Operation* operation = builtin_operation(fn)) {
+            in.opcode = builtin;
+            in.operation = *operation;
+        } else {
+            in.opcode = call;
+            called = &fn;
+            calls_callers_code = true;
+        }
+    }
+};
+
+}  // namespace exprkit::detail

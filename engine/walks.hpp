@@ -1,0 +1,148 @@
+// The walks over a tree: each is a loop along the chain that the nodes thread through their subtree in
+// evaluation order (post-order, right operand before left), never a recursion, so that a tree of any
+// depth can be evaluated, copied, checked and destroyed. The nodes (nodes.hpp) build their operations
+// on these walks; the node classes are complete by the time a walk is instantiated.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <unordered_map>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace exprkit {
+
+template <typename T>
+class AstNode;
+template <typename T>
+class ValueNode;
+template <typename T>
+class VariableNode;
+template <typename T>
+class UnaryNode;
+template <typename T>
+class BinaryNode;
+
+namespace detail {
+
+template <typename T>
+struct TreeWalk {
+    using Node = AstNode<T>;
+    using Kind = typename Node::Kind;
+
+    // The first node of a subtree's chain: its leftmost leaf in evaluation order, reached through
+    // right operands, since those are evaluated first.
+    static Node* first_of(const Node& root) {
+        const Node* node = &root;
+        for (;;) {
+            if (node->kind == Kind::Unary) {
+                node = static_cast<const UnaryNode<T>*>(node)->child.get();
+            } else if (node->kind == Kind::Binary) {
+                node = static_cast<const BinaryNode<T>*>(node)->right.get();
+            } else {
+                return const_cast<Node*>(node);
+            }
+        }
+    }
+
+    // Calls `visit` with every node of the subtree, in evaluation order; the root comes last.
+    template <typename Action>
+    static void visit(const Node& root, Action&& action) {
+        for (const Node* node = first_of(root);; node = node->next) {
+            action(*node);
+            if (node == &root) return;
+        }
+    }
+
+    // The value of the subtree, each variable read through `lookup`, each callable called as the node
+    // holds it. Operands are pushed on a value stack; an operator pops its left operand, pushed last as
+    // the right one is evaluated first, and combines it with the right one below it: fn(left, right).
+    template <typename Lookup>
+    static T evaluate(const Node& root, const Lookup& lookup) {
+        constexpr std::size_t local_slots = 64;
+        T local[local_slots];
+        std::unique_ptr<T[]> deep;
+        T* stack = local;
+        if (root.stack_need > local_slots) stack = (deep = std::make_unique<T[]>(root.stack_need)).get();
+        std::size_t size = 0;
+        visit(root, [&](const Node& node) {
+            switch (node.kind) {
+                case Kind::Value: stack[size++] = static_cast<const ValueNode<T>&>(node).value; break;
+                case Kind::Variable: stack[size++] = lookup(static_cast<const VariableNode<T>&>(node)); break;
+                case Kind::Unary: stack[size - 1] = static_cast<const UnaryNode<T>&>(node).fn(stack[size - 1]); break;
+                case Kind::Binary:
+                    --size;
+                    stack[size - 1] = static_cast<const BinaryNode<T>&>(node).fn(stack[size], stack[size - 1]);
+                    break;
+            }
+        });
+        return stack[0];
+    }
+
+    static bool is_valid(const Node& root) {
+        bool valid = true;
+        visit(root, [&](const Node& node) { valid = valid && (node.kind != Kind::Variable || node.is_valid()); });
+        return valid;
+    }
+
+    // A deep copy, rebuilt along the chain: each operator takes its copied operands off a stack (right
+    // first, then left, as they were copied). The copied variables are bound to `table`, or to the
+    // tables of their originals when it is null.
+    static std::unique_ptr<Node> clone(const Node& root, const std::unordered_map<std::string, T>* table = nullptr) {
+        std::vector<std::unique_ptr<Node>> built;
+        const auto pop = [&built] {
+            auto top = std::move(built.back());
+            built.pop_back();
+            return top;
+        };
+        visit(root, [&](const Node& node) {
+            switch (node.kind) {
+                case Kind::Value: built.push_back(node.clone()); break;
+                case Kind::Variable: {
+                    const auto& variable = static_cast<const VariableNode<T>&>(node);
+                    built.push_back(std::make_unique<VariableNode<T>>(variable.name, table ? table : variable.table));
+                    break;
+                }
+                case Kind::Unary:
+                    built.push_back(std::make_unique<UnaryNode<T>>(static_cast<const UnaryNode<T>&>(node).fn, pop()));
+                    break;
+                case Kind::Binary: {
+                    auto left = pop();
+                    auto right = pop();
+                    built.push_back(std::make_unique<BinaryNode<T>>(static_cast<const BinaryNode<T>&>(node).fn,
+                                                                    std::move(left), std::move(right)));
+                    break;
+                }
+            }
+        });
+        return pop();
+    }
+
+    // Deletes every node below `root`, children before parents: each node lets go of its children,
+    // deleted before it, so that its destructor has nothing left to do.
+    static void dismantle(Node& root) noexcept {
+        Node* node = first_of(root);
+        while (node != &root) {
+            Node* following = node->next;
+            release_children(*node);
+            delete node;
+            node = following;
+        }
+        release_children(root);
+    }
+
+private:
+    static void release_children(Node& node) noexcept {
+        if (node.kind == Kind::Unary) {
+            static_cast<void>(static_cast<UnaryNode<T>&>(node).child.release());
+        } else if (node.kind == Kind::Binary) {
+            auto& binary = static_cast<BinaryNode<T>&>(node);
+            static_cast<void>(binary.right.release());
+            static_cast<void>(binary.left.release());
+        }
+    }
+};
+
+}  // namespace detail
+}  // namespace exprkit
