@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test of exprkit, on a fresh machine too: installs what is missing, builds and runs the
-# engine's GoogleTest suite (plainly and under AddressSanitizer and UndefinedBehaviorSanitizer), fuzzes
+# engine's GoogleTest suite (plainly, under AddressSanitizer and UndefinedBehaviorSanitizer, and under
+# ThreadSanitizer), fuzzes
 # the engine for a minute, builds a small project against the installed CMake package, installs the module
 # and runs pytest and mypy.
 # Exits non-zero on the first failure.
@@ -40,6 +41,12 @@ cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPI
   -DCMAKE_CXX_FLAGS="-O1 -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer" >/dev/null
 cmake --build build/sanitize -j "$jobs"
 (cd build/sanitize && ctest --output-on-failure -j "$jobs")
+
+step "engine tests under ThreadSanitizer"
+cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ -DEXPRKIT_INSTALL=OFF \
+  -DCMAKE_CXX_FLAGS="-O1 -fsanitize=thread -fno-omit-frame-pointer" >/dev/null
+cmake --build build/tsan -j "$jobs"
+(cd build/tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j "$jobs")
 
 step "fuzzing smoke run (60 s from the seed corpus)"
 cmake -S . -B build/fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DEXPRKIT_BUILD_FUZZ=ON -DEXPRKIT_BUILD_TESTS=OFF \

@@ -6,11 +6,15 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <limits>
 #include <locale>
+#include <memory>
 #include <ostream>
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
+#include <utility>
 
 #include "expression_access.hpp"
 #include "test_support.hpp"
@@ -307,6 +311,79 @@ TEST(Expression, AssignmentCopiesTreeAndTablesButKeepsTextAndVariables) {
     const E& same = target;
     target = same;  // assigning an object to itself keeps its tables
     EXPECT_EQ(target.eval(), 6);
+}
+
+// The copy that an assignment makes reads the assigned-to object's own variable table, never the other
+// object's, which may be gone (AddressSanitizer reports a read of it).
+TEST(Expression, AnAssignedTreeReadsItsOwnVariableTable) {
+    E target("x");
+    {
+        E source("x+1");
+        target = source;
+        source.eval({{"x", 10}});
+        EXPECT_EQ(target.eval({{"x", 1}}), 2);
+    }
+    EXPECT_EQ(target.eval({{"x", 2}}), 3);
+    E fresh;
+    {
+        const E source("y*2");
+        fresh = source;
+    }
+    EXPECT_EQ(out_of_range_of([&] { fresh.eval({{"y", 1}}); }), "invalid unordered_map<K, T> key");
+}
+
+// A C++ caller's own maps are what the engine takes and gives.
+TEST(Expression, TakesAndGivesTheStandardMaps) {
+    E e("3x^2+1");
+    std::unordered_map<std::string, double> values{{"x", 2.0}};
+    EXPECT_EQ(e.eval(values), 13);
+    VariableNode<double> x("x", &values);
+    EXPECT_EQ(x.evaluate(), 2);
+    const std::unordered_map<std::string, double>& variables = e.vars();
+    const std::unordered_map<std::string, std::function<double(double)>>& functions = e.avail_funcs();
+    EXPECT_EQ(variables.at("x"), 2);
+    EXPECT_EQ(functions.at("sqrt")(4), 2);
+}
+
+// A callable whose last copy re-parses the object when it is destroyed, as a Python callable's
+// finaliser may.
+struct ReparseWhenGone {
+    E* target;
+    std::string text;
+    std::shared_ptr<int> copies = std::make_shared<int>(0);
+    ReparseWhenGone(E* e, std::string t) : target(e), text(std::move(t)) {}
+    ReparseWhenGone(const ReparseWhenGone&) = default;
+    ~ReparseWhenGone() {
+        if (copies.use_count() != 1) return;
+        target->eval(Values{{"x", 1}, {"y", 1}, {"z", 1}});
+        target->init(text);
+    }
+    double operator()(double v) const { return v; }
+};
+
+// Destroying a tree happens when the object is whole again: the last init to complete wins, and the tree
+// and the variable table come from the same parse.
+TEST(Expression, ATreeIsDestroyedOnlyOnceTheObjectIsWhole) {
+    E e;
+    e.add_func("g", ReparseWhenGone(&e, "y+1"));
+    e.init("g(x)");
+    e.add_func("g", UnaryFunction<double>());  // the tree holds the last copy
+    e.init("x*2");                             // destroying g(x) parses y+1
+    EXPECT_EQ(e.vars(), (Values{{"y", 0}}));
+    EXPECT_EQ(e.eval({{"y", 1}}), 2);
+
+    // A tree replaced during its own evaluation goes when that evaluation ends.
+    E r;
+    r.add_func("g", ReparseWhenGone(&r, "z*3"));
+    r.add_func("f", [&r](double v) {
+        r.init("2");
+        return v;
+    });
+    r.init("f(1)+g(1)");
+    r.add_func("g", UnaryFunction<double>());
+    EXPECT_EQ(r.eval(), 2);
+    EXPECT_EQ(r.vars(), (Values{{"z", 0}}));
+    EXPECT_EQ(r.eval({{"z", 2}}), 6);
 }
 
 // A callable that re-parses the object it is evaluated in: the tree under evaluation stays alive

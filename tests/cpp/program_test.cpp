@@ -1,0 +1,146 @@
+#include <exprkit/expression.hpp>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstdlib>
+#include <new>
+#include <ostream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "expression_access.hpp"
+
+// Every allocation of the process is counted, so that a test can say that a piece of work made none;
+// not under ThreadSanitizer, whose runtime replaces operator new itself.
+#if defined(__SANITIZE_THREAD__)
+#define EXPRKIT_TEST_UNDER_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define EXPRKIT_TEST_UNDER_TSAN 1
+#endif
+#endif
+
+namespace {
+std::atomic<long> allocations{0};
+#ifdef EXPRKIT_TEST_UNDER_TSAN
+constexpr bool counts_allocations = false;
+#else
+constexpr bool counts_allocations = true;
+#endif
+}  // namespace
+
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"  // the replaced operator new is malloc
+#endif
+#ifndef EXPRKIT_TEST_UNDER_TSAN
+void* operator new(std::size_t size) {
+    allocations.fetch_add(1, std::memory_order_relaxed);
+    if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
+    throw std::bad_alloc();
+}
+void operator delete(void* memory) noexcept { std::free(memory); }
+void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
+#endif
+
+namespace exprkit {
+namespace {
+
+using E = Expression<double>;
+using Values = E::Values;
+using Access = detail::ExpressionAccess;
+
+struct DumpCase {
+    std::string text;
+    std::string dump;
+    friend std::ostream& operator<<(std::ostream& out, const DumpCase& c) { return out << c.text; }
+};
+
+class Compiled : public ::testing::TestWithParam<DumpCase> {};
+
+// The program lists the tree in evaluation order, right operands first; built-ins are operations of
+// their own and a caller's callables are calls.
+TEST_P(Compiled, ListsTheTreeInEvaluationOrder) {
+    E e;
+    e.add_func("f", [](double x) { return x; });
+    e.init(GetParam().text);
+    EXPECT_EQ(Access::program(e)->dump(), GetParam().dump);
+}
+
+INSTANTIATE_TEST_SUITE_P(Program, Compiled, ::testing::Values(
+    DumpCase{"3x^2", "constant 2\nvariable x\nbinary ^\nconstant 3\nbinary *\n"},
+    DumpCase{"8/2*4", "constant 4\nconstant 2\nbinary *\nconstant 8\nbinary /\n"},
+    DumpCase{"-sin(y)", "variable y\nunary sin\nunary -\n"},
+    DumpCase{"f(1)-x", "variable x\nconstant 1\ncall unary\nbinary -\n"}));
+
+// The compiled program and a plain walk of the tree compute the same doubles, bit for bit, and fail
+// alike.
+TEST(Program, ComputesWhatAWalkOfTheTreeComputes) {
+    const char* texts[] = {"3x^2+sin(y)/2", "-x^2-2^-y", "x/y*2-y/x", "cot(x)+csec(y)-sec(x*y)",
+                           "ln(x)-log(y)+exp(x)-sqrt(y)", "abs(-x)+atan(y)-asin(x/4)*acos(y/4)", "2(y-1)^3.5*x"};
+    const double samples[][2] = {{2, 1}, {-0.0, 0.5}, {1e308, -1e-308}, {INFINITY, 3}, {NAN, 1}};
+    for (const char* text : texts) {
+        E e(text);
+        for (const auto& sample : samples) {
+            SCOPED_TRACE(std::string(text) + " at x=" + std::to_string(sample[0]));
+            const double compiled = e.eval({{"x", sample[0]}, {"y", sample[1]}});
+            const double walked = Access::tree(e)->evaluate();
+            EXPECT_TRUE((std::isnan(compiled) && std::isnan(walked)) ||
+                        (compiled == walked && std::signbit(compiled) == std::signbit(walked)));
+        }
+        EXPECT_THROW(e.eval(), std::out_of_range);
+        EXPECT_THROW(Access::tree(e)->evaluate(Values{}), std::out_of_range);
+    }
+}
+
+std::string deep_text(int levels) {
+    std::string text;
+    for (int i = 0; i < levels; ++i) text += "x+(";
+    text += "x";
+    return text + std::string(static_cast<std::size_t>(levels), ')');
+}
+
+// Evaluating allocates nothing, once the parse has made the program; this holds for trees too deep
+// for the values to stay on the machine's stack.
+TEST(Program, EvaluatingAllocatesNothing) {
+    if (!counts_allocations) GTEST_SKIP() << "allocations are not counted under ThreadSanitizer";
+    for (const std::string& text : {std::string("3x^2+sin(y)/2"), std::string("2^10"), deep_text(1000)}) {
+        SCOPED_TRACE(text.substr(0, 20));
+        E e(text);
+        const Values values{{"x", 2}, {"y", 1}};
+        const long before = allocations.load();
+        double sum = 0;
+        for (int i = 0; i < 100; ++i) {
+            sum += e.eval(values);
+            if (e.vars().empty()) sum += e.eval();
+        }
+        EXPECT_EQ(allocations.load() - before, 0);
+        EXPECT_GT(sum, 0);
+    }
+}
+
+// Threads may evaluate one object at once without values, also when the values do not fit the
+// machine's stack and when a caller's callable is called.
+TEST(Program, ConcurrentEvaluationsWithoutValuesAgree) {
+    E e;
+    e.add_func("f", [](double x) { return x + 1; });
+    std::string text;
+    for (int i = 0; i < 200; ++i) text += "1+(";
+    text += "f(0)" + std::string(200, ')');
+    e.init(text);
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 200; ++i) wrong += e.eval() != 201;
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(wrong.load(), 0);
+}
+
+}  // namespace
+}  // namespace exprkit
