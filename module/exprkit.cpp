@@ -127,9 +127,10 @@ namespace {
 
 // eval is the call that a user makes in a loop, and pybind11's dispatcher (an argument tuple, per-call
 // vectors, a hashed type lookup for the instance, a map built from the dict) costs several times the
-// evaluation. The usual call, a live instance of func itself with one dict whose keys are text and whose
-// values are floats, ints or bools, is therefore taken directly through the interpreter's vectorcall
-// protocol: each value goes straight to the variable it names, without a map in between. It takes part
+// evaluation. The usual calls on a live instance of func itself, without values or with one dict whose
+// keys are text and whose values are floats, ints or bools, are therefore taken directly through the
+// interpreter's vectorcall protocol; each value goes straight to the variable it names, without a map
+// in between. It takes part
 // in the interpreter's recursion limit, calls the same engine operation with the same values, and
 // translates exceptions as the dispatcher does. Every other call goes to pybind11's own dispatcher
 // unchanged, so what a caller can observe is the same either way.
@@ -161,11 +162,20 @@ public:
                 continue;
             }
             for (std::size_t i = 0; i < count; ++i) {
-                if (*names[i] != text) continue;
+                if (!same_text(*names[i], text)) continue;
                 if (!given[i]) numbers[i] = number;  // the first of two equal keys wins
                 given[i] = true;
                 break;
             }
+        }
+        return true;
+    }
+
+    // Names are short: a comparison in place costs less than the library call of a general one.
+    static bool same_text(const std::string& name, std::string_view text) {
+        if (name.size() != text.size()) return false;
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            if (name[i] != text[i]) return false;
         }
         return true;
     }
@@ -224,15 +234,17 @@ Engine* live_engine(PyObject* self) {
 }
 
 PyObject* eval_directly(PyObject* callable, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
-    const bool plain = PyVectorcall_NARGS(nargsf) == 2 && (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0);
-    Engine* engine = plain ? live_engine(args[0]) : nullptr;
+    const Py_ssize_t count = PyVectorcall_NARGS(nargsf);
+    const bool positional = kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0;
+    Engine* engine = positional && (count == 1 || count == 2) ? live_engine(args[0]) : nullptr;
     DirectValues values;
-    if (engine == nullptr || !PyDict_Check(args[1]) || !values.load(engine->vars(), args[1])) {
+    if (engine == nullptr || (count == 2 && (!PyDict_Check(args[1]) || !values.load(engine->vars(), args[1])))) {
         return dispatch_generally(callable, args, nargsf, kwnames);
     }
+    // Unlike the dispatcher, no frame for temporaries that conversions keep alive: the values are
+    // converted already, and a callable's result converts as a double, which keeps nothing.
     try {
-        const py::detail::loader_life_support frame;
-        return PyFloat_FromDouble(values.evaluate(*engine));
+        return PyFloat_FromDouble(count == 1 ? std::as_const(*engine).eval() : values.evaluate(*engine));
     } catch (py::error_already_set& error) {
         error.restore();
         return nullptr;
