@@ -1,10 +1,9 @@
 // Where the time of a long parse goes: construction and destruction, timed apart, of the texts of
 // 10^4 and 10^5 terms of bench/compare.py ("3x^2+sin(y)/2" joined by "+"), one light pass over the tokens
 // of a whole text, and one read of every cache line of working sets from 1 to 128 MB, which shows where
-// this machine's caches end. The tokens of the whole 10^4-term text (about 5 MB) fit in the last-level
-// cache and those of the 10^5-term text (about 50 MB) do not, so the pass takes about 20 times as long
-// for 10 times the tokens: the reason why a long sum is parsed in pieces whose tokens stay in the
-// cache. A text that is not a sum or difference at its top level is still parsed whole.
+// this machine's caches end. The tokens of the 10^4-term text (about 5 MB) fit in the last-level cache
+// and those of the 10^5-term text (about 50 MB) do not, so a pass over them takes more than 10 times as
+// long for 10 times the tokens: the part of a long parse that grows faster than its text.
 //   ./build/bench/bench/memory_bench
 #include <exprkit/expression.hpp>
 
