@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace py = pybind11;
 using Engine = exprkit::Expression<double>;
@@ -214,6 +215,84 @@ void take_eval_calls_directly(const py::handle& cls) {
 
 }  // namespace
 
+// ---- Construction of pybind11's base type, and pickling ----------------------------------------------
+//
+// Pickle protocols 0 and 1 reduce an object through copyreg._reduce_ex, which calls the nearest base type
+// that defines its own __new__ with the object: for func that is pybind11_object, the base type that every
+// pybind11 module of the same internals version in the process shares. Its __new__ (pybind11_object_new)
+// throws a C++ exception for a type that has no registered C++ class, such as pybind11_object itself; the
+// exception leaves through C frames that have no cleanups to run: CPython's type_call, pybind11's metaclass
+// call (C linkage, no handler), then the interpreter's call machinery, evaluation loop and pickler. With no C++ handler up the stack that is std::terminate; with one
+// (pickle called from a callable that eval runs), the interpreter is left with frames it never popped.
+//
+// The base's tp_new is therefore wrapped so that a failure becomes a Python exception. CPython's __new__
+// (tp_new_wrapper) refuses X.__new__(Y) unless the nearest static base of Y has X's tp_new, so every type
+// that inherited the base's tp_new takes the wrapper too; types made later inherit it. Nothing else of the
+// base changes, and a construction that succeeds runs exactly as before.
+namespace {
+
+newfunc unguarded_new = nullptr;
+
+bool lacks_cpp_class(PyTypeObject* type) {
+    try {
+        return py::detail::all_type_info(type).empty();
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+extern "C" PyObject* new_or_python_error(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    try {
+        return unguarded_new(type, args, kwargs);
+#ifdef __GLIBCXX__
+    } catch (abi::__forced_unwind&) {
+        throw;
+#endif
+    } catch (...) {
+        if (lacks_cpp_class(type)) {
+            // What CPython says of a type that it cannot instantiate.
+            PyErr_Format(PyExc_TypeError, "cannot create '%.200s' instances", type->tp_name);
+        } else if (!py::detail::apply_exception_translators(py::detail::get_local_internals().registered_exception_translators) &&
+                   !py::detail::apply_exception_translators(py::detail::get_internals().registered_exception_translators)) {
+            PyErr_SetString(PyExc_SystemError, "Exception escaped from default exception translator!");
+        }
+        return nullptr;
+    }
+}
+
+void guard_base_construction() {
+    auto* base = reinterpret_cast<PyTypeObject*>(py::detail::get_internals().instance_base);
+    if (base->tp_new == new_or_python_error) return;
+    unguarded_new = base->tp_new;
+    const py::object subclasses_of = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type)).attr("__subclasses__");
+    std::vector<PyTypeObject*> pending{base};
+    while (!pending.empty()) {
+        PyTypeObject* type = pending.back();
+        pending.pop_back();
+        if (type->tp_new == unguarded_new) type->tp_new = new_or_python_error;
+        for (const py::handle subclass : subclasses_of(py::handle(reinterpret_cast<PyObject*>(type)))) {
+            pending.push_back(reinterpret_cast<PyTypeObject*>(subclass.ptr()));
+        }
+    }
+}
+
+// func reduces at every protocol as at protocol 2, where CPython refuses it with a TypeError; copyreg's
+// table reaches the exact type only, so the class itself gains no member. (A subclass pickled with protocol
+// 0 or 1 still goes through copyreg._reduce_ex and gets the TypeError of the base's construction.)
+PyObject* reduce_as_protocol_two(PyObject*, PyObject* object) {
+    return PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyBaseObject_Type), "__reduce_ex__", "Oi", object, 2);
+}
+
+PyMethodDef reduce_definition{"reduce_as_protocol_two", reduce_as_protocol_two, METH_O, nullptr};
+
+void reduce_every_protocol_alike(const py::handle& cls) {
+    const py::object reduce = py::reinterpret_steal<py::object>(PyCFunction_New(&reduce_definition, nullptr));
+    if (!reduce) throw py::error_already_set();
+    py::module_::import("copyreg").attr("pickle")(cls, reduce);
+}
+
+}  // namespace
+
 PYBIND11_MODULE(exprkit, m) {
     auto cls = py::class_<Engine>(m, "func")
         .def(py::init<const std::string&>())
@@ -226,4 +305,6 @@ PYBIND11_MODULE(exprkit, m) {
         .def("add_func", &Engine::add_func)
         .def("avail_funcs", &Engine::avail_funcs);
     take_eval_calls_directly(cls);
+    guard_base_construction();
+    reduce_every_protocol_alike(cls);
 }
