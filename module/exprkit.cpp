@@ -7,12 +7,14 @@
 
 #include <exprkit/expression.hpp>
 
+#include <chrono>
 #include <cstddef>
 #include <exception>
 #include <memory_resource>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -293,6 +295,128 @@ void reduce_every_protocol_alike(const py::handle& cls) {
 
 }  // namespace
 
+// ---- Python callables given to add_func, and daemon threads at interpreter exit --------------------------
+//
+// A daemon thread that runs eval while the interpreter exits is ended by CPython when it next tries to take
+// the interpreter lock back (after a callable released it, as time.sleep does): take_gil calls pthread_exit,
+// which unwinds the thread's stack with a forced unwind. By then the main thread is finalizing and has freed
+// the daemon thread's PyThreadState. The unwinding would run, without the lock:
+//   - pybind11's callable wrapper (functional.h): the argument tuple's reference count drops to zero and the
+//     tuple is deallocated (GC lists, trash-can counters and free lists of the interpreter being finalized),
+//     and gil_scoped_acquire's destructor writes the freed PyThreadState's gilstate_counter;
+//   - the engine: the evaluation's scope clears the trees retired during it, whose callables' destructors
+//     take the lock again (a second pthread_exit inside a destructor: std::terminate), and the guards of the
+//     walk write into a tree that the main thread may be destroying along with the func object.
+// No destructor above can be made safe from here, so a Python callable is held and called by
+// PythonFunction instead of pybind11's wrapper, and a forced unwind that the exiting interpreter started
+// stops at the innermost frame of this module that called into the interpreter: the thread waits there
+// until the process ends, as if it had never got the lock back, and nothing above it runs.
+namespace {
+
+bool interpreter_finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing() != 0;
+#else
+    return _Py_IsFinalizing() != 0;
+#endif
+}
+
+// Runs `step`, which calls into the interpreter and holds no Python object in a C++ destructor.
+template <typename Step>
+void call_into_interpreter(Step&& step) {
+#ifdef __GLIBCXX__
+    try {
+        step();
+    } catch (abi::__forced_unwind&) {
+        if (interpreter_finalizing()) {
+            for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+        }
+        throw;
+    }
+#else
+    step();
+#endif
+}
+
+// A Python callable as a one-argument engine function: what pybind11's wrapper does (the lock held, the
+// argument passed as a float, the result converted as pybind11 converts it, the same exceptions), with the
+// call and every reference that may free an object made through call_into_interpreter.
+class PythonFunction {
+public:
+    explicit PythonFunction(py::function callable) : function(std::move(callable)) {}
+    PythonFunction(const PythonFunction& other) {
+        const py::gil_scoped_acquire gil;
+        function = other.function;
+    }
+    PythonFunction(PythonFunction&&) noexcept = default;
+    PythonFunction& operator=(const PythonFunction&) = delete;
+    ~PythonFunction() {
+        if (!function) return;
+        const py::gil_scoped_acquire gil;
+        PyObject* held = function.release().ptr();
+        call_into_interpreter([held] { Py_XDECREF(held); });
+    }
+
+    double operator()(double argument) const {
+        const py::gil_scoped_acquire gil;
+        double result = 0;
+        call_into_interpreter([&] { result = call(argument); });
+        return result;
+    }
+
+private:
+    double call(double argument) const {
+        PyObject* number = PyFloat_FromDouble(argument);
+        if (number == nullptr) throw py::error_already_set();
+        PyObject* returned = PyObject_CallOneArg(function.ptr(), number);
+        Py_DECREF(number);
+        if (returned == nullptr) throw py::error_already_set();
+        double result = 0;
+        try {
+            result = py::cast<double>(py::handle(returned));
+#ifdef __GLIBCXX__
+        } catch (abi::__forced_unwind&) {
+            throw;
+#endif
+        } catch (...) {
+            Py_DECREF(returned);
+            throw;
+        }
+        Py_DECREF(returned);
+        return result;
+    }
+
+    py::function function;
+};
+
+// The function argument of add_func. pybind11's own conversion decides what is accepted (None, a callable,
+// a stateless C++ function) and names the type in the signature; a Python callable that it wrapped is then
+// held by a PythonFunction instead.
+struct AddedFunction {
+    exprkit::UnaryFunction<double> function;
+};
+
+}  // namespace
+
+namespace pybind11::detail {
+
+template <>
+struct type_caster<AddedFunction> {
+    PYBIND11_TYPE_CASTER(AddedFunction, make_caster<exprkit::UnaryFunction<double>>::name);
+
+    bool load(handle source, bool convert) {
+        make_caster<exprkit::UnaryFunction<double>> general;
+        if (!general.load(source, convert)) return false;
+        value.function = cast_op<exprkit::UnaryFunction<double>&&>(std::move(general));
+        if (!source.is_none() && value.function.target<double (*)(double)>() == nullptr) {
+            value.function = PythonFunction(reinterpret_borrow<function>(source));
+        }
+        return true;
+    }
+};
+
+}  // namespace pybind11::detail
+
 PYBIND11_MODULE(exprkit, m) {
     auto cls = py::class_<Engine>(m, "func")
         .def(py::init<const std::string&>())
@@ -302,7 +426,9 @@ PYBIND11_MODULE(exprkit, m) {
         .def("eval", py::overload_cast<const Engine::Values&>(&Engine::eval))
         .def("eval", py::overload_cast<>(&Engine::eval, py::const_))
         .def("vars", &Engine::vars)
-        .def("add_func", &Engine::add_func)
+        .def("add_func", [](Engine& self, const std::string& name, AddedFunction added) {
+            self.add_func(name, std::move(added.function));
+        })
         .def("avail_funcs", &Engine::avail_funcs);
     take_eval_calls_directly(cls);
     guard_base_construction();

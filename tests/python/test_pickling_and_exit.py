@@ -1,5 +1,5 @@
-"""Pickling and copying, and the base type that every pybind11 class shares. Each case that used to end
-the process runs in a child process."""
+"""Pickling and copying, the base type that every pybind11 class shares, and daemon threads that are inside
+eval when the interpreter exits. Each case that used to end the process runs in a child process."""
 import subprocess
 import sys
 import textwrap
@@ -74,3 +74,34 @@ def test_pickling_inside_a_callable_raises_through_eval_and_the_interpreter_goes
     """)
     assert (child.returncode, child.stderr, child.stdout) == (
         0, "", "cannot create 'pybind11_object' instances\n" * 2 + "1 100 8.0\n")
+
+
+DAEMON_THREADS_AT_EXIT = """
+    form = sys.argv[1]
+    g = Sub() if form == "subclass" else exprkit.func()
+    g.add_func("nap", lambda v: time.sleep(0.002) or v)  # releases the interpreter lock
+    g.init("nap(1)+nap(2)" if form == "no values" else "nap(x)+nap(x)")
+    call = g.eval if form == "no values" else lambda: g.eval({"x": 1.0})
+
+    def evaluate_forever():
+        while True:
+            assert call() == (3.0 if form == "no values" else 2.0)
+
+    for _ in range(4):
+        threading.Thread(target=evaluate_forever, daemon=True).start()
+    garbage = [[] for _ in range(200_000)]  # freed at exit, while the threads wake up in their callables
+    time.sleep(0.02)
+"""
+
+
+# The direct path, pybind11's dispatcher (no values), and a subclass, which never takes the direct path.
+@pytest.mark.parametrize("form", ["direct", "no values", "subclass"])
+def test_interpreter_exit_with_daemon_threads_inside_eval(form):
+    script = PRELUDE + textwrap.dedent(DAEMON_THREADS_AT_EXIT)
+    children = [subprocess.Popen([sys.executable, "-c", script, form], stdout=subprocess.PIPE,
+                                 stderr=subprocess.PIPE) for _ in range(20)]
+    outcomes = [(child.wait(timeout=120), child.stdout.read(), child.stderr.read()) for child in children]
+    for child in children:
+        child.stdout.close()
+        child.stderr.close()
+    assert outcomes == [(0, b"", b"")] * 20
