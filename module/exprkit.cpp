@@ -7,10 +7,13 @@
 
 #include <exprkit/expression.hpp>
 
+#include <chrono>
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
+#include <vector>
 
 namespace py = pybind11;
 using Engine = exprkit::Expression<double>;
@@ -284,6 +287,206 @@ void take_eval_calls_directly(const py::handle& cls) {
 
 }  // namespace
 
+// ---- Construction of pybind11's base type, and pickling ----------------------------------------------
+//
+// Pickle protocols 0 and 1 reduce an object through copyreg._reduce_ex, which calls the nearest base type
+// that defines its own __new__ with the object: for func that is pybind11_object, the base type that every
+// pybind11 module of the same internals version in the process shares. Its __new__ (pybind11_object_new)
+// throws a C++ exception for a type that has no registered C++ class, such as pybind11_object itself; the
+// exception leaves through C frames that have no cleanups to run: CPython's type_call, pybind11's metaclass
+// call (C linkage, no handler), then the interpreter's call machinery, evaluation loop and pickler. With no C++ handler up the stack that is std::terminate; with one
+// (pickle called from a callable that eval runs), the interpreter is left with frames it never popped.
+//
+// The base's tp_new is therefore wrapped so that a failure becomes a Python exception. CPython's __new__
+// (tp_new_wrapper) refuses X.__new__(Y) unless the nearest static base of Y has X's tp_new, so every type
+// that inherited the base's tp_new takes the wrapper too; types made later inherit it. Nothing else of the
+// base changes, and a construction that succeeds runs exactly as before.
+namespace {
+
+newfunc unguarded_new = nullptr;
+
+bool lacks_cpp_class(PyTypeObject* type) {
+    try {
+        return py::detail::all_type_info(type).empty();
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+extern "C" PyObject* new_or_python_error(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    try {
+        return unguarded_new(type, args, kwargs);
+#ifdef __GLIBCXX__
+    } catch (abi::__forced_unwind&) {
+        throw;
+#endif
+    } catch (...) {
+        if (lacks_cpp_class(type)) {
+            // What CPython says of a type that it cannot instantiate.
+            PyErr_Format(PyExc_TypeError, "cannot create '%.200s' instances", type->tp_name);
+        } else if (!py::detail::apply_exception_translators(py::detail::get_local_internals().registered_exception_translators) &&
+                   !py::detail::apply_exception_translators(py::detail::get_internals().registered_exception_translators)) {
+            PyErr_SetString(PyExc_SystemError, "Exception escaped from default exception translator!");
+        }
+        return nullptr;
+    }
+}
+
+void guard_base_construction() {
+    auto* base = reinterpret_cast<PyTypeObject*>(py::detail::get_internals().instance_base);
+    if (base->tp_new == new_or_python_error) return;
+    unguarded_new = base->tp_new;
+    const py::object subclasses_of = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type)).attr("__subclasses__");
+    std::vector<PyTypeObject*> pending{base};
+    while (!pending.empty()) {
+        PyTypeObject* type = pending.back();
+        pending.pop_back();
+        if (type->tp_new == unguarded_new) type->tp_new = new_or_python_error;
+        for (const py::handle subclass : subclasses_of(py::handle(reinterpret_cast<PyObject*>(type)))) {
+            pending.push_back(reinterpret_cast<PyTypeObject*>(subclass.ptr()));
+        }
+    }
+}
+
+// func reduces at every protocol as at protocol 2, where CPython refuses it with a TypeError; copyreg's
+// table reaches the exact type only, so the class itself gains no member. (A subclass pickled with protocol
+// 0 or 1 still goes through copyreg._reduce_ex and gets the TypeError of the base's construction.)
+PyObject* reduce_as_protocol_two(PyObject*, PyObject* object) {
+    return PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyBaseObject_Type), "__reduce_ex__", "Oi", object, 2);
+}
+
+PyMethodDef reduce_definition{"reduce_as_protocol_two", reduce_as_protocol_two, METH_O, nullptr};
+
+void reduce_every_protocol_alike(const py::handle& cls) {
+    const py::object reduce = py::reinterpret_steal<py::object>(PyCFunction_New(&reduce_definition, nullptr));
+    if (!reduce) throw py::error_already_set();
+    py::module_::import("copyreg").attr("pickle")(cls, reduce);
+}
+
+}  // namespace
+
+// ---- Python callables given to add_func, and daemon threads at interpreter exit --------------------------
+//
+// A daemon thread that runs eval while the interpreter exits is ended by CPython when it next tries to take
+// the interpreter lock back (after a callable released it, as time.sleep does): take_gil calls pthread_exit,
+// which unwinds the thread's stack with a forced unwind. By then the main thread is finalizing and has freed
+// the daemon thread's PyThreadState. The unwinding would run, without the lock:
+//   - pybind11's callable wrapper (functional.h): the argument tuple's reference count drops to zero and the
+//     tuple is deallocated (GC lists, trash-can counters and free lists of the interpreter being finalized),
+//     and gil_scoped_acquire's destructor writes the freed PyThreadState's gilstate_counter;
+//   - the engine: the evaluation's scope clears the trees retired during it, whose callables' destructors
+//     take the lock again (a second pthread_exit inside a destructor: std::terminate), and the guards of the
+//     walk write into a tree that the main thread may be destroying along with the func object.
+// No destructor above can be made safe from here, so a Python callable is held and called by
+// PythonFunction instead of pybind11's wrapper, and a forced unwind that the exiting interpreter started
+// stops at the innermost frame of this module that called into the interpreter: the thread waits there
+// until the process ends, as if it had never got the lock back, and nothing above it runs.
+namespace {
+
+bool interpreter_finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing() != 0;
+#else
+    return _Py_IsFinalizing() != 0;
+#endif
+}
+
+// Runs `step`, which calls into the interpreter and holds no Python object in a C++ destructor.
+template <typename Step>
+void call_into_interpreter(Step&& step) {
+#ifdef __GLIBCXX__
+    try {
+        step();
+    } catch (abi::__forced_unwind&) {
+        if (interpreter_finalizing()) {
+            for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+        }
+        throw;
+    }
+#else
+    step();
+#endif
+}
+
+// A Python callable as a one-argument engine function: what pybind11's wrapper does (the lock held, the
+// argument passed as a float, the result converted as pybind11 converts it, the same exceptions), with the
+// call and every reference that may free an object made through call_into_interpreter.
+class PythonFunction {
+public:
+    explicit PythonFunction(py::function callable) : function(std::move(callable)) {}
+    PythonFunction(const PythonFunction& other) {
+        const py::gil_scoped_acquire gil;
+        function = other.function;
+    }
+    PythonFunction(PythonFunction&&) noexcept = default;
+    PythonFunction& operator=(const PythonFunction&) = delete;
+    ~PythonFunction() {
+        if (!function) return;
+        const py::gil_scoped_acquire gil;
+        PyObject* held = function.release().ptr();
+        call_into_interpreter([held] { Py_XDECREF(held); });
+    }
+
+    double operator()(double argument) const {
+        const py::gil_scoped_acquire gil;
+        double result = 0;
+        call_into_interpreter([&] { result = call(argument); });
+        return result;
+    }
+
+private:
+    double call(double argument) const {
+        PyObject* number = PyFloat_FromDouble(argument);
+        if (number == nullptr) throw py::error_already_set();
+        PyObject* returned = PyObject_CallOneArg(function.ptr(), number);
+        Py_DECREF(number);
+        if (returned == nullptr) throw py::error_already_set();
+        double result = 0;
+        try {
+            result = py::cast<double>(py::handle(returned));
+#ifdef __GLIBCXX__
+        } catch (abi::__forced_unwind&) {
+            throw;
+#endif
+        } catch (...) {
+            Py_DECREF(returned);
+            throw;
+        }
+        Py_DECREF(returned);
+        return result;
+    }
+
+    py::function function;
+};
+
+// The function argument of add_func. pybind11's own conversion decides what is accepted (None, a callable,
+// a stateless C++ function) and names the type in the signature; a Python callable that it wrapped is then
+// held by a PythonFunction instead.
+struct AddedFunction {
+    exprkit::UnaryFunction<double> function;
+};
+
+}  // namespace
+
+namespace pybind11::detail {
+
+template <>
+struct type_caster<AddedFunction> {
+    PYBIND11_TYPE_CASTER(AddedFunction, make_caster<exprkit::UnaryFunction<double>>::name);
+
+    bool load(handle source, bool convert) {
+        make_caster<exprkit::UnaryFunction<double>> general;
+        if (!general.load(source, convert)) return false;
+        value.function = cast_op<exprkit::UnaryFunction<double>&&>(std::move(general));
+        if (!source.is_none() && value.function.target<double (*)(double)>() == nullptr) {
+            value.function = PythonFunction(reinterpret_borrow<function>(source));
+        }
+        return true;
+    }
+};
+
+}  // namespace pybind11::detail
+
 PYBIND11_MODULE(exprkit, m) {
     auto cls = py::class_<Engine>(m, "func")
         .def(py::init<const std::string&>())
@@ -293,7 +496,11 @@ PYBIND11_MODULE(exprkit, m) {
         .def("eval", py::overload_cast<const Values&>(&Engine::eval))
         .def("eval", py::overload_cast<>(&Engine::eval, py::const_))
         .def("vars", &Engine::vars)
-        .def("add_func", &Engine::add_func)
+        .def("add_func", [](Engine& self, const std::string& name, AddedFunction added) {
+            self.add_func(name, std::move(added.function));
+        })
         .def("avail_funcs", &Engine::avail_funcs);
     take_eval_calls_directly(cls);
+    guard_base_construction();
+    reduce_every_protocol_alike(cls);
 }

@@ -32,12 +32,12 @@ if ! locale -a 2>/dev/null | grep -qi '^de_DE\.utf-\?8$'; then
 fi
 
 step "engine tests"
-cmake -S . -B build/tests -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX="$root/build/prefix" >/dev/null
+cmake -S . -B build/tests -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DEXPRKIT_BUILD_TESTS=ON >/dev/null
 cmake --build build/tests -j "$jobs"
 (cd build/tests && ctest --output-on-failure -j "$jobs")
 
 step "engine tests under AddressSanitizer and UndefinedBehaviorSanitizer"
-cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ \
+cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ -DEXPRKIT_BUILD_TESTS=ON \
   -DCMAKE_CXX_FLAGS="-O1 -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer" >/dev/null
 cmake --build build/sanitize -j "$jobs"
 (cd build/sanitize && ctest --output-on-failure -j "$jobs")
@@ -56,8 +56,10 @@ mkdir -p build/fuzz-corpus
 ./build/fuzz/fuzz/fuzz_expression -max_total_time="${FUZZ_SECONDS:-60}" -timeout=10 -rss_limit_mb=4096 \
   -print_final_stats=1 build/fuzz-corpus fuzz/corpus 2>&1 | grep -E '^(Done|stat::number_of_executed_units|INFO: seed corpus)' 
 
-step "installed CMake package"
-cmake --install build/tests >/dev/null
+step "installed CMake package (configured and installed as the README says, on a machine without GoogleTest)"
+rm -rf build/install build/prefix
+cmake -S . -B build/install -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON >/dev/null
+cmake --install build/install --prefix "$root/build/prefix" >/dev/null
 cmake -S tests/consumer -B build/consumer -G Ninja -DCMAKE_PREFIX_PATH="$root/build/prefix" >/dev/null
 cmake --build build/consumer
 ./build/consumer/consumer
