@@ -17,6 +17,9 @@ packages=()
 [ -f /usr/include/gtest/gtest.h ] || packages+=(libgtest-dev)
 command -v clang++ >/dev/null || packages+=(clang)
 ls /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 || packages+=(libclang-rt-14-dev)
+[ -f /usr/lib/llvm-14/include/c++/v1/vector ] || packages+=(libc++-14-dev)
+[ -f /usr/lib/llvm-14/include/c++/v1/cxxabi.h ] || packages+=(libc++abi-14-dev)
+[ -d /usr/src/googletest/googletest ] || packages+=(googletest)
 if [ ${#packages[@]} -gt 0 ]; then
   step "installing ${packages[*]}"
   apt-get update -qq
@@ -41,6 +44,12 @@ cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPI
   -DCMAKE_CXX_FLAGS="-O1 -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer" >/dev/null
 cmake --build build/sanitize -j "$jobs"
 (cd build/sanitize && ctest --output-on-failure -j "$jobs")
+
+step "engine tests with clang and its own standard library, libc++"
+cmake -S . -B build/libcxx -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_CXX_FLAGS="-stdlib=libc++" \
+  -DEXPRKIT_BUILD_TESTS=ON -DEXPRKIT_GTEST_SOURCE=/usr/src/googletest -DEXPRKIT_INSTALL=OFF -Wno-dev >/dev/null
+cmake --build build/libcxx -j "$jobs"
+(cd build/libcxx && ctest --output-on-failure -j "$jobs")
 
 step "engine tests under ThreadSanitizer"
 cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ -DEXPRKIT_BUILD_TESTS=ON -DEXPRKIT_INSTALL=OFF \

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <limits>
 #include <locale>
@@ -487,12 +488,51 @@ TEST(Expression, NumeralsReadToTheNearestDoubleOrSaturate) {
     }
 }
 
+// The digits of `value` written out in full, as the C library prints them: exact for every double.
+std::string exact_digits(double value, int decimals) {
+    std::string out(2000, '\0');
+    out.resize(static_cast<std::size_t>(std::snprintf(out.data(), out.size(), "%.*f", decimals, value)));
+    return out;
+}
+
+bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+// Numbers are read by std::from_chars where the standard library has it for doubles and by the C
+// library's conversion in the "C" locale where it has not; the two agree on the edges of the range.
+TEST(Expression, BothWaysOfReadingANumberAgreeAtTheEdges) {
+    const double subnormal = std::numeric_limits<double>::denorm_min();
+    const std::string zeros(323, '0');
+    const struct {
+        std::string numeral;
+        double expected;
+    } cases[] = {
+        {exact_digits(std::numeric_limits<double>::max(), 0), std::numeric_limits<double>::max()},
+        {"17976931348623158" + std::string(292, '0'), std::numeric_limits<double>::max()},  // below the tie
+        {"17976931348623159" + std::string(292, '0'), inf},                                // above it
+        {"1" + std::string(400, '0'), inf},
+        {exact_digits(subnormal, 1074), subnormal},
+        {"0." + zeros + "2", 0.0},        // below half the smallest subnormal
+        {"0." + zeros + "3", subnormal},  // above it
+        {exact_digits(std::numeric_limits<double>::min(), 1100), std::numeric_limits<double>::min()},
+        {"1234567890" + std::string(9990, '7'), std::strtod(("1234567890" + std::string(9990, '7')).c_str(), nullptr)},
+        {"0.1", 0.1},
+        {"9007199254740993", 9007199254740992.0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.numeral.substr(0, 24));
+        EXPECT_TRUE(same_bits(detail::read_number<double>(c.numeral), c.expected));
+        EXPECT_TRUE(same_bits(detail::read_number_in_c_locale<double>(c.numeral), c.expected));
+    }
+}
+
 TEST(Expression, NumbersIgnoreTheProcessLocale) {
     if (std::setlocale(LC_ALL, "de_DE.UTF-8") == nullptr) GTEST_SKIP() << "locale de_DE.UTF-8 is not installed";
     EXPECT_EQ(std::strtod("1.5", nullptr), 1.0);  // the C library now wants a decimal comma
     const double result = E("1.5*2").eval();
+    const double through_the_c_library = detail::read_number_in_c_locale<double>("1.5");
     std::setlocale(LC_ALL, "C");
     EXPECT_EQ(result, 3.0);
+    EXPECT_EQ(through_the_c_library, 1.5);
 }
 
 // Large and deep inputs: none of them may exhaust the stack.
