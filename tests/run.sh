@@ -1,9 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test of exprkit, on a fresh machine too: installs what is missing, builds and runs the
-# engine's GoogleTest suite (plainly, under AddressSanitizer and UndefinedBehaviorSanitizer, and under
-# ThreadSanitizer), fuzzes
-# the engine for a minute, builds a small project against the installed CMake package, installs the module
-# and runs pytest and mypy.
+# engine's GoogleTest suite (plainly, under AddressSanitizer and UndefinedBehaviorSanitizer, with clang's
+# libc++, and under ThreadSanitizer), fuzzes the engine for a minute, builds a small project against the
+# installed CMake package, installs the module and runs pytest and mypy.
 # Exits non-zero on the first failure.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -18,7 +17,7 @@ packages=()
 command -v clang++ >/dev/null || packages+=(clang)
 ls /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 || packages+=(libclang-rt-14-dev)
 [ -f /usr/lib/llvm-14/include/c++/v1/vector ] || packages+=(libc++-14-dev)
-[ -f /usr/lib/llvm-14/include/c++/v1/cxxabi.h ] || packages+=(libc++abi-14-dev)
+[ -f /usr/lib/llvm-14/lib/libc++abi.so ] || packages+=(libc++abi-14-dev)
 [ -d /usr/src/googletest/googletest ] || packages+=(googletest)
 if [ ${#packages[@]} -gt 0 ]; then
   step "installing ${packages[*]}"
