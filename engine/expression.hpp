@@ -191,15 +191,17 @@ private:
         Lexer lexer(text);
         check_parentheses(text);
         if (!lexer.is_valid()) throw std::invalid_argument(messages::invalid_character);
-        std::vector<Token> postfix = [&] {
-            PostfixConverter converter(lexer.tokenize(), make_precedence_table());
-            collect_variables(converter.variables());
-            converter.mark_unary_minus();
-            return converter.insert_implicit_multiplication().to_postfix();
+        std::size_t size_hint = 0;
+        std::unique_ptr<AstNode<T>> tree = [&] {  // the tokens go before the program is made
+            const std::vector<Token> postfix = [&] {
+                PostfixConverter converter(lexer.tokenize(), make_precedence_table());
+                collect_variables(converter.variables());
+                converter.mark_unary_minus();
+                return converter.insert_implicit_multiplication().to_postfix();
+            }();
+            size_hint = postfix.size();
+            return TreeBuilder<T>(binary_ops, unary_funcs, variable_table).build(postfix);
         }();
-        const std::size_t size_hint = postfix.size();
-        std::unique_ptr<AstNode<T>> tree = TreeBuilder<T>(binary_ops, unary_funcs, variable_table).build(postfix);
-        postfix = {};  // the tokens go before the program is made
         if (!tree) throw std::invalid_argument(messages::malformed_expression);
         return compiled(std::move(tree), size_hint);
     }

@@ -41,10 +41,11 @@ public:
     AstNode(const AstNode&) = delete;
     AstNode& operator=(const AstNode&) = delete;
 
-    static void* operator new(std::size_t size) { return detail::Arena::allocate(size); }
+    static void* operator new(std::size_t size) {
+        static_assert(alignof(T) <= alignof(void*), "nodes are allocated on pointer boundaries");
+        return detail::Arena::allocate(size);
+    }
     static void operator delete(void* node, std::size_t size) noexcept { detail::Arena::deallocate(node, size); }
-
-    const Kind kind;
 
 protected:
     explicit AstNode(Kind node_kind) : kind(node_kind) {}
@@ -56,6 +57,9 @@ private:
 
     AstNode* next = nullptr;        // the node after this one in its parent's chain; null at the top
     std::uint32_t stack_need = 1;  // values held at once while the subtree is evaluated
+
+public:
+    const Kind kind;  // after the links, which it shares a word with
 };
 
 template <typename T>
