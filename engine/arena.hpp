@@ -3,9 +3,10 @@
 // order a parse makes them, from blocks of 64 KiB: the nodes of a tree lie next to each other, in about
 // the order every walk of it visits them, and the heap sees one allocation per block.
 //
-// Each thread allocates from a block of its own. A block counts its live nodes and goes back to the heap
-// with the last of them once its thread has moved on to another block, so memory is returned as trees
-// are destroyed. A node may be freed on any thread.
+// Each thread allocates from blocks of its own, in two streams: nodes in the order a parse makes them,
+// and apart from them the operators that continue a left-nested chain (BinaryNode::make says why). A
+// block counts its live nodes and goes back to the heap with the last of them once its thread has moved
+// on to another block, so memory is returned as trees are destroyed. A node may be freed on any thread.
 #pragma once
 
 #include <atomic>
@@ -31,10 +32,12 @@ public:
     static constexpr std::size_t block_size = std::size_t{1} << 16;
     static constexpr std::size_t largest = 256;  // a larger object gets a heap allocation of its own
 
-    static void* allocate(std::size_t size) {
+    enum class Stream : std::size_t { Nodes, Chains };
+
+    static void* allocate(std::size_t size, Stream stream = Stream::Nodes) {
         if (size > largest) return ::operator new(size);
-        thread_local Cursor cursor;
-        return cursor.allocate(rounded(size));
+        thread_local Cursor cursors[2];
+        return cursors[static_cast<std::size_t>(stream)].allocate(rounded(size));
     }
 
     static void deallocate(void* object, std::size_t size) noexcept {

@@ -157,6 +157,24 @@ public:
         if (left && right) detail::TreeWalk<T>::dismantle(*this);
     }
 
+    // The node for fn(left, right), as the tree builder makes it. An operator whose left operand is an
+    // operator continues a left-nested chain, as those joining the terms of a long sum do; every walk
+    // meets the operators of such a chain one after another, after all of its terms, so they are placed
+    // together, apart from the terms, and a walk reads both in order instead of jumping a term a step.
+    static std::unique_ptr<AstNode<T>> make(BinaryFunction<T> function, std::unique_ptr<AstNode<T>> left_operand,
+                                            std::unique_ptr<AstNode<T>> right_operand) {
+        const bool chain = left_operand && left_operand->kind == AstNode<T>::Kind::Binary;
+        void* memory = detail::Arena::allocate(sizeof(BinaryNode), chain ? detail::Arena::Stream::Chains
+                                                                         : detail::Arena::Stream::Nodes);
+        try {
+            return std::unique_ptr<AstNode<T>>(
+                ::new (memory) BinaryNode(std::move(function), std::move(left_operand), std::move(right_operand)));
+        } catch (...) {
+            detail::Arena::deallocate(memory, sizeof(BinaryNode));
+            throw;
+        }
+    }
+
 private:
     friend struct detail::TreeWalk<T>;
     std::unique_ptr<AstNode<T>> left;

@@ -5,6 +5,7 @@
 // precedence table throws std::out_of_range.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <stack>
@@ -127,7 +128,7 @@ private:
     std::int32_t precedence_of(const Token& token) const {
         if (token.is_binary_operator()) {
             for (const auto& [text, value] : precedence) {
-                if (text == token.text) return value;
+                if (text.size() == token.text.size() && std::equal(text.begin(), text.end(), token.text.begin())) return value;
             }
             throw std::out_of_range(messages::missing_key);
         }

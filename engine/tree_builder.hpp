@@ -112,7 +112,7 @@ private:
         const BinaryFunction<T>& fn = detail::lookup(binary_ops, token.text);
         auto right = std::move(operands.back());
         operands.pop_back();
-        operands.back() = std::make_unique<BinaryNode<T>>(fn, std::move(operands.back()), std::move(right));
+        operands.back() = BinaryNode<T>::make(fn, std::move(operands.back()), std::move(right));
     }
 };
 
