@@ -58,5 +58,5 @@ cmake --build build/consumer
 step "module"
 "$python" -m pip install -q .
 # rejected.py: every call carries a "type: ignore" that --strict reports when it is unused.
-"$python" -m mypy --strict --strict-bytes tests/typing/usage.py tests/typing/rejected.py
+"$python" -m mypy --strict --strict-bytes tests/typing/usage.py tests/typing/rejected.py examples/calc.py
 "$python" -m pytest -q tests/python
