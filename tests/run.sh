@@ -10,7 +10,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
-jobs=$(nproc)
+jobs=${JOBS:-$(nproc)}  # JOBS=1 leaves a core to other work
 base_python=${PYTHON:-python3}
 venv=${VIRTUAL_ENV:-$root/build/venv}
 
