@@ -18,11 +18,10 @@ from collections.abc import Iterator
 import exprkit
 
 EPILOG = """\
-The assignments after the formula apply to every set; each --set, or each line read with --stdin,
-adds or replaces values for one evaluation. A value is a Python float literal (2, -2.5, 1e-5, inf,
-nan). A line of standard input holds assignments separated by white space; empty lines are skipped.
-The assignments for every set come right after the formula, before any option.
-The first error ends the run: the results before it have been printed.
+The assignments right after the formula (not after an option) apply to every set; each --set, or
+each line read with --stdin, adds or replaces values for one evaluation. A value is a Python float
+literal (2, -2.5, 1e-5, inf, nan). A line of standard input holds assignments separated by white
+space; empty lines are skipped. The first error ends the run: the results before it have been printed.
 
 The formula is read by exprkit's rules, not Python's: no spaces, no exponent notation (1e-5 is
 1*e-5 with a variable e), * binds tighter than / (8/2*4 is 1), unary minus tighter than ^ (-2^2 is
