@@ -27,6 +27,7 @@
 #include "program.hpp"
 #include "token.hpp"
 #include "tree_builder.hpp"
+#include "version.hpp"
 
 namespace exprkit {
 namespace detail {

@@ -3,27 +3,52 @@
 # engine's GoogleTest suite (plainly, under AddressSanitizer and UndefinedBehaviorSanitizer, with clang's
 # libc++, and under ThreadSanitizer), fuzzes the engine for a minute, builds a small project against the
 # installed CMake package, installs the module and runs pytest and mypy.
+# The Python side runs in a virtual environment, never in the system's Python (which Debian and Ubuntu
+# mark as externally managed): the active one when there is one, otherwise build/venv, made from
+# ${PYTHON:-python3} on the first run and kept.
 # Exits non-zero on the first failure.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
-jobs=$(nproc)
-python=${PYTHON:-python3}
+jobs=${JOBS:-$(nproc)}  # JOBS=1 leaves a core to other work
+base_python=${PYTHON:-python3}
+venv=${VIRTUAL_ENV:-$root/build/venv}
 
 step() { printf '\n== %s\n' "$*"; }
 
 packages=()
 [ -f /usr/include/gtest/gtest.h ] || packages+=(libgtest-dev)
+command -v c++ >/dev/null || packages+=(g++)
 command -v clang++ >/dev/null || packages+=(clang)
 ls /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 || packages+=(libclang-rt-14-dev)
 [ -f /usr/lib/llvm-14/include/c++/v1/vector ] || packages+=(libc++-14-dev)
 [ -f /usr/lib/llvm-14/lib/libc++abi.so ] || packages+=(libc++abi-14-dev)
 [ -d /usr/src/googletest/googletest ] || packages+=(googletest)
+if [ -z "${VIRTUAL_ENV:-}" ]; then
+  # Debian's Python makes virtual environments only with python3-venv (and builds modules only with
+  # the headers of python3-dev, below).
+  "$base_python" -c 'import ensurepip, venv' 2>/dev/null || packages+=(python3-venv)
+fi
+"$base_python" -c 'import os, sys, sysconfig; sys.exit(not os.path.exists(sysconfig.get_paths()["include"] + "/Python.h"))' ||
+  packages+=(python3-dev)
 if [ ${#packages[@]} -gt 0 ]; then
   step "installing ${packages[*]}"
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${packages[@]}" >/dev/null
+  sudo=()
+  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+  "${sudo[@]}" apt-get update -qq
+  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${packages[@]}" >/dev/null
 fi
+
+if [ -n "${VIRTUAL_ENV:-}" ]; then
+  "$venv/bin/python" -c '' || { echo "the active virtual environment $venv has no working python" >&2; exit 1; }
+elif [ ! -x "$venv/bin/python" ] || ! "$venv/bin/python" -c '' 2>/dev/null; then
+  step "making a virtual environment in $venv"
+  rm -rf "$venv"
+  "$base_python" -m venv "$venv"
+fi
+python="$venv/bin/python"
+export PATH="$venv/bin:$PATH"
+echo "Python: $("$python" -c 'import sys; print(sys.prefix, sys.version.split()[0])')"
 command -v cmake >/dev/null || "$python" -m pip install -q cmake
 command -v ninja >/dev/null || "$python" -m pip install -q ninja
 "$python" -m pip install -q -r tests/requirements.txt
@@ -74,5 +99,6 @@ cmake --build build/consumer
 
 step "module"
 "$python" -m pip install -q .
-"$python" -m mypy --strict tests/typing/usage.py
+# rejected.py: every call carries a "type: ignore" that --strict reports when it is unused.
+"$python" -m mypy --strict --strict-bytes tests/typing/usage.py tests/typing/rejected.py examples/calc.py
 "$python" -m pytest -q tests/python
