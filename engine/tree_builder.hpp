@@ -76,9 +76,9 @@ public:
         Operands operands;
         operands.reserve(postfix.size());  // untouched capacity costs no memory
         for (const Token& token : postfix) {
-            if (token.type == TokenType::Operand && detail::is_name_text(token.text)) {
+            if (token.is_name()) {
                 operands.push_back(std::make_unique<VariableNode<T>>(token.text, &variable_table));
-            } else if (token.type == TokenType::Operand && detail::is_number_text(token.text)) {
+            } else if (token.is_number()) {
                 operands.push_back(std::make_unique<ValueNode<T>>(detail::read_number<T>(token.text)));
             } else if (token.type == TokenType::Function) {
                 apply_function(token, operands);

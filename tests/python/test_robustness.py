@@ -154,7 +154,9 @@ def outcome(call):
 
 value_objects = st.one_of(doubles, st.none(), st.text(max_size=2), st.integers(-(10**400), 10**400),
                           doubles.map(Floaty), st.floats().map(lambda v: type("F", (float,), {})(v)))
-keys = st.one_of(st.sampled_from(["x", "y", "z", "xy"]), st.sampled_from([b"x", b"y"]), st.integers(0, 2))
+keys = st.one_of(st.sampled_from(["x", "y", "z", "xy"]), st.sampled_from([b"x", b"y"]), st.integers(0, 2),
+                 st.sampled_from(list("abcdefghijklmnopqrstu")))
+MANY = "+".join("abcdefghijklmnopqrstu")  # more variables than the direct path places without a map
 
 
 def stored_values(f):
@@ -162,9 +164,11 @@ def stored_values(f):
 
 
 @settings(max_examples=400, deadline=None)
-@given(text=st.sampled_from(["x", "x*y", "3x^2+sin(y)/2", "x+x*x-y/y", "2^10", "z(x)"]),
+@given(text=st.sampled_from(["x", "x*y", "3x^2+sin(y)/2", "x+x*x-y/y", "2^10", "z(x)", "b+a*c", MANY]),
        values=st.dictionaries(keys, value_objects, max_size=5))
 @example(text="x", values={"x": math.nan})
+@example(text=MANY, values={name: float(i) for i, name in enumerate("abcdefghijklmnopqrstu")})
+@example(text=MANY, values={name: float(i) for i, name in enumerate("abcdefghijklmnoqrstu")})
 @example(text="x*y", values={"x": -0.0, "y": Floaty(math.nan)})
 def test_direct_eval_agrees_with_the_dispatcher(text, values):
     direct, general = exprkit.func(), ViaDispatcher()
