@@ -47,7 +47,7 @@ public:
     }
 
 private:
-    static constexpr std::size_t granule = alignof(void*);  // what nodes need: pointers and doubles
+    static constexpr std::size_t granule = alignof(std::max_align_t);  // std::function may need it
     static constexpr std::size_t rounded(std::size_t size) { return (size + granule - 1) & ~(granule - 1); }
 
     // At the start of each block. While its thread allocates from it, `live` carries a hold larger than

@@ -60,6 +60,14 @@ constexpr const OperatorRow* operator_row(unsigned char c) {
     return nullptr;
 }
 constexpr bool is_operator_symbol(unsigned char c) { return operator_row(c) != nullptr; }
+
+// Whether `operation` is a binary operator's (it takes two operands) rather than a function's.
+constexpr bool is_binary(Operation operation) {
+    for (const OperatorRow& row : operator_rows) {
+        if (row.operation == operation) return true;
+    }
+    return false;
+}
 constexpr bool is_right_assoc_symbol(unsigned char c) { return operator_row(c) && operator_row(c)->right_assoc; }
 
 // How the operation is written: its operator symbol or its function name.

@@ -41,10 +41,7 @@ public:
     AstNode(const AstNode&) = delete;
     AstNode& operator=(const AstNode&) = delete;
 
-    static void* operator new(std::size_t size) {
-        static_assert(alignof(T) <= alignof(void*), "nodes are allocated on pointer boundaries");
-        return detail::Arena::allocate(size);
-    }
+    static void* operator new(std::size_t size) { return detail::Arena::allocate(size); }
     static void operator delete(void* node, std::size_t size) noexcept { detail::Arena::deallocate(node, size); }
 
 protected:

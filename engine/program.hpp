@@ -1,6 +1,6 @@
 // A compiled program: a tree's evaluation order as one flat array of instructions, which an evaluation
 // runs in a loop (evaluation.hpp) instead of chasing node pointers. A built-in operation is an
-// instruction of its own; a caller's callable is called through the node's copy of it; a variable is
+// opcode of its own; a caller's callable is called through the node's copy of it; a variable is
 // read straight from its entry in the variable table, found once, when the program is compiled.
 //
 // Invariants: a program lives no longer than its tree, whose callables it points at; and a variable's
@@ -24,7 +24,13 @@
 
 namespace exprkit::detail {
 
-enum class Opcode : std::uint8_t { Constant, Variable, CallUnary, CallBinary, Unary, Binary };
+// What an instruction does. A built-in operation is an opcode of its own, its value in language.hpp;
+// the others are numbered after the operations.
+enum class Opcode : std::uint8_t { Constant = operation_count, Variable, CallUnary, CallBinary };
+inline constexpr std::size_t opcode_count = operation_count + 4;
+
+constexpr std::uint8_t opcode_of(Opcode opcode) { return static_cast<std::uint8_t>(opcode); }
+constexpr std::uint8_t opcode_of(Operation operation) { return static_cast<std::uint8_t>(operation); }
 
 template <typename T>
 struct Instruction {
@@ -35,8 +41,7 @@ struct Instruction {
         const UnaryFunction<T>* unary;
         const BinaryFunction<T>* binary;
     };
-    Opcode opcode;
-    Operation operation;  // what Unary and Binary apply
+    std::uint8_t opcode;  // an Operation or an Opcode
 };
 
 template <typename T>
@@ -58,7 +63,7 @@ struct Program {
         std::size_t depth = 0;
         TreeWalk<T>::visit(root, [&](const AstNode<T>& node) {
             code.push_back(instruction_of(node, depth));
-            stack_need = std::max(stack_need, depth);
+            stack_need = std::max(stack_need, depth + 1);  // with a slot for what the first push stores
         });
         bind(table);
         if (stack_need > local_slots) deep_stack = std::make_unique<T[]>(stack_need);
@@ -83,15 +88,16 @@ struct Program {
     std::string dump() const {
         std::ostringstream out;
         auto name = variables.begin();
-        for (std::size_t at = 0; at < code.size(); ++at) {
-            const Instruction<T>& in = code[at];
-            switch (in.opcode) {
-                case Opcode::Constant: out << "constant " << in.constant; break;
-                case Opcode::Variable: out << "variable " << *(name++)->second << (in.variable ? "" : " (missing)"); break;
-                case Opcode::CallUnary: out << "call unary"; break;
-                case Opcode::CallBinary: out << "call binary"; break;
-                case Opcode::Unary: out << "unary " << operation_name(in.operation); break;
-                case Opcode::Binary: out << "binary " << operation_name(in.operation); break;
+        for (const Instruction<T>& in : code) {
+            if (in.opcode < operation_count) {
+                const auto operation = static_cast<Operation>(in.opcode);
+                out << (is_binary(operation) ? "binary " : "unary ") << operation_name(operation);
+            } else if (in.opcode == opcode_of(Opcode::Constant)) {
+                out << "constant " << in.constant;
+            } else if (in.opcode == opcode_of(Opcode::Variable)) {
+                out << "variable " << *(name++)->second << (in.variable ? "" : " (missing)");
+            } else {
+                out << (in.opcode == opcode_of(Opcode::CallUnary) ? "call unary" : "call binary");
             }
             out << '\n';
         }
@@ -104,20 +110,20 @@ private:
         Instruction<T> in{};
         switch (node.kind) {
             case AstNode<T>::Kind::Value:
-                in.opcode = Opcode::Constant;
+                in.opcode = opcode_of(Opcode::Constant);
                 in.constant = static_cast<const ValueNode<T>&>(node).value;
                 ++depth;
                 break;
             case AstNode<T>::Kind::Variable:
-                in.opcode = Opcode::Variable;
+                in.opcode = opcode_of(Opcode::Variable);
                 variables.emplace_back(code.size(), &static_cast<const VariableNode<T>&>(node).name);
                 ++depth;
                 break;
             case AstNode<T>::Kind::Unary:
-                set_operation(in, static_cast<const UnaryNode<T>&>(node).fn, Opcode::Unary, Opcode::CallUnary, in.unary);
+                set_operation(in, static_cast<const UnaryNode<T>&>(node).fn, Opcode::CallUnary, in.unary);
                 break;
             case AstNode<T>::Kind::Binary:
-                set_operation(in, static_cast<const BinaryNode<T>&>(node).fn, Opcode::Binary, Opcode::CallBinary, in.binary);
+                set_operation(in, static_cast<const BinaryNode<T>&>(node).fn, Opcode::CallBinary, in.binary);
                 --depth;
                 break;
         }
@@ -125,12 +131,11 @@ private:
     }
 
     template <typename Function>
-    void set_operation(Instruction<T>& in, const Function& fn, Opcode builtin, Opcode call, const Function*& called) {
+    void set_operation(Instruction<T>& in, const Function& fn, Opcode call, const Function*& called) {
         if (const Operation* operation = builtin_operation(fn)) {
-            in.opcode = builtin;
-            in.operation = *operation;
+            in.opcode = opcode_of(*operation);
         } else {
-            in.opcode = call;
+            in.opcode = opcode_of(call);
             called = &fn;
             calls_callers_code = true;
         }
