@@ -34,21 +34,21 @@ public:
 
     enum class Stream : std::size_t { Nodes, Chains };
 
-    static void* allocate(std::size_t size, Stream stream = Stream::Nodes) {
+    // `size` bytes on an `alignment` boundary, a power of two no larger than a block header's.
+    static void* allocate(std::size_t size, std::size_t alignment, Stream stream = Stream::Nodes) {
         if (size > largest) return ::operator new(size);
         thread_local Cursor cursors[2];
-        return cursors[static_cast<std::size_t>(stream)].allocate(rounded(size));
+        return cursors[static_cast<std::size_t>(stream)].allocate(size, alignment);
     }
 
     static void deallocate(void* object, std::size_t size) noexcept {
         if (size > largest) return ::operator delete(object);
-        poison(object, rounded(size));
+        poison(object, size);
         release(block_of(object), 1);
     }
 
 private:
-    static constexpr std::size_t granule = alignof(std::max_align_t);  // std::function may need it
-    static constexpr std::size_t rounded(std::size_t size) { return (size + granule - 1) & ~(granule - 1); }
+    static constexpr std::size_t granule = alignof(std::max_align_t);
 
     // At the start of each block. While its thread allocates from it, `live` carries a hold larger than
     // any count of nodes, so that frees cannot bring it to zero; when the thread moves on, it gives back
@@ -75,11 +75,15 @@ private:
         Cursor& operator=(const Cursor&) = delete;
         ~Cursor() { leave(); }
 
-        void* allocate(std::size_t size) {
-            if (remaining < size) start_block();
-            std::byte* object = next;
-            next += size;
-            remaining -= size;
+        void* allocate(std::size_t size, std::size_t alignment) {
+            std::size_t padding = (alignment - reinterpret_cast<std::uintptr_t>(next) % alignment) % alignment;
+            if (remaining < padding + size) {
+                start_block();
+                padding = 0;  // a block's first object starts on its largest boundary
+            }
+            std::byte* object = next + padding;
+            next = object + size;
+            remaining -= padding + size;
             ++allocated;
             unpoison(object, size);
             return object;

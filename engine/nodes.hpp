@@ -3,8 +3,8 @@
 // evaluate(values), clone() and is_valid(). A missing variable throws std::out_of_range, an empty
 // callable std::bad_function_call; a caller's callable may throw anything, which passes through.
 //
-// When a node adopts its children it links its subtree into one chain in evaluation order and records
-// how many values evaluating the subtree holds at once, so that every walk (walks.hpp) is a loop.
+// When a node adopts its children it links its subtree into one chain in evaluation order, so that
+// every walk (walks.hpp) is a loop.
 #pragma once
 
 #include <algorithm>
@@ -41,22 +41,31 @@ public:
     AstNode(const AstNode&) = delete;
     AstNode& operator=(const AstNode&) = delete;
 
-    static void* operator new(std::size_t size) { return detail::Arena::allocate(size); }
+    static void* operator new(std::size_t size) { return detail::Arena::allocate(size, alignment); }
     static void operator delete(void* node, std::size_t size) noexcept { detail::Arena::deallocate(node, size); }
 
+    Kind kind() const { return static_cast<Kind>(link & kind_bits); }
+
 protected:
-    explicit AstNode(Kind node_kind) : kind(node_kind) {}
+    explicit AstNode(Kind node_kind) : link(static_cast<std::uintptr_t>(node_kind)) {}
 
 private:
     friend struct detail::TreeWalk<T>;
     friend class UnaryNode<T>;
     friend class BinaryNode<T>;
 
-    AstNode* next = nullptr;        // the node after this one in its parent's chain; null at the top
-    std::uint32_t stack_need = 1;  // values held at once while the subtree is evaluated
+    // What every kind of node may hold, and so where a node may start.
+    static constexpr std::size_t alignment =
+        std::max({alignof(void*), alignof(T), alignof(std::string), alignof(UnaryFunction<T>), alignof(BinaryFunction<T>)});
 
-public:
-    const Kind kind;  // after the links, which it shares a word with
+    // The node after this one in its parent's chain (null at the top), with the node's kind in the low
+    // bits that a node's alignment leaves free: a node costs two words besides its own data.
+    static constexpr std::uintptr_t kind_bits = 3;
+    static_assert(alignof(void*) > kind_bits, "a node's address leaves room for its kind");
+    std::uintptr_t link;
+
+    AstNode* next() const { return reinterpret_cast<AstNode*>(link & ~kind_bits); }
+    void set_next(AstNode* node) { link = reinterpret_cast<std::uintptr_t>(node) | (link & kind_bits); }
 };
 
 template <typename T>
@@ -125,8 +134,7 @@ public:
     UnaryNode(UnaryFunction<T> function, std::unique_ptr<AstNode<T>> operand)
         : detail::OperatorNode<T>(AstNode<T>::Kind::Unary), fn(std::move(function)),
           child(detail::require_child(std::move(operand))) {
-        child->next = this;
-        this->stack_need = child->stack_need;
+        child->set_next(this);
     }
     ~UnaryNode() override {
         if (child) detail::TreeWalk<T>::dismantle(*this);
@@ -146,9 +154,8 @@ public:
                std::unique_ptr<AstNode<T>> right_operand)
         : detail::OperatorNode<T>(AstNode<T>::Kind::Binary), fn(std::move(function)),
           left(detail::require_child(std::move(left_operand))), right(detail::require_child(std::move(right_operand))) {
-        right->next = detail::TreeWalk<T>::first_of(*left);
-        left->next = this;
-        this->stack_need = std::max(right->stack_need, left->stack_need + 1);
+        right->set_next(detail::TreeWalk<T>::first_of(*left));
+        left->set_next(this);
     }
     ~BinaryNode() override {
         if (left && right) detail::TreeWalk<T>::dismantle(*this);
@@ -160,9 +167,9 @@ public:
     // together, apart from the terms, and a walk reads both in order instead of jumping a term a step.
     static std::unique_ptr<AstNode<T>> make(BinaryFunction<T> function, std::unique_ptr<AstNode<T>> left_operand,
                                             std::unique_ptr<AstNode<T>> right_operand) {
-        const bool chain = left_operand && left_operand->kind == AstNode<T>::Kind::Binary;
-        void* memory = detail::Arena::allocate(sizeof(BinaryNode), chain ? detail::Arena::Stream::Chains
-                                                                         : detail::Arena::Stream::Nodes);
+        const bool chain = left_operand && left_operand->kind() == AstNode<T>::Kind::Binary;
+        void* memory = detail::Arena::allocate(sizeof(BinaryNode), AstNode<T>::alignment,
+                                               chain ? detail::Arena::Stream::Chains : detail::Arena::Stream::Nodes);
         try {
             return std::unique_ptr<AstNode<T>>(
                 ::new (memory) BinaryNode(std::move(function), std::move(left_operand), std::move(right_operand)));

@@ -5,7 +5,6 @@
 // precedence table throws std::out_of_range.
 #pragma once
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <stack>
@@ -128,7 +127,7 @@ private:
     std::int32_t precedence_of(const Token& token) const {
         if (token.is_binary_operator()) {
             for (const auto& [text, value] : precedence) {
-                if (text.size() == token.text.size() && std::equal(text.begin(), text.end(), token.text.begin())) return value;
+                if (detail::same_text(text, token.text)) return value;
             }
             throw std::out_of_range(messages::missing_key);
         }

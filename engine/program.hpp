@@ -62,10 +62,9 @@ struct Program {
         code.reserve(size_hint);
         std::size_t depth = 0;
         TreeWalk<T>::visit(root, [&](const AstNode<T>& node) {
-            code.push_back(instruction_of(node, depth));
+            code.push_back(instruction_of(node, table, depth));
             stack_need = std::max(stack_need, depth + 1);  // with a slot for what the first push stores
         });
-        bind(table);
         if (stack_need > local_slots) deep_stack = std::make_unique<T[]>(stack_need);
     }
     Program(const Program&) = delete;
@@ -73,10 +72,7 @@ struct Program {
 
     // Reads every variable from its entry in `table`, or marks it missing there.
     void bind(const VariableTable<T>& table) {
-        for (const auto& [at, name] : variables) {
-            const auto found = table.find(*name);
-            code[at].variable = found == table.end() ? nullptr : &found->second;
-        }
+        for (const auto& [at, name] : variables) code[at].variable = entry_of(*name, table);
     }
 
     bool binds_every_variable() const {
@@ -105,20 +101,28 @@ struct Program {
     }
 
 private:
+    static const T* entry_of(const std::string& name, const VariableTable<T>& table) {
+        const auto found = table.find(name);
+        return found == table.end() ? nullptr : &found->second;
+    }
+
     // The instruction for `node`; `depth` follows the number of values on the stack after it.
-    Instruction<T> instruction_of(const AstNode<T>& node, std::size_t& depth) {
+    Instruction<T> instruction_of(const AstNode<T>& node, const VariableTable<T>& table, std::size_t& depth) {
         Instruction<T> in{};
-        switch (node.kind) {
+        switch (node.kind()) {
             case AstNode<T>::Kind::Value:
                 in.opcode = opcode_of(Opcode::Constant);
                 in.constant = static_cast<const ValueNode<T>&>(node).value;
                 ++depth;
                 break;
-            case AstNode<T>::Kind::Variable:
+            case AstNode<T>::Kind::Variable: {
+                const std::string& name = static_cast<const VariableNode<T>&>(node).name;
                 in.opcode = opcode_of(Opcode::Variable);
-                variables.emplace_back(code.size(), &static_cast<const VariableNode<T>&>(node).name);
+                in.variable = entry_of(name, table);
+                variables.emplace_back(code.size(), &name);
                 ++depth;
                 break;
+            }
             case AstNode<T>::Kind::Unary:
                 set_operation(in, static_cast<const UnaryNode<T>&>(node).fn, Opcode::CallUnary, in.unary);
                 break;

@@ -3,6 +3,7 @@
 // alphabet ("Tried creating Token with illegal character"), normalises number texts and flags "^".
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -43,6 +44,16 @@ template <typename Predicate>
 bool all_bytes(std::string_view text, Predicate predicate) {
     for (const char c : text) {
         if (!predicate(static_cast<unsigned char>(c))) return false;
+    }
+    return true;
+}
+
+// Byte-for-byte equality, compared in place: texts here are a few bytes long, and the library call of a
+// general comparison costs more than the comparison itself.
+inline bool same_text(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (a[i] != b[i]) return false;
     }
     return true;
 }

@@ -4,6 +4,7 @@
 // output. An operator missing from the operator table is std::out_of_range.
 #pragma once
 
+#include <array>
 #include <charconv>
 #include <clocale>
 #include <cstdlib>
@@ -99,6 +100,17 @@ private:
     const BinaryOperatorTable<T>& binary_ops;
     const UnaryFunctionTable<T>& unary_funcs;
     const VariableTable<T>& variable_table;
+    // The operators looked up so far, by their row: a long text names the same few again and again, and
+    // the table does not change while a tree is built.
+    mutable std::array<const BinaryFunction<T>*, detail::operator_rows.size()> operators_found{};
+
+    const BinaryFunction<T>& operator_named(const std::string& text) const {
+        const detail::OperatorRow* row = text.size() == 1 ? detail::operator_row(static_cast<unsigned char>(text[0])) : nullptr;
+        if (row == nullptr) return detail::lookup(binary_ops, text);
+        const BinaryFunction<T>*& found = operators_found[static_cast<std::size_t>(row - detail::operator_rows.data())];
+        if (found == nullptr) found = &detail::lookup(binary_ops, text);
+        return *found;
+    }
 
     void apply_function(const Token& token, Operands& operands) const {
         if (operands.empty()) throw std::invalid_argument(messages::unary_argument_prefix + token.text + "'");
@@ -109,7 +121,7 @@ private:
 
     void apply_operator(const Token& token, Operands& operands) const {
         if (operands.size() < 2) throw std::invalid_argument(messages::binary_argument_prefix + token.text + "'");
-        const BinaryFunction<T>& fn = detail::lookup(binary_ops, token.text);
+        const BinaryFunction<T>& fn = operator_named(token.text);
         auto right = std::move(operands.back());
         operands.pop_back();
         operands.back() = BinaryNode<T>::make(fn, std::move(operands.back()), std::move(right));

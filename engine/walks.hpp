@@ -4,6 +4,7 @@
 // on these walks; the node classes are complete by the time a walk is instantiated.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <memory>
 #include <unordered_map>
@@ -36,9 +37,9 @@ struct TreeWalk {
     static Node* first_of(const Node& root) {
         const Node* node = &root;
         for (;;) {
-            if (node->kind == Kind::Unary) {
+            if (node->kind() == Kind::Unary) {
                 node = static_cast<const UnaryNode<T>*>(node)->child.get();
-            } else if (node->kind == Kind::Binary) {
+            } else if (node->kind() == Kind::Binary) {
                 node = static_cast<const BinaryNode<T>*>(node)->right.get();
             } else {
                 return const_cast<Node*>(node);
@@ -49,7 +50,7 @@ struct TreeWalk {
     // Calls `visit` with every node of the subtree, in evaluation order; the root comes last.
     template <typename Action>
     static void visit(const Node& root, Action&& action) {
-        for (const Node* node = first_of(root);; node = node->next) {
+        for (const Node* node = first_of(root);; node = node->next()) {
             action(*node);
             if (node == &root) return;
         }
@@ -64,10 +65,10 @@ struct TreeWalk {
         T local[local_slots];
         std::unique_ptr<T[]> deep;
         T* stack = local;
-        if (root.stack_need > local_slots) stack = (deep = std::make_unique<T[]>(root.stack_need)).get();
+        if (const std::size_t need = stack_need(root); need > local_slots) stack = (deep = std::make_unique<T[]>(need)).get();
         std::size_t size = 0;
         visit(root, [&](const Node& node) {
-            switch (node.kind) {
+            switch (node.kind()) {
                 case Kind::Value: stack[size++] = static_cast<const ValueNode<T>&>(node).value; break;
                 case Kind::Variable: stack[size++] = lookup(static_cast<const VariableNode<T>&>(node)); break;
                 case Kind::Unary: stack[size - 1] = static_cast<const UnaryNode<T>&>(node).fn(stack[size - 1]); break;
@@ -80,9 +81,20 @@ struct TreeWalk {
         return stack[0];
     }
 
+    // How many values evaluating the subtree holds at once.
+    static std::size_t stack_need(const Node& root) {
+        std::size_t depth = 0;
+        std::size_t need = 0;
+        visit(root, [&](const Node& node) {
+            if (node.kind() == Kind::Value || node.kind() == Kind::Variable) need = std::max(need, ++depth);
+            if (node.kind() == Kind::Binary) --depth;
+        });
+        return need;
+    }
+
     static bool is_valid(const Node& root) {
         bool valid = true;
-        visit(root, [&](const Node& node) { valid = valid && (node.kind != Kind::Variable || node.is_valid()); });
+        visit(root, [&](const Node& node) { valid = valid && (node.kind() != Kind::Variable || node.is_valid()); });
         return valid;
     }
 
@@ -97,7 +109,7 @@ struct TreeWalk {
             return top;
         };
         visit(root, [&](const Node& node) {
-            switch (node.kind) {
+            switch (node.kind()) {
                 case Kind::Value: built.push_back(node.clone()); break;
                 case Kind::Variable: {
                     const auto& variable = static_cast<const VariableNode<T>&>(node);
@@ -124,7 +136,7 @@ struct TreeWalk {
     static void dismantle(Node& root) noexcept {
         Node* node = first_of(root);
         while (node != &root) {
-            Node* following = node->next;
+            Node* following = node->next();
             release_children(*node);
             delete node;
             node = following;
@@ -134,9 +146,9 @@ struct TreeWalk {
 
 private:
     static void release_children(Node& node) noexcept {
-        if (node.kind == Kind::Unary) {
+        if (node.kind() == Kind::Unary) {
             static_cast<void>(static_cast<UnaryNode<T>&>(node).child.release());
-        } else if (node.kind == Kind::Binary) {
+        } else if (node.kind() == Kind::Binary) {
             auto& binary = static_cast<BinaryNode<T>&>(node);
             static_cast<void>(binary.right.release());
             static_cast<void>(binary.left.release());

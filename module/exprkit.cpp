@@ -165,20 +165,11 @@ public:
                 continue;
             }
             for (std::size_t i = 0; i < count; ++i) {
-                if (!same_text(*names[i], text)) continue;
+                if (!exprkit::detail::same_text(*names[i], text)) continue;
                 if (!given[i]) numbers[i] = number;  // the first of two equal keys wins
                 given[i] = true;
                 break;
             }
-        }
-        return true;
-    }
-
-    // Names are short: a comparison in place costs less than the library call of a general one.
-    static bool same_text(const std::string& name, std::string_view text) {
-        if (name.size() != text.size()) return false;
-        for (std::size_t i = 0; i < text.size(); ++i) {
-            if (name[i] != text[i]) return false;
         }
         return true;
     }
