@@ -196,9 +196,10 @@ private:
         std::unique_ptr<AstNode<T>> tree = [&] {  // the tokens go before the program is made
             const std::vector<Token> postfix = [&] {
                 PostfixConverter converter(lexer.tokenize(), make_precedence_table());
-                collect_variables(converter.variables());
+                collect_variables(converter);
                 converter.mark_unary_minus();
-                return converter.insert_implicit_multiplication().to_postfix();
+                converter.insert_implicit_multiplication();
+                return std::move(converter).to_postfix();
             }();
             size_hint = postfix.size();
             return TreeBuilder<T>(binary_ops, unary_funcs, variable_table).build(postfix);
@@ -210,9 +211,9 @@ private:
     // Refills the variable table with the text's names, each with the value 0. The programs that may
     // still run read the refilled table from now on: the current one, which stays if the parse fails,
     // and those kept for evaluations running them.
-    void collect_variables(const std::vector<Token>& names) {
+    void collect_variables(const PostfixConverter& converter) {
         variable_table.clear();
-        for (const Token& name : names) variable_table.try_emplace(name.text, T(0));
+        converter.for_each_variable([this](const Token& name) { variable_table.try_emplace(name.text, T(0)); });
         if (root) root->program.bind(variable_table);
         for (const auto& kept : retired) kept->program.bind(variable_table);
     }

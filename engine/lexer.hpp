@@ -29,7 +29,7 @@ public:
         return tokens;
     }
 
-    static bool is_operator_char(char c) { return detail::is_operator_byte(static_cast<unsigned char>(c)); }
+    static bool is_operator_char(char c) { return detail::is_operator_symbol(static_cast<unsigned char>(c)); }
 
 private:
     std::string text;
@@ -59,7 +59,7 @@ private:
         }
         if (detail::is_number_byte(current)) return take(run_end(cursor, detail::is_number_byte), TokenType::Operand);
         if (name_end > cursor) return take(name_end, TokenType::Operand);
-        if (detail::is_operator_byte(current)) return take(cursor + 1, TokenType::Operator);
+        if (detail::is_operator_symbol(current)) return take(cursor + 1, TokenType::Operator);
         throw std::invalid_argument(std::string(messages::invalid_charater_prefix) + static_cast<char>(current));
     }
 };

@@ -39,75 +39,41 @@ public:
     // The variable names in the sequence, in order, repeats included; numbers are left out.
     std::vector<Token> variables() const {
         std::vector<Token> names;
-        names.reserve(tokens.size());  // untouched capacity costs no memory; growing would copy every name again
-        for (const Token& token : tokens) {
-            if (token.is_name()) names.push_back(token);
-        }
+        for_each_variable([&names](const Token& name) { names.push_back(name); });
         return names;
+    }
+
+    // Calls `visit` with each token that variables() copies, for a caller that needs no copies.
+    template <typename Visit>
+    void for_each_variable(Visit&& visit) const {
+        for (const Token& token : tokens) {
+            if (token.is_name()) visit(token);
+        }
     }
 
     // A "-" that starts the sequence or follows "(" or a binary operator becomes a unary minus (type
     // Function). Works left to right in place, so in "--" the second minus sees a Function and stays
     // binary. The last token is never marked.
     void mark_unary_minus() {
-        for (std::size_t i = 0; i + 1 < tokens.size(); ++i) mark_unary_minus_at(i);
+        for (std::size_t i = 0; i + 1 < tokens.size(); ++i) {
+            Token& token = tokens[i];
+            if (token.is_binary_operator() && token.is_text('-') &&
+                (i == 0 || tokens[i - 1].is_open_paren() || tokens[i - 1].is_binary_operator())) {
+                token.type = TokenType::Function;
+            }
+        }
     }
 
     // Inserts "*" after a number that is followed by a function, a name or "(": 2x, 2sin(x), 2(x+1).
     // Counts the insertions first and then moves every token to its final place from the back, so the
     // work stays linear and needs no second sequence.
     PostfixConverter& insert_implicit_multiplication() {
-        std::size_t insertions = 0;
-        for (std::size_t i = 0; i + 1 < tokens.size(); ++i) insertions += needs_product(i) ? 1 : 0;
-        return insert_products(insertions);
-    }
-
-    // The postfix sequence, as a new sequence; `tokens` is left as it was. Shunting-yard: operands go
-    // to the output, operators wait on the stack until one that binds no tighter arrives.
-    std::vector<Token> to_postfix() {
-        std::vector<Token> output;
-        output.reserve(tokens.size());
-        std::vector<Token> waiting;
-        waiting.reserve(tokens.size());
-        operators = decltype(operators)(std::move(waiting));
-        for (const Token& token : tokens) {
-            if (token.is_open_paren() || token.type == TokenType::Function) {
-                operators.push(token);
-            } else if (token.is_close_paren()) {
-                close_paren(output);
-            } else if (token.type == TokenType::Operand) {
-                output.push_back(token);
-            } else if (token.is_binary_operator()) {
-                push_operator(token, output);
-            } else {
-                operators = {};
-                throw std::invalid_argument(messages::unhandled_token);
-            }
-        }
-        while (!operators.empty()) pop_operator_into(output);
-        return output;
-    }
-
-private:
-    std::vector<Token> tokens;
-    std::stack<Token, std::vector<Token>> operators;  // empty outside to_postfix
-    PrecedenceTable precedence;
-
-    void mark_unary_minus_at(std::size_t i) {
-        Token& token = tokens[i];
-        if (!token.is_binary_operator() || !token.is_text('-')) return;
-        if (i == 0 || tokens[i - 1].is_open_paren() || tokens[i - 1].is_binary_operator()) {
-            token.type = TokenType::Function;
-        }
-    }
-
-    // Makes room for `insertions` products and moves every token to its place, from the back.
-    PostfixConverter& insert_products(std::size_t insertions) {
         const std::size_t count = tokens.size();
-        if (insertions == 0) return *this;
-        tokens.resize(count + insertions, Token("*", TokenType::Operator));
-        std::size_t write = count + insertions;
-        bool factor_follows = false;  // classifies the token after `read` before it was moved away
+        std::size_t write = count;
+        for (std::size_t i = 0; i + 1 < count; ++i) write += tokens[i].is_number() && starts_factor(tokens[i + 1]);
+        if (write == count) return *this;
+        tokens.resize(write, Token("*", TokenType::Operator));
+        bool factor_follows = false;  // whether the token after `read` starts a factor, seen before it moved
         for (std::size_t read = count; read-- > 0;) {
             const bool product = factor_follows && tokens[read].is_number();
             factor_follows = starts_factor(tokens[read]);
@@ -117,12 +83,34 @@ private:
         return *this;
     }
 
+    // The postfix sequence, as a new sequence; `tokens` is left as it was. Shunting-yard: operands go
+    // to the output, operators wait on the stack until one that binds no tighter arrives.
+    std::vector<Token> to_postfix() & {
+        std::vector<Token> output;
+        output.reserve(tokens.size());
+        convert([](Token& token) -> Token { return token; }, [&output](Token&& token) { output.push_back(std::move(token)); });
+        return output;
+    }
+
+    // The same sequence, written over the converter's own, for a caller that is done with the infix
+    // sequence: a long text then needs no second sequence as long as itself. The output never runs
+    // ahead of the input, since every token written was read before.
+    std::vector<Token> to_postfix() && {
+        std::size_t written = 0;
+        convert([](Token& token) { return std::move(token); },
+                [this, &written](Token&& token) { tokens[written++] = std::move(token); });
+        tokens.erase(tokens.begin() + static_cast<std::ptrdiff_t>(written), tokens.end());
+        return std::move(tokens);
+    }
+
+private:
+    std::vector<Token> tokens;
+    std::stack<Token, std::vector<Token>> operators;  // empty outside to_postfix
+    PrecedenceTable precedence;
+
     static bool starts_factor(const Token& token) {
         return token.type == TokenType::Function || token.is_name() || token.is_open_paren();
     }
-
-    // Whether the token at `i` is a number followed by something it multiplies implicitly.
-    bool needs_product(std::size_t i) const { return tokens[i].is_number() && starts_factor(tokens[i + 1]); }
 
     std::int32_t precedence_of(const Token& token) const {
         if (token.is_binary_operator()) {
@@ -137,30 +125,43 @@ private:
         return 1;
     }
 
-    void pop_operator_into(std::vector<Token>& output) {
-        output.push_back(std::move(operators.top()));
-        operators.pop();
-    }
-
-    void close_paren(std::vector<Token>& output) {
-        while (!operators.empty() && !operators.top().is_open_paren()) pop_operator_into(output);
-        if (operators.empty()) throw std::invalid_argument(messages::expected_open_paren);
-        operators.pop();
-        if (!operators.empty() && operators.top().type == TokenType::Function) pop_operator_into(output);
-    }
-
-    // Pops operators that bind at least as tightly as the incoming one ("^" only strictly tighter,
-    // being right-associative), then pushes it.
-    void push_operator(const Token& incoming, std::vector<Token>& output) {
-        const std::int32_t incoming_precedence = precedence_of(incoming);
-        while (!operators.empty() && !operators.top().is_open_paren()) {
-            const std::int32_t top_precedence = precedence_of(operators.top());
-            const bool pops = top_precedence > incoming_precedence ||
-                              (top_precedence == incoming_precedence && !incoming.is_right_assoc());
-            if (!pops) break;
-            pop_operator_into(output);
+    // Reads each token with `take` and hands on each token of the output to `emit`.
+    template <typename Take, typename Emit>
+    void convert(const Take& take, const Emit& emit) {
+        std::vector<Token> waiting;
+        waiting.reserve(tokens.size());
+        operators = decltype(operators)(std::move(waiting));
+        const auto pop_into_output = [&] {
+            emit(std::move(operators.top()));
+            operators.pop();
+        };
+        for (std::size_t read = 0, count = tokens.size(); read < count; ++read) {
+            Token token = take(tokens[read]);
+            if (token.is_open_paren() || token.type == TokenType::Function) {
+                operators.push(std::move(token));
+            } else if (token.is_close_paren()) {
+                while (!operators.empty() && !operators.top().is_open_paren()) pop_into_output();
+                if (operators.empty()) throw std::invalid_argument(messages::expected_open_paren);
+                operators.pop();
+                if (!operators.empty() && operators.top().type == TokenType::Function) pop_into_output();
+            } else if (token.type == TokenType::Operand) {
+                emit(std::move(token));
+            } else if (token.is_binary_operator()) {
+                // Pops what binds at least as tightly ("^" only what binds tighter, being
+                // right-associative), then waits itself.
+                const std::int32_t incoming = precedence_of(token);
+                while (!operators.empty() && !operators.top().is_open_paren()) {
+                    const std::int32_t top = precedence_of(operators.top());
+                    if (top < incoming || (top == incoming && token.is_right_assoc())) break;
+                    pop_into_output();
+                }
+                operators.push(std::move(token));
+            } else {
+                operators = {};
+                throw std::invalid_argument(messages::unhandled_token);
+            }
         }
-        operators.push(incoming);
+        while (!operators.empty()) pop_into_output();
     }
 };
 

@@ -34,9 +34,8 @@ namespace detail {
 constexpr bool is_letter(unsigned char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 constexpr bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
 constexpr bool is_alnum(unsigned char c) { return is_letter(c) || is_digit(c); }
-constexpr bool is_operator_byte(unsigned char c) { return is_operator_symbol(c); }
 constexpr bool is_token_byte(unsigned char c) {
-    return is_alnum(c) || is_operator_byte(c) || c == '(' || c == ')' || c == '.';
+    return is_alnum(c) || is_operator_symbol(c) || c == '(' || c == ')' || c == '.';
 }
 constexpr bool is_number_byte(unsigned char c) { return is_digit(c) || c == '.'; }
 
