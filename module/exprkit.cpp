@@ -7,8 +7,10 @@
 
 #include <exprkit/expression.hpp>
 
+#include <array>
 #include <chrono>
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -149,7 +151,9 @@ public:
     // for a dict that needs the converting pass or does not convert at all. No Python code runs here.
     bool load(const Values& variables, PyObject* dict) {
         count = variables.size();
-        if (count <= slots) {
+        if (count > slots) {
+            many.emplace();
+        } else {
             std::size_t i = 0;
             for (const auto& entry : variables) names[i++] = &entry.first;
         }
@@ -161,7 +165,7 @@ public:
             double number = 0;
             if (!text_of(key, text) || !number_of(item, false, number)) return false;
             if (count > slots) {
-                many.emplace(std::string(text), number);
+                many->emplace(std::string(text), number);
                 continue;
             }
             for (std::size_t i = 0; i < count; ++i) {
@@ -175,7 +179,7 @@ public:
     }
 
     double evaluate(Engine& engine) const {
-        if (count > slots) return engine.eval(many);
+        if (many) return engine.eval(*many);
         std::size_t next = 0;  // eval_with asks for the variables in the table's iteration order
         return engine.eval_with([&](const std::string&) -> const double* {
             const std::size_t i = next++;
@@ -188,7 +192,7 @@ private:
     const std::string* names[slots];
     double numbers[slots];
     std::array<bool, slots> given{};
-    Values many;
+    std::optional<Values> many;
 };
 
 // Hands the call to the dispatcher that pybind11 registered, in the tuple-and-dict form it takes.
