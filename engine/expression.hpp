@@ -86,7 +86,7 @@ public:
     // was already changed (text, variable table) stays changed.
     void init(const std::string& expression_text) {
         auto tree = parse(expression_text);
-        valid_flag = tree->program.binds_every_variable();  // what is_valid() on the new tree answers
+        valid_flag = tree->program.binds_every_variable;  // what is_valid() on the new tree answers
         install(std::move(tree));
     }
 
@@ -199,7 +199,7 @@ private:
                 collect_variables(converter);
                 converter.mark_unary_minus();
                 converter.insert_implicit_multiplication();
-                return std::move(converter).to_postfix();
+                return converter.to_postfix();
             }();
             size_hint = postfix.size();
             return TreeBuilder<T>(binary_ops, unary_funcs, variable_table).build(postfix);
@@ -214,8 +214,8 @@ private:
     void collect_variables(const PostfixConverter& converter) {
         variable_table.clear();
         converter.for_each_variable([this](const Token& name) { variable_table.try_emplace(name.text, T(0)); });
-        if (root) root->program.bind(variable_table);
-        for (const auto& kept : retired) kept->program.bind(variable_table);
+        if (root) root->program.bind(*root->tree, variable_table);
+        for (const auto& kept : retired) kept->program.bind(*kept->tree, variable_table);
     }
 
     // Only the totals count here; a ")" before its "(" is caught by the converter.

@@ -85,22 +85,43 @@ public:
 
     // The postfix sequence, as a new sequence; `tokens` is left as it was. Shunting-yard: operands go
     // to the output, operators wait on the stack until one that binds no tighter arrives.
-    std::vector<Token> to_postfix() & {
+    std::vector<Token> to_postfix() {
         std::vector<Token> output;
         output.reserve(tokens.size());
-        convert([](Token& token) -> Token { return token; }, [&output](Token&& token) { output.push_back(std::move(token)); });
+        std::vector<Token> waiting;
+        waiting.reserve(tokens.size());
+        operators = decltype(operators)(std::move(waiting));
+        const auto pop_into_output = [&] {
+            output.push_back(std::move(operators.top()));
+            operators.pop();
+        };
+        for (const Token& token : tokens) {
+            if (token.is_open_paren() || token.type == TokenType::Function) {
+                operators.push(token);
+            } else if (token.is_close_paren()) {
+                while (!operators.empty() && !operators.top().is_open_paren()) pop_into_output();
+                if (operators.empty()) throw std::invalid_argument(messages::expected_open_paren);
+                operators.pop();
+                if (!operators.empty() && operators.top().type == TokenType::Function) pop_into_output();
+            } else if (token.type == TokenType::Operand) {
+                output.push_back(token);
+            } else if (token.is_binary_operator()) {
+                // Pops what binds at least as tightly ("^" only what binds tighter, being
+                // right-associative), then waits itself.
+                const std::int32_t incoming = precedence_of(token);
+                while (!operators.empty() && !operators.top().is_open_paren()) {
+                    const std::int32_t top = precedence_of(operators.top());
+                    if (top < incoming || (top == incoming && token.is_right_assoc())) break;
+                    pop_into_output();
+                }
+                operators.push(token);
+            } else {
+                operators = {};
+                throw std::invalid_argument(messages::unhandled_token);
+            }
+        }
+        while (!operators.empty()) pop_into_output();
         return output;
-    }
-
-    // The same sequence, written over the converter's own, for a caller that is done with the infix
-    // sequence: a long text then needs no second sequence as long as itself. The output never runs
-    // ahead of the input, since every token written was read before.
-    std::vector<Token> to_postfix() && {
-        std::size_t written = 0;
-        convert([](Token& token) { return std::move(token); },
-                [this, &written](Token&& token) { tokens[written++] = std::move(token); });
-        tokens.erase(tokens.begin() + static_cast<std::ptrdiff_t>(written), tokens.end());
-        return std::move(tokens);
     }
 
 private:
@@ -123,45 +144,6 @@ private:
             return detail::unary_minus_precedence;
         }
         return 1;
-    }
-
-    // Reads each token with `take` and hands on each token of the output to `emit`.
-    template <typename Take, typename Emit>
-    void convert(const Take& take, const Emit& emit) {
-        std::vector<Token> waiting;
-        waiting.reserve(tokens.size());
-        operators = decltype(operators)(std::move(waiting));
-        const auto pop_into_output = [&] {
-            emit(std::move(operators.top()));
-            operators.pop();
-        };
-        for (std::size_t read = 0, count = tokens.size(); read < count; ++read) {
-            Token token = take(tokens[read]);
-            if (token.is_open_paren() || token.type == TokenType::Function) {
-                operators.push(std::move(token));
-            } else if (token.is_close_paren()) {
-                while (!operators.empty() && !operators.top().is_open_paren()) pop_into_output();
-                if (operators.empty()) throw std::invalid_argument(messages::expected_open_paren);
-                operators.pop();
-                if (!operators.empty() && operators.top().type == TokenType::Function) pop_into_output();
-            } else if (token.type == TokenType::Operand) {
-                emit(std::move(token));
-            } else if (token.is_binary_operator()) {
-                // Pops what binds at least as tightly ("^" only what binds tighter, being
-                // right-associative), then waits itself.
-                const std::int32_t incoming = precedence_of(token);
-                while (!operators.empty() && !operators.top().is_open_paren()) {
-                    const std::int32_t top = precedence_of(operators.top());
-                    if (top < incoming || (top == incoming && token.is_right_assoc())) break;
-                    pop_into_output();
-                }
-                operators.push(std::move(token));
-            } else {
-                operators = {};
-                throw std::invalid_argument(messages::unhandled_token);
-            }
-        }
-        while (!operators.empty()) pop_into_output();
     }
 };
 

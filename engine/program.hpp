@@ -46,10 +46,10 @@ struct Instruction {
 
 template <typename T>
 struct Program {
-    std::vector<Instruction<T>> code;
-    std::vector<std::pair<std::size_t, const std::string*>> variables;  // where each variable is read, and its name
+    std::vector<Instruction<T>> code;  // the tree's nodes, one instruction each, in the order of its chain
     std::size_t stack_need = 0;
     bool calls_callers_code = false;
+    bool binds_every_variable = true;  // when it was compiled
     // The value stack of an evaluation too deep for the machine's stack, made with the program so that
     // evaluating allocates nothing; a nested or concurrent evaluation finds it busy and makes its own.
     std::unique_ptr<T[]> deep_stack;
@@ -70,33 +70,37 @@ struct Program {
     Program(const Program&) = delete;
     Program& operator=(const Program&) = delete;
 
-    // Reads every variable from its entry in `table`, or marks it missing there.
-    void bind(const VariableTable<T>& table) {
-        for (const auto& [at, name] : variables) code[at].variable = entry_of(*name, table);
+    // Reads every variable of `root`, the tree it was compiled from, from its entry in `table`, or marks
+    // it missing there.
+    void bind(const AstNode<T>& root, const VariableTable<T>& table) {
+        std::size_t at = 0;
+        TreeWalk<T>::visit(root, [&](const AstNode<T>& node) {
+            if (node.kind() == AstNode<T>::Kind::Variable) {
+                code[at].variable = entry_of(static_cast<const VariableNode<T>&>(node).name, table);
+            }
+            ++at;
+        });
     }
 
-    bool binds_every_variable() const {
-        return std::all_of(variables.begin(), variables.end(), [this](const auto& v) { return code[v.first].variable; });
-    }
-
-    // One line per instruction, for tests and debugging: "constant 3", "variable x", "binary ^",
-    // "unary sin", "call unary", "call binary".
-    std::string dump() const {
+    // One line per instruction of the program compiled from `root`, for tests and debugging:
+    // "constant 3", "variable x", "binary ^", "unary sin", "call unary", "call binary".
+    std::string dump(const AstNode<T>& root) const {
         std::ostringstream out;
-        auto name = variables.begin();
-        for (const Instruction<T>& in : code) {
-            if (in.opcode < operation_count) {
-                const auto operation = static_cast<Operation>(in.opcode);
+        auto in = code.begin();
+        TreeWalk<T>::visit(root, [&](const AstNode<T>& node) {
+            if (in->opcode < operation_count) {
+                const auto operation = static_cast<Operation>(in->opcode);
                 out << (is_binary(operation) ? "binary " : "unary ") << operation_name(operation);
-            } else if (in.opcode == opcode_of(Opcode::Constant)) {
-                out << "constant " << in.constant;
-            } else if (in.opcode == opcode_of(Opcode::Variable)) {
-                out << "variable " << *(name++)->second << (in.variable ? "" : " (missing)");
+            } else if (in->opcode == opcode_of(Opcode::Constant)) {
+                out << "constant " << in->constant;
+            } else if (in->opcode == opcode_of(Opcode::Variable)) {
+                out << "variable " << static_cast<const VariableNode<T>&>(node).name << (in->variable ? "" : " (missing)");
             } else {
-                out << (in.opcode == opcode_of(Opcode::CallUnary) ? "call unary" : "call binary");
+                out << (in->opcode == opcode_of(Opcode::CallUnary) ? "call unary" : "call binary");
             }
             out << '\n';
-        }
+            ++in;
+        });
         return out.str();
     }
 
@@ -115,14 +119,12 @@ private:
                 in.constant = static_cast<const ValueNode<T>&>(node).value;
                 ++depth;
                 break;
-            case AstNode<T>::Kind::Variable: {
-                const std::string& name = static_cast<const VariableNode<T>&>(node).name;
+            case AstNode<T>::Kind::Variable:
                 in.opcode = opcode_of(Opcode::Variable);
-                in.variable = entry_of(name, table);
-                variables.emplace_back(code.size(), &name);
+                in.variable = entry_of(static_cast<const VariableNode<T>&>(node).name, table);
+                binds_every_variable = binds_every_variable && in.variable != nullptr;
                 ++depth;
                 break;
-            }
             case AstNode<T>::Kind::Unary:
                 set_operation(in, static_cast<const UnaryNode<T>&>(node).fn, Opcode::CallUnary, in.unary);
                 break;

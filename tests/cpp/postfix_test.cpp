@@ -37,15 +37,6 @@ class Postfix : public ::testing::TestWithParam<PostfixCase> {};
 
 TEST_P(Postfix, OrdersByPrecedenceAndAssociativity) { EXPECT_EQ(texts(postfix_of(GetParam().infix)), GetParam().postfix); }
 
-// The conversion that writes its output over the infix sequence gives the same tokens, types included.
-TEST_P(Postfix, ConversionInPlaceGivesTheSameSequence) {
-    PostfixConverter converter = converter_for(GetParam().infix);
-    converter.mark_unary_minus();
-    converter.insert_implicit_multiplication();
-    const std::vector<Token> copied = converter.to_postfix();
-    EXPECT_EQ(testing::describe(std::move(converter).to_postfix()), testing::describe(copied));
-}
-
 INSTANTIATE_TEST_SUITE_P(Precedence, Postfix, ::testing::Values(
     PostfixCase{"1+2*3", "1 2 3 * +"},
     PostfixCase{"8/2*4", "8 2 4 * /"},  // "*" binds tighter than "/"

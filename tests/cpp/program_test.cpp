@@ -67,7 +67,7 @@ TEST_P(Compiled, ListsTheTreeInEvaluationOrder) {
     E e;
     e.add_func("f", [](double x) { return x; });
     e.init(GetParam().text);
-    EXPECT_EQ(Access::program(e)->dump(), GetParam().dump);
+    EXPECT_EQ(Access::program(e)->dump(*Access::tree(e)), GetParam().dump);
 }
 
 INSTANTIATE_TEST_SUITE_P(Program, Compiled, ::testing::Values(
