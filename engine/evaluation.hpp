@@ -30,6 +30,9 @@ template <bool bound, std::size_t opcode, typename T>
         } else {
             top = apply(operation, top);
         }
+    } else if constexpr (opcode < opcode_of(Opcode::Constant)) {
+        constexpr Operation operation = operator_with_constant(opcode).operation;
+        top = constant_on_the_right(opcode) ? apply(operation, top, in.constant) : apply(operation, in.constant, top);
     } else if constexpr (opcode == opcode_of(Opcode::Constant)) {
         stack[size++] = top;
         top = in.constant;

@@ -62,7 +62,7 @@ struct DumpCase {
 class Compiled : public ::testing::TestWithParam<DumpCase> {};
 
 // The program lists the tree in evaluation order, right operands first; built-ins are operations of
-// their own and a caller's callables are calls.
+// their own, a built-in operator takes a constant operand itself, and a caller's callables are calls.
 TEST_P(Compiled, ListsTheTreeInEvaluationOrder) {
     E e;
     e.add_func("f", [](double x) { return x; });
@@ -71,8 +71,9 @@ TEST_P(Compiled, ListsTheTreeInEvaluationOrder) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Program, Compiled, ::testing::Values(
-    DumpCase{"3x^2", "constant 2\nvariable x\nbinary ^\nconstant 3\nbinary *\n"},
-    DumpCase{"8/2*4", "constant 4\nconstant 2\nbinary *\nconstant 8\nbinary /\n"},
+    DumpCase{"3x^2", "variable x\nbinary ^ right 2\nbinary * left 3\n"},
+    DumpCase{"8/2*4", "constant 2\nbinary * right 4\nbinary / left 8\n"},
+    DumpCase{"x-y", "variable y\nvariable x\nbinary -\n"},
     DumpCase{"-sin(y)", "variable y\nunary sin\nunary -\n"},
     DumpCase{"f(1)-x", "variable x\nconstant 1\ncall unary\nbinary -\n"}));
 
