@@ -84,11 +84,7 @@ public:
 
     // Parses `expression_text` into this object. On an error the previous tree stays in place; what else
     // was already changed (text, variable table) stays changed.
-    void init(const std::string& expression_text) {
-        auto tree = parse(expression_text);
-        valid_flag = tree->program.binds_every_variable;  // what is_valid() on the new tree answers
-        install(std::move(tree));
-    }
+    void init(const std::string& expression_text) { install_parse(expression_text, piece_bytes); }
 
     bool valid() const { return valid_flag; }
 
@@ -144,6 +140,16 @@ private:
     // Trees replaced while an evaluation was running them, kept until it ends.
     mutable std::vector<std::unique_ptr<Compiled>> retired;
 
+    // A text twice this long or longer that is a sum or difference of terms is parsed in pieces of about
+    // this many bytes (see parse_in_pieces).
+    static constexpr std::size_t piece_bytes = std::size_t{1} << 14;
+
+    void install_parse(const std::string& expression_text, std::size_t piece_size) {
+        auto tree = parse(expression_text, piece_size);
+        valid_flag = tree->program.binds_every_variable;  // what is_valid() on the new tree answers
+        install(std::move(tree));
+    }
+
     std::unique_ptr<Compiled> compiled(std::unique_ptr<AstNode<T>> tree, std::size_t size_hint = 0) const {
         return std::make_unique<Compiled>(std::move(tree), variable_table, size_hint);
     }
@@ -186,36 +192,101 @@ private:
         if (replaced && replaced->evaluations.load(std::memory_order_acquire) > 0) retired.push_back(std::move(replaced));
     }
 
-    std::unique_ptr<Compiled> parse(const std::string& expression_text) {
+    std::unique_ptr<Compiled> parse(const std::string& expression_text, std::size_t piece_size) {
         if (expression_text.empty()) throw std::invalid_argument(messages::empty_expression);
         text = expression_text;
         Lexer lexer(text);
         check_parentheses(text);
         if (!lexer.is_valid()) throw std::invalid_argument(messages::invalid_character);
+        const TreeBuilder<T> builder(binary_ops, unary_funcs, variable_table);
         std::size_t size_hint = 0;
-        std::unique_ptr<AstNode<T>> tree = [&] {  // the tokens go before the program is made
-            const std::vector<Token> postfix = [&] {
-                PostfixConverter converter(lexer.tokenize(), make_precedence_table());
-                collect_variables(converter);
-                converter.mark_unary_minus();
-                converter.insert_implicit_multiplication();
-                return converter.to_postfix();
-            }();
-            size_hint = postfix.size();
-            return TreeBuilder<T>(binary_ops, unary_funcs, variable_table).build(postfix);
-        }();
+        std::unique_ptr<AstNode<T>> tree;
+        {
+            // Whatever happens from here on, the programs that may still run read the table as it is
+            // left: the current one, which stays if the parse fails, and those kept for evaluations.
+            struct Rebind {
+                Expression& owner;
+                ~Rebind() {
+                    if (owner.root) owner.root->program.bind(*owner.root->tree, owner.variable_table);
+                    for (const auto& kept : owner.retired) kept->program.bind(*kept->tree, owner.variable_table);
+                }
+            } rebind{*this};
+            tree = parse_in_pieces(piece_size, builder, size_hint);
+            if (!tree) {
+                std::vector<Token> tokens = lexer.tokenize();
+                variable_table.clear();
+                const std::vector<Token> postfix = to_postfix(std::move(tokens));
+                size_hint = postfix.size();
+                tree = builder.build(postfix);  // the tokens go before the program is made
+            }
+        }
         if (!tree) throw std::invalid_argument(messages::malformed_expression);
         return compiled(std::move(tree), size_hint);
     }
 
-    // Refills the variable table with the text's names, each with the value 0. The programs that may
-    // still run read the refilled table from now on: the current one, which stays if the parse fails,
-    // and those kept for evaluations running them.
-    void collect_variables(const PostfixConverter& converter) {
-        variable_table.clear();
+    // The converter's passes over `tokens`, adding their variable names to the table on the way.
+    std::vector<Token> to_postfix(std::vector<Token> tokens) {
+        PostfixConverter converter(std::move(tokens), make_precedence_table());
         converter.for_each_variable([this](const Token& name) { variable_table.try_emplace(name.text, T(0)); });
-        if (root) root->program.bind(*root->tree, variable_table);
-        for (const auto& kept : retired) kept->program.bind(*kept->tree, variable_table);
+        converter.mark_unary_minus();
+        converter.insert_implicit_multiplication();
+        return converter.to_postfix();
+    }
+
+    // A long sum or difference of terms is parsed a piece at a time, so that the tokens of a piece stay
+    // in the cache through every pass over them and no token sequence is as long as the text. Pieces end
+    // at an operator of the loosest precedence outside all parentheses, right after an operand. A parse
+    // of the whole text has there reduced everything before to one operand, and the operator waits alone,
+    // since nothing binds more loosely and it groups from the left: so each later piece is parsed behind
+    // a "0" and that operator, and the tree of everything before takes the place of the "0". The names
+    // are collected piece after piece, in the order of the text. Gives nothing for a text too short to
+    // cut, and when a piece fails in any way: the whole text is then parsed at once, so that every error
+    // is the one a parse of the whole text reports, and leaves what it leaves.
+    std::unique_ptr<AstNode<T>> parse_in_pieces(std::size_t piece_size, const TreeBuilder<T>& builder, std::size_t& size_hint) {
+        const std::vector<std::size_t> cuts = cuts_of(text, piece_size);
+        if (cuts.empty()) return nullptr;
+        variable_table.clear();
+        std::unique_ptr<AstNode<T>> tree;
+        try {
+            std::size_t start = 0;
+            for (std::size_t piece = 0; piece <= cuts.size(); ++piece) {
+                const std::size_t end = piece < cuts.size() ? cuts[piece] : text.size();
+                std::string piece_text = tree ? std::string{'0', text[start - 1]} : std::string();
+                piece_text.append(text, start, end - start);
+                const std::vector<Token> postfix = to_postfix(Lexer(std::move(piece_text)).tokenize());
+                size_hint += postfix.size();
+                auto operands = builder.operands_of(postfix, std::move(tree));
+                if (operands.size() != 1) return nullptr;
+                tree = std::move(operands.front());
+                start = end + 1;
+            }
+        } catch (const std::invalid_argument&) {
+            return nullptr;
+        } catch (const std::out_of_range&) {
+            return nullptr;
+        }
+        return tree;
+    }
+
+    // Where parse_in_pieces cuts `all`: at the first loosest operator outside all parentheses that follows
+    // an operand (a number, a name or ")") from each multiple of `piece_size` bytes on. None for a text
+    // shorter than two pieces, or one holding a space, which stops the tokenizer.
+    static std::vector<std::size_t> cuts_of(std::string_view all, std::size_t piece_size) {
+        std::vector<std::size_t> cuts;
+        if (all.size() / 2 < piece_size || all.find(' ') != std::string_view::npos) return cuts;
+        std::int64_t depth = 0;
+        for (std::size_t at = 1, next_cut = piece_size; at + 1 < all.size(); ++at) {
+            depth += (all[at - 1] == '(') - (all[at - 1] == ')');
+            const auto c = static_cast<unsigned char>(all[at]);
+            const auto before = static_cast<unsigned char>(all[at - 1]);
+            const detail::OperatorRow* row = detail::operator_row(c);
+            if (at >= next_cut && depth == 0 && row && row->precedence == detail::loosest_precedence() &&
+                (detail::is_alnum(before) || before == '.' || before == ')')) {
+                cuts.push_back(at);
+                next_cut = at + piece_size;
+            }
+        }
+        return cuts;
     }
 
     // Only the totals count here; a ")" before its "(" is caught by the converter.

@@ -81,6 +81,21 @@ constexpr std::string_view operation_name(Operation operation) {
     return {};
 }
 
+// The precedence of the operators that bind most loosely.
+constexpr std::int32_t loosest_precedence() {
+    std::int32_t loosest = operator_rows[0].precedence;
+    for (const OperatorRow& row : operator_rows) loosest = row.precedence < loosest ? row.precedence : loosest;
+    return loosest;
+}
+
+constexpr bool loosest_group_from_the_left() {
+    for (const OperatorRow& row : operator_rows) {
+        if (row.precedence == loosest_precedence() && row.right_assoc) return false;
+    }
+    return true;
+}
+static_assert(loosest_group_from_the_left(), "a long text is cut into pieces at its loosest operators");
+
 constexpr bool binds_looser_than_unary_minus() {
     for (const OperatorRow& row : operator_rows) {
         if (row.precedence >= unary_minus_precedence) return false;

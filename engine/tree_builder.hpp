@@ -73,20 +73,10 @@ public:
                 const VariableTable<T>& variables)
         : binary_ops(operators), unary_funcs(functions), variable_table(variables) {}
 
+    using Operands = std::vector<std::unique_ptr<AstNode<T>>>;
+
     std::unique_ptr<AstNode<T>> build(const std::vector<Token>& postfix) const {
-        Operands operands;
-        operands.reserve(postfix.size());  // untouched capacity costs no memory
-        for (const Token& token : postfix) {
-            if (token.is_name()) {
-                operands.push_back(std::make_unique<VariableNode<T>>(token.text, &variable_table));
-            } else if (token.is_number()) {
-                operands.push_back(std::make_unique<ValueNode<T>>(detail::read_number<T>(token.text)));
-            } else if (token.type == TokenType::Function) {
-                apply_function(token, operands);
-            } else if (token.is_binary_operator()) {
-                apply_operator(token, operands);
-            }
-        }
+        Operands operands = operands_of(postfix);
         if (operands.size() != 1) {
             std::cout << operands.size() << std::flush;
             throw std::invalid_argument(messages::unbalanced_equation);
@@ -94,9 +84,31 @@ public:
         return std::move(operands.front());
     }
 
-private:
-    using Operands = std::vector<std::unique_ptr<AstNode<T>>>;
+    // The subtrees that `postfix` leaves, a well-formed sequence one. A tree `in_front` takes the place
+    // of the sequence's first token, the operand that stands for it.
+    Operands operands_of(const std::vector<Token>& postfix, std::unique_ptr<AstNode<T>> in_front = nullptr) const {
+        Operands operands;
+        operands.reserve(postfix.size());  // untouched capacity costs no memory
+        auto token = postfix.begin();
+        if (in_front && token != postfix.end()) {
+            operands.push_back(std::move(in_front));
+            ++token;
+        }
+        for (; token != postfix.end(); ++token) {
+            if (token->is_name()) {
+                operands.push_back(std::make_unique<VariableNode<T>>(token->text, &variable_table));
+            } else if (token->is_number()) {
+                operands.push_back(std::make_unique<ValueNode<T>>(detail::read_number<T>(token->text)));
+            } else if (token->type == TokenType::Function) {
+                apply_function(*token, operands);
+            } else if (token->is_binary_operator()) {
+                apply_operator(*token, operands);
+            }
+        }
+        return operands;
+    }
 
+private:
     const BinaryOperatorTable<T>& binary_ops;
     const UnaryFunctionTable<T>& unary_funcs;
     const VariableTable<T>& variable_table;

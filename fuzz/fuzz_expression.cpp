@@ -88,6 +88,27 @@ void compare_with_the_tree(FuzzedDataProvider& input, Engine& engine, int& reent
     }
 }
 
+// A text cut into pieces, as long texts are, must parse to what the whole text parses to: the same
+// error or the same variables and value.
+void compare_with_pieces(FuzzedDataProvider& input, const std::string& text) {
+    const auto piece_size = input.ConsumeIntegralInRange<std::size_t>(1, 8);
+    Engine whole;
+    Engine pieces;
+    if (error_of([&] { whole.init(text); }) !=
+        error_of([&] { exprkit::detail::ExpressionAccess::init_in_pieces(pieces, text, piece_size); })) {
+        fail("a parse in pieces failed otherwise");
+    }
+    if (whole.vars() != pieces.vars() || whole.valid() != pieces.valid()) fail("a parse in pieces found other variables");
+    Engine::Values values;
+    for (const auto& entry : whole.vars()) values[entry.first] = input.ConsumeFloatingPoint<double>();
+    double from_whole = 0;
+    double from_pieces = 0;
+    if (error_of([&] { from_whole = whole.eval(values); }) != error_of([&] { from_pieces = pieces.eval(values); }) ||
+        !same_bits(from_whole, from_pieces)) {
+        fail("a parse in pieces evaluates otherwise");
+    }
+}
+
 // A hostile or ordinary one-argument function, chosen by the input.
 exprkit::UnaryFunction<double> make_callable(FuzzedDataProvider& input, Engine& engine, int& reentry) {
     const std::string text = input.ConsumeRandomLengthString(64);
@@ -148,6 +169,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string first = input.ConsumeRandomLengthString(1 << 16);
     documented([&] { engine = std::make_unique<Engine>(first); });
     if (engine && !engine->valid()) fail("a parsed object is not valid");
+    compare_with_pieces(input, first);
     if (!engine) engine = std::make_unique<Engine>();
     evaluate(input, *engine, reentry);
 

@@ -413,9 +413,95 @@ TEST(Expression, ReparsingFromInsideAnEvaluationIsSafe) {
     EXPECT_EQ(g.eval(), 0);
 }
 
-// Re-parsing and assignment free long trees, also from inside an evaluation of the tree itself (a leak
-// or a double free shows under the sanitizers).
-TEST(Expression, LongTreesAreReplacedAlsoFromInsideTheirOwnEvaluation) {
+// A long sum of terms is parsed a piece at a time. Whatever the cuts, the result must be that of a
+// parse of the whole text: the same tree, variables and validity, or the same error with the same
+// output, and for a text that fails, what that failure leaves in the object.
+struct PiecesCase {
+    std::string text;
+    bool builds_in_pieces;  // false: a piece fails, and the whole text is parsed instead
+    friend std::ostream& operator<<(std::ostream& out, const PiecesCase& c) { return out << c.text; }
+};
+
+class Pieces : public ::testing::TestWithParam<PiecesCase> {};
+
+// What an init leaves observable: the error and the output, validity, variables and the value.
+template <typename Init>
+std::string outcome_of(E& e, Init&& init) {
+    std::string out;
+    ::testing::internal::CaptureStdout();
+    try {
+        init();
+    } catch (const std::invalid_argument& error) {
+        out += std::string("invalid_argument: ") + error.what() + "; ";
+    } catch (const std::out_of_range& error) {
+        out += std::string("out_of_range: ") + error.what() + "; ";
+    }
+    out += "printed: " + ::testing::internal::GetCapturedStdout() + "; valid: " + std::to_string(e.valid()) + "; vars:";
+    Values values;
+    double next = 0.75;
+    for (const auto& entry : e.vars()) {
+        out += " " + entry.first;
+        values[entry.first] = next;
+        next = -2 * next + 0.125;
+    }
+    try {
+        const double result = e.eval(values);
+        char bits[64];
+        std::snprintf(bits, sizeof bits, "%a", result);
+        out += std::string("; value: ") + bits;
+    } catch (const std::exception& error) {
+        out += std::string("; eval: ") + error.what();
+    }
+    return out;
+}
+
+TEST_P(Pieces, GiveWhatAParseOfTheWholeTextGives) {
+    const std::string& text = GetParam().text;
+    E whole("a*3");
+    const std::string expected = outcome_of(whole, [&] { whole.init(text); });
+    for (const std::size_t piece_size : {1, 2, 3, 5, 8}) {
+        SCOPED_TRACE(piece_size);
+        E pieces("a*3");
+        EXPECT_EQ(outcome_of(pieces, [&] { Access::init_in_pieces(pieces, text, piece_size); }), expected);
+        E custom;
+        custom.add_func("f", [](double x) { return 3 * x - 1; });  // a caller's callable
+        E custom_whole;
+        custom_whole.add_func("f", [](double x) { return 3 * x - 1; });
+        EXPECT_EQ(outcome_of(custom, [&] { Access::init_in_pieces(custom, text, piece_size); }),
+                  outcome_of(custom_whole, [&] { custom_whole.init(text); }));
+    }
+    E probe;
+    probe.add_func("f", [](double x) { return x; });
+    EXPECT_EQ(Access::builds_in_pieces(probe, text, 1), GetParam().builds_in_pieces);
+}
+
+INSTANTIATE_TEST_SUITE_P(Expression, Pieces, ::testing::Values(
+    PiecesCase{"x+y-z+2x-3sin(y)+(x+y)*2-4", true},
+    PiecesCase{"a-b-c-d-e-f", true},  // joined from the left: ((a-b)-c)-...
+    PiecesCase{"-x+-y--z-(-x)", true},
+    PiecesCase{"2^-x+3^2^2-1+x^y-2^x^-y", true},
+    PiecesCase{"x*y/z+w/2*3-x/y*z", true},
+    PiecesCase{"sin(x+y)+cos(x-y)-(x-(y+z))+abs(-x)", true},
+    PiecesCase{"1.5+.5+5.+2.5.5-x", true},
+    PiecesCase{"2x+3(x-1)-4sin(x)+5-6f(x)", true},
+    PiecesCase{"averyveryverylongname+x-averyveryverylongname", true},
+    PiecesCase{"b+a+b+c-a", true},
+    PiecesCase{"f(x)-f(f(y))+1", true},
+    PiecesCase{"x+*y", false},
+    PiecesCase{"x*+y", false},
+    PiecesCase{"x+y+", false},
+    PiecesCase{"(x)(y)+z", false},
+    PiecesCase{"x+y+(z)(z)", false},
+    PiecesCase{"x+foo(y)-1", false},
+    PiecesCase{"x+y z", false},
+    PiecesCase{"x)+(y", false},
+    PiecesCase{"x+sin()+y", false},
+    PiecesCase{"x-+y", false},
+    PiecesCase{"x+1+2x2y-3", false}));
+
+// Long texts go through the pieces on their own. Re-parsing and assignment free such trees, also from
+// inside an evaluation of the tree itself (a leak or a double free shows under the sanitizers).
+TEST(Expression, LongSumsParseInPiecesAndAreReplacedAlsoFromInsideTheirOwnEvaluation) {
     std::string text = "3x^2-sin(y)/2";
     for (int i = 1; i < 20'000; ++i) text += "+3x^2-sin(y)/2";
     E e(text);
