@@ -52,57 +52,46 @@ inline constexpr std::int32_t unary_minus_precedence = 6;
 
 inline constexpr std::size_t operation_count = operator_rows.size() + function_rows.size();
 
-// The row of the operator written `c`, or null.
-constexpr const OperatorRow* operator_row(unsigned char c) {
-    for (const OperatorRow& row : operator_rows) {
-        if (static_cast<unsigned char>(row.symbol) == c) return &row;
+// The first of `rows` for which `matches` holds, or null.
+template <typename Rows, typename Matches>
+constexpr auto find_row(const Rows& rows, Matches matches) -> decltype(&rows[0]) {
+    for (const auto& row : rows) {
+        if (matches(row)) return &row;
     }
     return nullptr;
 }
-constexpr bool is_operator_symbol(unsigned char c) { return operator_row(c) != nullptr; }
 
-// Whether `operation` is a binary operator's (it takes two operands) rather than a function's.
-constexpr bool is_binary(Operation operation) {
-    for (const OperatorRow& row : operator_rows) {
-        if (row.operation == operation) return true;
-    }
-    return false;
+constexpr const OperatorRow* operator_row(unsigned char c) {
+    return find_row(operator_rows, [c](const OperatorRow& row) { return static_cast<unsigned char>(row.symbol) == c; });
 }
+constexpr bool is_operator_symbol(unsigned char c) { return operator_row(c) != nullptr; }
 constexpr bool is_right_assoc_symbol(unsigned char c) { return operator_row(c) && operator_row(c)->right_assoc; }
+
+// Whether `operation` is an operator's (it takes two operands) rather than a function's.
+constexpr bool is_binary(Operation operation) {
+    return find_row(operator_rows, [operation](const OperatorRow& row) { return row.operation == operation; });
+}
 
 // How the operation is written: its operator symbol or its function name.
 constexpr std::string_view operation_name(Operation operation) {
-    for (const OperatorRow& row : operator_rows) {
-        if (row.operation == operation) return std::string_view(&row.symbol, 1);
+    if (const auto* row = find_row(operator_rows, [operation](const auto& r) { return r.operation == operation; })) {
+        return std::string_view(&row->symbol, 1);
     }
-    for (const FunctionRow& row : function_rows) {
-        if (row.operation == operation) return row.name;
-    }
-    return {};
+    const auto* row = find_row(function_rows, [operation](const auto& r) { return r.operation == operation; });
+    return row ? row->name : std::string_view();
 }
 
-// The precedence of the operators that bind most loosely.
+// The precedence of the operators that bind most loosely, where a long text is cut into pieces: they
+// must group from the left. Unary minus binds tighter than every operator.
 constexpr std::int32_t loosest_precedence() {
     std::int32_t loosest = operator_rows[0].precedence;
     for (const OperatorRow& row : operator_rows) loosest = row.precedence < loosest ? row.precedence : loosest;
     return loosest;
 }
-
-constexpr bool loosest_group_from_the_left() {
-    for (const OperatorRow& row : operator_rows) {
-        if (row.precedence == loosest_precedence() && row.right_assoc) return false;
-    }
-    return true;
-}
-static_assert(loosest_group_from_the_left(), "a long text is cut into pieces at its loosest operators");
-
-constexpr bool binds_looser_than_unary_minus() {
-    for (const OperatorRow& row : operator_rows) {
-        if (row.precedence >= unary_minus_precedence) return false;
-    }
-    return true;
-}
-static_assert(binds_looser_than_unary_minus(), "unary minus binds tighter than every operator");
+static_assert(!find_row(operator_rows, [](const OperatorRow& row) { return row.precedence == loosest_precedence() && row.right_assoc; }),
+              "the loosest operators group from the left");
+static_assert(!find_row(operator_rows, [](const OperatorRow& row) { return row.precedence >= unary_minus_precedence; }),
+              "unary minus binds tighter than every operator");
 
 // Whether every operation stands in exactly one row.
 constexpr bool each_operation_has_one_row() {
