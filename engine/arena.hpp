@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <new>
+#include <utility>
 
 #if defined(__SANITIZE_ADDRESS__)
 #define EXPRKIT_ARENA_POISONS 1
@@ -37,8 +38,8 @@ public:
     // `size` bytes on an `alignment` boundary, a power of two no larger than a block header's.
     static void* allocate(std::size_t size, std::size_t alignment, Stream stream = Stream::Nodes) {
         if (size > largest) return ::operator new(size);
-        thread_local Cursor cursors[2];
-        return cursors[static_cast<std::size_t>(stream)].allocate(size, alignment);
+        thread_local Cursors cursors;
+        return cursors.of[static_cast<std::size_t>(stream)].allocate(size, alignment);
     }
 
     static void deallocate(void* object, std::size_t size) noexcept {
@@ -65,7 +66,27 @@ private:
     static void release(Block* block, std::size_t count) noexcept {
         if (block->live.fetch_sub(count, std::memory_order_acq_rel) != count) return;
         block->~Block();
-        ::operator delete(static_cast<void*>(block), std::align_val_t{block_size});
+        if (spare() == nullptr && allocating_thread()) {
+            poison(block, block_size);
+            spare() = block;
+            return;
+        }
+        free_block(block);
+    }
+
+    static void free_block(void* block) noexcept { ::operator delete(block, std::align_val_t{block_size}); }
+
+    // A thread that allocates keeps one emptied block, whichever thread emptied it, for the next block it
+    // starts: short formulas made and dropped in turn would otherwise take a block from the heap and give
+    // it back again and again, at the price of a system call and fresh pages whenever the heap shrinks.
+    // Plain thread-locals, usable while and after the thread's other thread-locals are destroyed.
+    static void*& spare() noexcept {
+        thread_local void* block = nullptr;
+        return block;
+    }
+    static bool& allocating_thread() noexcept {
+        thread_local bool allocating = false;
+        return allocating;
     }
 
     class Cursor {
@@ -89,6 +110,12 @@ private:
             return object;
         }
 
+        void leave() noexcept {
+            if (block != nullptr) release(block, hold - allocated);
+            block = nullptr;
+            remaining = 0;
+        }
+
     private:
         Block* block = nullptr;
         std::byte* next = nullptr;
@@ -96,7 +123,9 @@ private:
         std::size_t allocated = 0;
 
         void start_block() {
-            void* raw = ::operator new(block_size, std::align_val_t{block_size});
+            void* raw = std::exchange(spare(), nullptr);
+            if (raw == nullptr) raw = ::operator new(block_size, std::align_val_t{block_size});
+            unpoison(raw, sizeof(Block));
             leave();
             block = new (raw) Block{{hold}};
             next = static_cast<std::byte*>(raw) + sizeof(Block);
@@ -104,11 +133,18 @@ private:
             allocated = 0;
             poison(next, remaining);
         }
+    };
 
-        void leave() noexcept {
-            if (block != nullptr) release(block, hold - allocated);
-            block = nullptr;
-            remaining = 0;
+    // A thread's cursors; when the thread ends they give up their blocks, and the spare goes back.
+    struct Cursors {
+        Cursor of[2];
+        Cursors() { allocating_thread() = true; }
+        Cursors(const Cursors&) = delete;
+        Cursors& operator=(const Cursors&) = delete;
+        ~Cursors() {
+            for (Cursor& cursor : of) cursor.leave();
+            allocating_thread() = false;
+            if (void* block = std::exchange(spare(), nullptr)) free_block(block);
         }
     };
 
