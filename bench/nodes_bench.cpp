@@ -1,8 +1,12 @@
-// Evaluation speed of expression trees of 10^2, 10^4 and 10^6 nodes, in nanoseconds per node.
+// Evaluation speed of expression trees of 10^2, 10^4 and 10^6 nodes, in nanoseconds per node: a walk of
+// the tree's nodes (AstNode::evaluate, what a tree assembled by hand does) and the program compiled from
+// it (what an Expression runs).
 //   cmake -S . -B build/bench -DCMAKE_BUILD_TYPE=Release -DEXPRKIT_BUILD_BENCH=ON && cmake --build build/bench
 //   ./build/bench/bench/nodes_bench
+#include <exprkit/evaluation.hpp>
 #include <exprkit/function_tables.hpp>
 #include <exprkit/nodes.hpp>
+#include <exprkit/program.hpp>
 
 #include <benchmark/benchmark.h>
 
@@ -51,22 +55,27 @@ std::int64_t count_nodes(std::int64_t leaves) {
     return leaves + binaries + binaries / 4;
 }
 
-void evaluate_tree(benchmark::State& state, int variable_every) {
+void evaluate_tree(benchmark::State& state, int variable_every, bool compiled) {
     const std::int64_t leaves = state.range(0);
     const VariableTable<double> table{{"x", 1.0}};
     const Node tree = build_tree(leaves, variable_every, &table);
-    for (auto _ : state) benchmark::DoNotOptimize(tree->evaluate());
+    const detail::Program<double> program(*tree, table);
+    for (auto _ : state) benchmark::DoNotOptimize(compiled ? detail::run<true>(program) : tree->evaluate());
     const auto nodes = static_cast<double>(count_nodes(leaves));
     state.counters["nodes"] = nodes;
     state.counters["per_node"] = benchmark::Counter(nodes, benchmark::Counter::kIsIterationInvariantRate |
                                                                   benchmark::Counter::kInvert);
 }
 
-void constants(benchmark::State& state) { evaluate_tree(state, 0); }
-void variables_one_in_eight(benchmark::State& state) { evaluate_tree(state, 8); }
+void walk_constants(benchmark::State& state) { evaluate_tree(state, 0, false); }
+void walk_variables_one_in_eight(benchmark::State& state) { evaluate_tree(state, 8, false); }
+void program_constants(benchmark::State& state) { evaluate_tree(state, 0, true); }
+void program_variables_one_in_eight(benchmark::State& state) { evaluate_tree(state, 8, true); }
 
 // Leaf counts chosen so that the trees hold about 10^2, 10^4 and 10^6 nodes.
-BENCHMARK(constants)->Arg(44)->Arg(4'444)->Arg(444'444);
-BENCHMARK(variables_one_in_eight)->Arg(44)->Arg(4'444)->Arg(444'444);
+BENCHMARK(walk_constants)->Arg(44)->Arg(4'444)->Arg(444'444);
+BENCHMARK(walk_variables_one_in_eight)->Arg(44)->Arg(4'444)->Arg(444'444);
+BENCHMARK(program_constants)->Arg(44)->Arg(4'444)->Arg(444'444);
+BENCHMARK(program_variables_one_in_eight)->Arg(44)->Arg(4'444)->Arg(444'444);
 
 }  // namespace
