@@ -200,28 +200,33 @@ private:
         if (!lexer.is_valid()) throw std::invalid_argument(messages::invalid_character);
         const TreeBuilder<T> builder(binary_ops, unary_funcs, variable_table);
         std::size_t size_hint = 0;
-        std::unique_ptr<AstNode<T>> tree;
-        {
-            // Whatever happens from here on, the programs that may still run read the table as it is
-            // left: the current one, which stays if the parse fails, and those kept for evaluations.
-            struct Rebind {
-                Expression& owner;
-                ~Rebind() {
-                    if (owner.root) owner.root->program.bind(*owner.root->tree, owner.variable_table);
-                    for (const auto& kept : owner.retired) kept->program.bind(*kept->tree, owner.variable_table);
+        bool replaces = false;
+        // Whatever happens from here on, the programs that may still run read the table as it is left:
+        // those kept for evaluations, and the current one unless the parse replaces it and no evaluation
+        // runs it.
+        struct Rebind {
+            Expression& owner;
+            const bool& replaces;
+            ~Rebind() {
+                const Compiled* current = owner.root.get();
+                if (current && (!replaces || current->evaluations.load(std::memory_order_acquire) > 0)) {
+                    owner.root->program.bind(*owner.root->tree, owner.variable_table);
                 }
-            } rebind{*this};
-            tree = parse_in_pieces(piece_size, builder, size_hint);
-            if (!tree) {
-                std::vector<Token> tokens = lexer.tokenize();
-                variable_table.clear();
-                const std::vector<Token> postfix = to_postfix(std::move(tokens));
-                size_hint = postfix.size();
-                tree = builder.build(postfix);  // the tokens go before the program is made
+                for (const auto& kept : owner.retired) kept->program.bind(*kept->tree, owner.variable_table);
             }
+        } rebind{*this, replaces};
+        std::unique_ptr<AstNode<T>> tree = parse_in_pieces(piece_size, builder, size_hint);
+        if (!tree) {
+            std::vector<Token> tokens = lexer.tokenize();
+            variable_table.clear();
+            const std::vector<Token> postfix = to_postfix(std::move(tokens));
+            size_hint = postfix.size();
+            tree = builder.build(postfix);  // the tokens go before the program is made
         }
         if (!tree) throw std::invalid_argument(messages::malformed_expression);
-        return compiled(std::move(tree), size_hint);
+        auto made = compiled(std::move(tree), size_hint);
+        replaces = true;
+        return made;
     }
 
     // The converter's passes over `tokens`, adding their variable names to the table on the way.
