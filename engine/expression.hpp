@@ -127,6 +127,20 @@ public:
 
     const UnaryFunctionTable<T>& avail_funcs() const { return unary_funcs; }
 
+    // Calls `visit` with every one-argument callable this object holds, once for each copy it holds: the
+    // function table's entries, then the copies in its tree and in trees kept for running evaluations.
+    // For a binding that reports to a garbage collector what its callables keep alive; it never walks
+    // a tree.
+    template <typename Visit>
+    void for_each_callable(Visit&& visit) const {
+        for (const auto& entry : unary_funcs) visit(entry.second);
+        const auto in_tree = [&visit](const Compiled& tree) {
+            for (const UnaryFunction<T>* fn : tree.program.callers_callables) visit(*fn);
+        };
+        if (root) in_tree(*root);
+        for (const auto& kept : retired) in_tree(*kept);
+    }
+
 private:
     friend struct detail::ExpressionAccess;
     using Compiled = detail::CompiledTree<T>;

@@ -58,6 +58,9 @@ template <typename T>
 struct Program {
     std::vector<Instruction<T>> code;  // the tree's nodes in the order of its chain, constant operands folded
     std::size_t stack_need = 0;
+    // The one-argument callables a caller supplied that the program calls, as often as the tree holds
+    // them: a binding that must report what they keep alive reads this list, not the whole tree.
+    std::vector<const UnaryFunction<T>*> callers_callables;
     bool calls_callers_code = false;
     bool binds_every_variable = true;  // when it was compiled
     // The value stack of an evaluation too deep for the machine's stack, made with the program so that
@@ -205,6 +208,7 @@ private:
             in.opcode = opcode_of(call);
             called = &fn;
             calls_callers_code = true;
+            if constexpr (std::is_same_v<Function, UnaryFunction<T>>) callers_callables.push_back(&fn);
         }
     }
 };

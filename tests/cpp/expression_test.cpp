@@ -291,6 +291,30 @@ TEST(Expression, CallablesRunRightOperandFirstAndTheFirstErrorWins) {
     EXPECT_EQ(calls, "g");
 }
 
+// What a binding reports to a garbage collector: the table's callables and the copies its trees hold,
+// also those of a tree kept for the evaluation that is running it.
+TEST(Expression, VisitsEveryCallableItHolds) {
+    E e;
+    const auto count = [&e] {
+        std::size_t visited = 0;
+        e.for_each_callable([&visited](const UnaryFunction<double>&) { ++visited; });
+        return visited;
+    };
+    std::size_t inside = 0;
+    e.add_func("f", [](double x) { return x; });
+    e.add_func("g", [&](double x) {
+        e.init("2");
+        inside = count();
+        return x;
+    });
+    const std::size_t table = e.avail_funcs().size();
+    e.init("f(1)+f(2)+g(x)");
+    EXPECT_EQ(count(), table + 3);
+    EXPECT_EQ(e.eval({{"x", 1}}), 1 + 2 + 1);
+    EXPECT_EQ(inside, table + 3);
+    EXPECT_EQ(count(), table);
+}
+
 TEST(Expression, EmptyFunctionParsesAndFailsWhenCalled) {
     E e;
     e.add_func("nothing", UnaryFunction<double>());
