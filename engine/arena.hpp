@@ -1,164 +1,110 @@
-// Where tree nodes live. A parse makes one node per token, and one heap allocation each would cost a
-// malloc and a free per node and scatter a tree over the heap. Nodes are instead bump-allocated, in the
-// order a parse makes them, from blocks of 64 KiB: the nodes of a tree lie next to each other, in about
-// the order every walk of it visits them, and the heap sees one allocation per block.
-//
-// Each thread allocates from blocks of its own, in two streams: nodes in the order a parse makes them,
-// and apart from them the operators that continue a left-nested chain (BinaryNode::make says why). A
-// block counts its live nodes and goes back to the heap with the last of them once its thread has moved
-// on to another block, so memory is returned as trees are destroyed. A node may be freed on any thread.
+// Where the nodes of a parse's tree live: one block, sized from the postfix sequence before the tree is
+// built, that holds the nodes one after another in the order the builder makes them. The arena belongs
+// to the parse: it destroys its nodes all at once when the parse is done with the tree, so nothing one
+// tree allocates outlives it or is shared with another, and a tree costs one allocation, not one a node.
 #pragma once
 
-#include <atomic>
+#include <algorithm>
 #include <cstddef>
-#include <cstdint>
+#include <memory>
 #include <new>
+#include <stdexcept>
 #include <utility>
 
-#if defined(__SANITIZE_ADDRESS__)
-#define EXPRKIT_ARENA_POISONS 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define EXPRKIT_ARENA_POISONS 1
-#endif
-#endif
-#ifdef EXPRKIT_ARENA_POISONS
-#include <sanitizer/asan_interface.h>
-#endif
+#include "nodes.hpp"
 
 namespace exprkit::detail {
 
-class Arena {
+template <typename T>
+class NodeArena {
 public:
-    static constexpr std::size_t block_size = std::size_t{1} << 16;
-    static constexpr std::size_t largest = 256;  // a larger object gets a heap allocation of its own
+    NodeArena() = default;
+    NodeArena(const NodeArena&) = delete;
+    NodeArena& operator=(const NodeArena&) = delete;
+    ~NodeArena() { clear(); }
 
-    enum class Stream : std::size_t { Nodes, Chains };
-
-    // `size` bytes on an `alignment` boundary, a power of two no larger than a block header's.
-    static void* allocate(std::size_t size, std::size_t alignment, Stream stream = Stream::Nodes) {
-        if (size > largest) return ::operator new(size);
-        thread_local Cursors cursors;
-        return cursors.of[static_cast<std::size_t>(stream)].allocate(size, alignment);
+    // Destroys the nodes made so far and makes room for nodes of `bytes` in all (size_of each).
+    void reset(std::size_t bytes) {
+        clear();
+        if (bytes <= capacity) return;
+        block.reset();
+        capacity = 0;
+        block.reset(new std::byte[bytes]);  // left as it is: a node's constructor writes what it uses
+        capacity = bytes;
     }
 
-    static void deallocate(void* object, std::size_t size) noexcept {
-        if (size > largest) return ::operator delete(object);
-        poison(object, size);
-        release(block_of(object), 1);
+    // A node made in the arena, which destroys it: nothing may delete it. Its operands, nodes of the
+    // arena too, are given as plain pointers and handed to the node's constructor as owning ones only
+    // once there is room; the builder gives every node a moved callable, so no constructor here throws
+    // after it has taken its operands (which would delete them).
+    template <typename Node, typename... Arguments>
+    Node* make(Arguments&&... arguments) {
+        if (capacity - used < size_of<Node>()) throw std::logic_error("a tree outgrew the arena sized for it");
+        Node* node = ::new (block.get() + used) Node(adopted(std::forward<Arguments>(arguments))...);
+        used += size_of<Node>();
+        ++made;
+        return node;
+    }
+
+    std::size_t size() const { return made; }
+
+    // Calls `visit` with every node, in the order they were made: each after its operands.
+    template <typename Visit>
+    void for_each(Visit&& visit) const {
+        for (std::size_t at = 0; at < used;) {
+            const AstNode<T>& node = node_at(at);
+            at += size_of(node.kind());
+            visit(node);
+        }
+    }
+
+    // What a node of the type takes in the arena: every node starts on the boundary that any needs.
+    template <typename Node>
+    static constexpr std::size_t size_of() {
+        return (sizeof(Node) + alignment - 1) / alignment * alignment;
     }
 
 private:
-    static constexpr std::size_t granule = alignof(std::max_align_t);
+    static constexpr std::size_t alignment =
+        std::max({alignof(ValueNode<T>), alignof(VariableNode<T>), alignof(UnaryNode<T>), alignof(BinaryNode<T>)});
+    static_assert(alignment <= __STDCPP_DEFAULT_NEW_ALIGNMENT__, "the block starts on every node's boundary");
 
-    // At the start of each block. While its thread allocates from it, `live` carries a hold larger than
-    // any count of nodes, so that frees cannot bring it to zero; when the thread moves on, it gives back
-    // the hold less the nodes it allocated, which leaves the count of those still alive.
-    struct alignas(granule) Block {
-        std::atomic<std::size_t> live;
-    };
-    static constexpr std::size_t hold = block_size;
+    std::unique_ptr<std::byte[]> block;
+    std::size_t capacity = 0;
+    std::size_t used = 0;
+    std::size_t made = 0;
 
-    static Block* block_of(void* object) noexcept {
-        return reinterpret_cast<Block*>(reinterpret_cast<std::uintptr_t>(object) & ~(block_size - 1));
+    // The node made at `at`. A node's AstNode part starts where the node does (single inheritance from a
+    // polymorphic base, as GCC and Clang lay it out).
+    AstNode<T>& node_at(std::size_t at) const { return *std::launder(reinterpret_cast<AstNode<T>*>(block.get() + at)); }
+
+    static std::unique_ptr<AstNode<T>> adopted(AstNode<T>* operand) { return std::unique_ptr<AstNode<T>>(operand); }
+    template <typename Argument>
+    static Argument&& adopted(Argument&& argument) {
+        return std::forward<Argument>(argument);
     }
 
-    static void release(Block* block, std::size_t count) noexcept {
-        if (block->live.fetch_sub(count, std::memory_order_acq_rel) != count) return;
-        block->~Block();
-        if (spare() == nullptr && allocating_thread()) {
-            poison(block, block_size);
-            spare() = block;
-            return;
+    static std::size_t size_of(typename AstNode<T>::Kind kind) {
+        switch (kind) {
+            case AstNode<T>::Kind::Value: return size_of<ValueNode<T>>();
+            case AstNode<T>::Kind::Variable: return size_of<VariableNode<T>>();
+            case AstNode<T>::Kind::Unary: return size_of<UnaryNode<T>>();
+            case AstNode<T>::Kind::Binary: break;
         }
-        free_block(block);
+        return size_of<BinaryNode<T>>();
     }
 
-    static void free_block(void* block) noexcept { ::operator delete(block, std::align_val_t{block_size}); }
-
-    // A thread that allocates keeps one emptied block, whichever thread emptied it, for the next block it
-    // starts: short formulas made and dropped in turn would otherwise take a block from the heap and give
-    // it back again and again, at the price of a system call and fresh pages whenever the heap shrinks.
-    // Plain thread-locals, usable while and after the thread's other thread-locals are destroyed.
-    static void*& spare() noexcept {
-        thread_local void* block = nullptr;
-        return block;
-    }
-    static bool& allocating_thread() noexcept {
-        thread_local bool allocating = false;
-        return allocating;
-    }
-
-    class Cursor {
-    public:
-        Cursor() = default;
-        Cursor(const Cursor&) = delete;
-        Cursor& operator=(const Cursor&) = delete;
-        ~Cursor() { leave(); }
-
-        void* allocate(std::size_t size, std::size_t alignment) {
-            std::size_t padding = (alignment - reinterpret_cast<std::uintptr_t>(next) % alignment) % alignment;
-            if (remaining < padding + size) {
-                start_block();
-                padding = 0;  // a block's first object starts on its largest boundary
-            }
-            std::byte* object = next + padding;
-            next = object + size;
-            remaining -= padding + size;
-            ++allocated;
-            unpoison(object, size);
-            return object;
+    // Destroys the nodes in the order they were made, each letting go of its operands first: those are
+    // destroyed in their own turn.
+    void clear() noexcept {
+        for (std::size_t at = 0; at < used;) {
+            AstNode<T>& node = node_at(at);
+            at += size_of(node.kind());
+            TreeWalk<T>::release_children(node);
+            node.~AstNode();
         }
-
-        void leave() noexcept {
-            if (block != nullptr) release(block, hold - allocated);
-            block = nullptr;
-            remaining = 0;
-        }
-
-    private:
-        Block* block = nullptr;
-        std::byte* next = nullptr;
-        std::size_t remaining = 0;
-        std::size_t allocated = 0;
-
-        void start_block() {
-            void* raw = std::exchange(spare(), nullptr);
-            if (raw == nullptr) raw = ::operator new(block_size, std::align_val_t{block_size});
-            unpoison(raw, sizeof(Block));
-            leave();
-            block = new (raw) Block{{hold}};
-            next = static_cast<std::byte*>(raw) + sizeof(Block);
-            remaining = block_size - sizeof(Block);
-            allocated = 0;
-            poison(next, remaining);
-        }
-    };
-
-    // A thread's cursors; when the thread ends they give up their blocks, and the spare goes back.
-    struct Cursors {
-        Cursor of[2];
-        Cursors() { allocating_thread() = true; }
-        Cursors(const Cursors&) = delete;
-        Cursors& operator=(const Cursors&) = delete;
-        ~Cursors() {
-            for (Cursor& cursor : of) cursor.leave();
-            allocating_thread() = false;
-            if (void* block = std::exchange(spare(), nullptr)) free_block(block);
-        }
-    };
-
-    // Under AddressSanitizer the free parts of a block are poisoned, so that a node used after it was
-    // freed is reported as it would be with one heap allocation per node.
-    static void poison([[maybe_unused]] void* start, [[maybe_unused]] std::size_t size) noexcept {
-#ifdef EXPRKIT_ARENA_POISONS
-        ASAN_POISON_MEMORY_REGION(start, size);
-#endif
-    }
-    static void unpoison([[maybe_unused]] void* start, [[maybe_unused]] std::size_t size) noexcept {
-#ifdef EXPRKIT_ARENA_POISONS
-        ASAN_UNPOISON_MEMORY_REGION(start, size);
-#endif
+        used = 0;
+        made = 0;
     }
 };
 

@@ -1,14 +1,14 @@
 // The evaluation loop: runs a compiled program over a stack of values whose top is kept apart, in a
 // register. Constants and variables push a value; an operation replaces the values it takes with its
-// result. Throws std::out_of_range at a
-// variable that has no value, std::bad_function_call at an empty callable; a caller's callable may throw
-// anything, which passes through.
+// result. Throws std::out_of_range at a variable that has no value, std::bad_function_call at an empty
+// callable; a caller's callable may throw anything, which passes through.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <memory>
 #include <stdexcept>
+#include <type_traits>
 #include <utility>
 
 #include "errors.hpp"
@@ -17,22 +17,26 @@
 
 namespace exprkit::detail {
 
-// Carries out `in` if its opcode is `opcode`. With `bound`, a variable is read from its table entry;
+// Carries out `in`, whose opcode is `opcode`. With `bound`, a variable is read from its table entry;
 // without, the first variable met fails its lookup, as when no values are given at all.
 template <bool bound, std::size_t opcode, typename T>
-[[gnu::always_inline]] inline bool step(const Instruction<T>& in, T* stack, std::size_t& size, T& top) {
-    if (in.opcode != opcode) return false;
-    if constexpr (opcode < operation_count) {
+[[gnu::always_inline]] inline void step(const Program<T>& program, const Instruction<T>& in, T* stack, std::size_t& size, T& top) {
+    if constexpr (opcode >= opcode_count) {
+        // not an opcode: a case of the switch in run() that no instruction reaches
+    } else if constexpr (opcode < operation_count) {
         constexpr auto operation = static_cast<Operation>(opcode);
         if constexpr (is_binary(operation)) {
-            // The left operand was pushed last, as the right one is evaluated first: fn(left, right).
+            // The right operand was computed first, so the left one is on top: fn(left, right).
             top = apply(operation, top, stack[--size]);
         } else {
             top = apply(operation, top);
         }
     } else if constexpr (opcode < opcode_of(Opcode::Constant)) {
-        constexpr Operation operation = operator_with_constant(opcode).operation;
-        top = constant_on_the_right(opcode) ? apply(operation, top, in.constant) : apply(operation, in.constant, top);
+        constexpr Operation operation = operator_of(opcode).operation;
+        constexpr OperatorForm form = form_of(opcode);
+        if constexpr (form == left_first) top = apply(operation, stack[--size], top);
+        if constexpr (form == constant_right) top = apply(operation, top, in.constant);
+        if constexpr (form == constant_left) top = apply(operation, in.constant, top);
     } else if constexpr (opcode == opcode_of(Opcode::Constant)) {
         stack[size++] = top;
         top = in.constant;
@@ -41,28 +45,46 @@ template <bool bound, std::size_t opcode, typename T>
         stack[size++] = top;
         top = *in.variable;
     } else if constexpr (opcode == opcode_of(Opcode::CallUnary)) {
-        top = (*in.unary)(top);
+        top = program.unary_callables[in.callable](top);
     } else {
         static_assert(opcode == opcode_of(Opcode::CallBinary), "every opcode has its step");
-        top = (*in.binary)(top, stack[--size]);
+        top = program.binary_callables[in.callable](top, stack[--size]);
     }
-    return true;
 }
 
-// Each instruction is tried against every opcode in turn, which the compiler makes one jump through a
-// table: a case for each built-in operation, made from its row and its arithmetic, without a list of the
-// operations here.
-template <bool bound, typename T, std::size_t... opcode>
-T run(const Program<T>& program, T* stack, std::index_sequence<opcode...>) {
-    std::size_t size = 0;
-    T top{};  // the first push stores this below everything, in a slot the program counts for it
-    for (const Instruction<T>& in : program.code) static_cast<void>((step<bound, opcode>(in, stack, size, top) || ...));
-    return top;
-}
+// Cases in the switch of run(), for every opcode there is and those a few more rows would add.
+inline constexpr std::size_t opcode_slots = 48;
+static_assert(opcode_count <= opcode_slots, "the switch in run() needs a case for every opcode: add cases");
 
+template <std::size_t opcode>
+inline constexpr std::integral_constant<std::size_t, opcode> slot{};
+
+// One jump per instruction, through the table that the compiler makes of a switch over the opcodes;
+// each case is the step made for its opcode from the language's rows, so the loop names no operation.
+// (GCC makes several tables and strings of comparisons of a chain of tests instead.)
 template <bool bound, typename T>
 T run(const Program<T>& program, T* stack) {
-    return run<bound>(program, stack, std::make_index_sequence<opcode_count>());
+    std::size_t size = 0;
+    T top{};  // the first push stores this below everything, in a slot the program counts for it
+    for (const Instruction<T>& in : program.code) {
+        const auto take = [&](auto opcode) { step<bound, decltype(opcode)::value>(program, in, stack, size, top); };
+        switch (in.opcode) {
+            case 0: take(slot<0>); break;   case 1: take(slot<1>); break;   case 2: take(slot<2>); break;   case 3: take(slot<3>); break;
+            case 4: take(slot<4>); break;   case 5: take(slot<5>); break;   case 6: take(slot<6>); break;   case 7: take(slot<7>); break;
+            case 8: take(slot<8>); break;   case 9: take(slot<9>); break;   case 10: take(slot<10>); break; case 11: take(slot<11>); break;
+            case 12: take(slot<12>); break; case 13: take(slot<13>); break; case 14: take(slot<14>); break; case 15: take(slot<15>); break;
+            case 16: take(slot<16>); break; case 17: take(slot<17>); break; case 18: take(slot<18>); break; case 19: take(slot<19>); break;
+            case 20: take(slot<20>); break; case 21: take(slot<21>); break; case 22: take(slot<22>); break; case 23: take(slot<23>); break;
+            case 24: take(slot<24>); break; case 25: take(slot<25>); break; case 26: take(slot<26>); break; case 27: take(slot<27>); break;
+            case 28: take(slot<28>); break; case 29: take(slot<29>); break; case 30: take(slot<30>); break; case 31: take(slot<31>); break;
+            case 32: take(slot<32>); break; case 33: take(slot<33>); break; case 34: take(slot<34>); break; case 35: take(slot<35>); break;
+            case 36: take(slot<36>); break; case 37: take(slot<37>); break; case 38: take(slot<38>); break; case 39: take(slot<39>); break;
+            case 40: take(slot<40>); break; case 41: take(slot<41>); break; case 42: take(slot<42>); break; case 43: take(slot<43>); break;
+            case 44: take(slot<44>); break; case 45: take(slot<45>); break; case 46: take(slot<46>); break; case 47: take(slot<47>); break;
+            default: break;
+        }
+    }
+    return top;
 }
 
 template <bool bound, typename T>

@@ -1,11 +1,11 @@
-// Expression: one parsed formula with its tree, its compiled program, its operator and function tables
-// and its variable table. Takes an expression text; a parse runs the lexer, the postfix converter and the
-// tree builder, and compiles the tree. Parse and evaluation errors are std::invalid_argument with the
-// messages of errors.hpp; a variable without a value is std::out_of_range; callables' own exceptions
+// Expression: one parsed formula with its compiled program, its function table and its variable table.
+// Takes an expression text; a parse runs the lexer, the postfix converter and the tree builder, compiles
+// the tree into a program and lets the tree go. Parse and evaluation errors are std::invalid_argument with
+// the messages of errors.hpp; a variable without a value is std::out_of_range; callables' own exceptions
 // pass through unchanged.
 //
-// Threads: eval() is const and may run on several threads at once; eval(values), init, add_func and
-// assignment need the object to themselves.
+// Threads: eval(), valid(), vars() and avail_funcs() are const and may run on several threads at once;
+// eval(values), eval_with, init, add_func and assignment need the object to themselves.
 #pragma once
 
 #include <atomic>
@@ -15,9 +15,11 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
+#include "arena.hpp"
 #include "errors.hpp"
 #include "evaluation.hpp"
 #include "function_tables.hpp"
@@ -34,63 +36,91 @@ namespace detail {
 
 struct ExpressionAccess;  // lets the engine's own tests look at the private state
 
-// A tree with the program compiled from it, and how many evaluations are running it.
+// A program, and how many evaluations are running it.
 template <typename T>
-struct CompiledTree {
-    std::unique_ptr<AstNode<T>> tree;
+struct Compiled {
     Program<T> program;
     std::atomic<std::size_t> evaluations{0};
 
-    CompiledTree(std::unique_ptr<AstNode<T>> root, const VariableTable<T>& table, std::size_t size_hint = 0)
-        : tree(std::move(root)), program(*tree, table, size_hint) {}
+    Compiled() = default;
+    Compiled(const Compiled& other, const VariableTable<T>& table) : program(other.program, table) {}
 };
 
 }  // namespace detail
 
 template <typename T>
 class Expression {
+    static_assert(std::is_floating_point_v<T>,
+                  "exprkit::Expression<T> needs a floating-point number type T: float, double or long double");
+
 public:
     using Values = VariableTable<T>;
 
-    explicit Expression(const std::string& expression_text)
-        : binary_ops(builtin_binary_ops<T>()), unary_funcs(builtin_unary_funcs<T>()) {
-        init(expression_text);
-    }
+    explicit Expression(const std::string& expression_text) { init(expression_text); }
 
     // The constant 0, with the built-in tables and no variables; `text` stays empty.
-    Expression() {
-        *this = Expression("0");
+    Expression() : Expression(std::string(1, '0')) {
+        text.clear();
         valid_flag = true;
     }
 
-    Expression(const Expression&) = delete;
-
-    // Takes the other's validity, a deep copy of its tree and copies of its tables. Keeps its own text
-    // and variable table, which the copied tree reads.
-    Expression& operator=(const Expression& other) {
-        auto tree = other.root ? compiled(detail::TreeWalk<T>::clone(*other.root->tree, &variable_table)) : nullptr;
-        BinaryOperatorTable<T> operators;
-        UnaryFunctionTable<T> functions;
-        if (this != &other) {
-            operators = other.binary_ops;
-            functions = other.unary_funcs;
-            binary_ops.swap(operators);
-            unary_funcs.swap(functions);
-        }
-        valid_flag = other.valid_flag;
-        install(std::move(tree));
-        return *this;  // the replaced tables go last, once the object is whole
+    // An independent object with the same text, program, tables, variables and values.
+    Expression(const Expression& other)
+        : valid_flag(other.valid_flag), text(other.text), unary_funcs(other.unary_funcs), variable_table(other.variable_table) {
+        if (other.root) root = std::make_unique<Compiled>(*other.root, variable_table);
     }
 
-    // Parses `expression_text` into this object. On an error the previous tree stays in place; what else
-    // was already changed (text, variable table) stays changed.
+    // Takes the other's program, tables, variable table and text as they are, without copying them (a
+    // moved table keeps its entries where they are, so the program still reads them); the other is left
+    // invalid, without text or variables.
+    Expression(Expression&& other) noexcept
+        : valid_flag(std::exchange(other.valid_flag, false)), root(std::move(other.root)), text(std::move(other.text)),
+          unary_funcs(std::move(other.unary_funcs)), variable_table(std::move(other.variable_table)),
+          retired(std::move(other.retired)) {
+        other.text.clear();
+        other.variable_table.clear();
+    }
+
+    // Takes the other's validity, a copy of its program and copies of its tables. Keeps its own text and
+    // variable table, which the copied program reads; the program's names that the table lacks join it,
+    // each with 0, so that the object evaluates what it says is valid.
+    Expression& operator=(const Expression& other) {
+        if (this == &other) return *this;
+        std::unique_ptr<Compiled> tree;
+        if (other.root) {
+            other.root->program.for_each_name([this](const std::string& name) { variable_table.try_emplace(name, T(0)); });
+            tree = std::make_unique<Compiled>(*other.root, variable_table);
+        }
+        FunctionTable<T> functions(other.unary_funcs);
+        unary_funcs.swap(functions);
+        valid_flag = other.valid_flag;
+        install(std::move(tree));
+        return *this;  // the replaced table goes last, once the object is whole
+    }
+
+    // Takes everything the other has, as the move constructor does.
+    Expression& operator=(Expression&& other) {
+        if (this == &other) return *this;
+        text = std::move(other.text);
+        unary_funcs.swap(other.unary_funcs);
+        variable_table.swap(other.variable_table);
+        valid_flag = std::exchange(other.valid_flag, false);
+        install(std::move(other.root));
+        rebind(true);  // a program kept for its running evaluation read the table that goes now
+        other.text.clear();
+        other.variable_table.clear();
+        return *this;
+    }
+
+    // Parses `expression_text` into this object. On an error the previous program stays in place; what
+    // else was already changed (text, variable table) stays changed.
     void init(const std::string& expression_text) { install_parse(expression_text, piece_bytes); }
 
     bool valid() const { return valid_flag; }
 
     const Values& vars() const { return variable_table; }
 
-    // Evaluates with no variable values at all: a tree with a variable fails at the first one met.
+    // Evaluates with no variable values at all: a formula with a variable fails at the first one met.
     T eval() const {
         if (!valid_flag || !root) throw std::invalid_argument(messages::invalid_expression);
         return evaluate<false>(*root);
@@ -104,8 +134,10 @@ public:
         });
     }
 
-    // eval(values) with the values that `value_of(name)` points at (null: none given), asked for each
-    // variable in the table's iteration order until one has none.
+    // eval(values) without a map: `value_of(name)` gives a pointer to the value of the variable `name`,
+    // or null when it has none. It is asked for each variable in the table's iteration order, until one
+    // has none (which throws as eval(values) does, with the values before it stored); the pointer is read
+    // at once.
     template <typename ValueOf>
     T eval_with(const ValueOf& value_of) {
         for (auto& [name, value] : variable_table) {
@@ -119,39 +151,37 @@ public:
         return evaluate<true>(*root);
     }
 
-    // Inserts or replaces a function; trees built before keep the callables they copied.
-    void add_func(const std::string& name, UnaryFunction<T> fn) {
-        auto [entry, inserted] = unary_funcs.try_emplace(name);
-        std::swap(entry->second, fn);  // a replaced callable goes when the table is whole again
-    }
+    // Inserts or replaces a function; formulas parsed before keep the callables they were compiled with.
+    void add_func(const std::string& name, UnaryFunction<T> fn) { unary_funcs.add(name, std::move(fn)); }
 
-    const UnaryFunctionTable<T>& avail_funcs() const { return unary_funcs; }
+    const UnaryFunctionTable<T>& avail_funcs() const { return unary_funcs.handed_out(); }
 
-    // Calls `visit` with every one-argument callable this object holds, once for each copy it holds: the
-    // function table's entries, then the copies in its tree and in trees kept for running evaluations.
-    // For a binding that reports to a garbage collector what its callables keep alive; it never walks
-    // a tree.
+    // Calls `visit` with every one-argument callable this object holds, once for each copy it holds: its
+    // function table's entries (none while it uses the shared built-in table), then the copies of its
+    // program and of the programs kept for running evaluations. For a binding that reports to a garbage
+    // collector what the callables it gave keep alive; it never walks a program's code.
     template <typename Visit>
     void for_each_callable(Visit&& visit) const {
-        for (const auto& entry : unary_funcs) visit(entry.second);
-        const auto in_tree = [&visit](const Compiled& tree) {
-            for (const UnaryFunction<T>* fn : tree.program.callers_callables) visit(*fn);
+        if (const UnaryFunctionTable<T>* own = unary_funcs.own_entries()) {
+            for (const auto& entry : *own) visit(entry.second);
+        }
+        const auto in_program = [&visit](const Compiled& compiled) {
+            for (const UnaryFunction<T>& fn : compiled.program.unary_callables) visit(fn);
         };
-        if (root) in_tree(*root);
-        for (const auto& kept : retired) in_tree(*kept);
+        if (root) in_program(*root);
+        for (const auto& kept : retired) in_program(*kept);
     }
 
 private:
     friend struct detail::ExpressionAccess;
-    using Compiled = detail::CompiledTree<T>;
+    using Compiled = detail::Compiled<T>;
 
     bool valid_flag = false;
     std::unique_ptr<Compiled> root;
     std::string text;
-    BinaryOperatorTable<T> binary_ops;
-    UnaryFunctionTable<T> unary_funcs;
+    FunctionTable<T> unary_funcs;  // the operators are the language's own, which nothing changes
     Values variable_table;
-    // Trees replaced while an evaluation was running them, kept until it ends.
+    // Programs replaced while an evaluation was running them, kept until it ends.
     mutable std::vector<std::unique_ptr<Compiled>> retired;
 
     // A text twice this long or longer that is a sum or difference of terms is parsed in pieces of about
@@ -159,38 +189,36 @@ private:
     static constexpr std::size_t piece_bytes = std::size_t{1} << 14;
 
     void install_parse(const std::string& expression_text, std::size_t piece_size) {
-        auto tree = parse(expression_text, piece_size);
-        valid_flag = tree->program.binds_every_variable;  // what is_valid() on the new tree answers
-        install(std::move(tree));
+        auto made = parse(expression_text, piece_size);
+        valid_flag = made->program.binds_every_variable;  // whether every variable of the text has its entry
+        install(std::move(made));
     }
 
-    std::unique_ptr<Compiled> compiled(std::unique_ptr<AstNode<T>> tree, std::size_t size_hint = 0) const {
-        return std::make_unique<Compiled>(std::move(tree), variable_table, size_hint);
-    }
-
-    // Only a caller's callable can run code during an evaluation, and so replace the tree that is being
-    // evaluated; an evaluation of a program that calls one counts itself in, so that a replaced tree is
-    // kept until the evaluations running it are over.
+    // Only a caller's callable can run code during an evaluation, and so replace the program that is
+    // being evaluated; an evaluation of a program that calls one counts itself in, so that a replaced
+    // program is kept until the evaluations running it are over.
     template <bool bound>
-    T evaluate(Compiled& tree) const {
-        if (!tree.program.calls_callers_code) return detail::run<bound>(tree.program);
+    T evaluate(Compiled& compiled) const {
+        if (compiled.program.unary_callables.empty() && compiled.program.binary_callables.empty()) {
+            return detail::run<bound>(compiled.program);
+        }
         struct Running {
             const Expression& owner;
-            Compiled& tree;
+            Compiled& compiled;
             ~Running() {
-                if (tree.evaluations.fetch_sub(1, std::memory_order_acq_rel) == 1 && &tree != owner.root.get()) {
-                    owner.drop_retired(tree);
+                if (compiled.evaluations.fetch_sub(1, std::memory_order_acq_rel) == 1 && &compiled != owner.root.get()) {
+                    owner.drop_retired(compiled);
                 }
             }
         };
-        tree.evaluations.fetch_add(1, std::memory_order_relaxed);
-        const Running running{*this, tree};
-        return detail::run<bound>(tree.program);
+        compiled.evaluations.fetch_add(1, std::memory_order_relaxed);
+        const Running running{*this, compiled};
+        return detail::run<bound>(compiled.program);
     }
 
-    void drop_retired(const Compiled& tree) const {
+    void drop_retired(const Compiled& compiled) const {
         for (auto& kept : retired) {
-            if (kept.get() != &tree) continue;
+            if (kept.get() != &compiled) continue;
             auto last = std::move(kept);
             kept = std::move(retired.back());
             retired.pop_back();
@@ -198,12 +226,22 @@ private:
         }
     }
 
-    // Makes `tree` the current one. The replaced tree is kept while an evaluation runs it, and otherwise
-    // destroyed last, when this object is whole again.
-    void install(std::unique_ptr<Compiled> tree) {
+    // Makes `compiled` the current program. The replaced one is kept while an evaluation runs it, and
+    // otherwise destroyed last, when this object is whole again.
+    void install(std::unique_ptr<Compiled> compiled) {
         if (root && root->evaluations.load(std::memory_order_acquire) > 0) retired.reserve(retired.size() + 1);
-        std::unique_ptr<Compiled> replaced = std::exchange(root, std::move(tree));
+        std::unique_ptr<Compiled> replaced = std::exchange(root, std::move(compiled));
         if (replaced && replaced->evaluations.load(std::memory_order_acquire) > 0) retired.push_back(std::move(replaced));
+    }
+
+    // Binds the programs that may still run to the variable table as it is now: those kept for running
+    // evaluations, and the current one unless it is about to be `replaced` and no evaluation runs it.
+    void rebind(bool replaced) noexcept {
+        Compiled* current = root.get();
+        if (current && (!replaced || current->evaluations.load(std::memory_order_acquire) > 0)) {
+            current->program.bind(variable_table);
+        }
+        for (const auto& kept : retired) kept->program.bind(variable_table);
     }
 
     std::unique_ptr<Compiled> parse(const std::string& expression_text, std::size_t piece_size) {
@@ -212,34 +250,34 @@ private:
         Lexer lexer(text);
         check_parentheses(text);
         if (!lexer.is_valid()) throw std::invalid_argument(messages::invalid_character);
-        const TreeBuilder<T> builder(binary_ops, unary_funcs, variable_table);
+        std::unique_ptr<Compiled> made;
+        try {
+            made = parse_in_pieces(piece_size);
+            if (!made) made = parse_whole(lexer);
+        } catch (...) {
+            rebind(false);  // the table may have been refilled: the program stays, reading it
+            throw;
+        }
+        rebind(true);
+        return made;
+    }
+
+    std::unique_ptr<Compiled> parse_whole(Lexer& lexer) {
+        detail::NodeArena<T> arena;
+        const AstNode<T>* tree = nullptr;
         std::size_t size_hint = 0;
-        bool replaces = false;
-        // Whatever happens from here on, the programs that may still run read the table as it is left:
-        // those kept for evaluations, and the current one unless the parse replaces it and no evaluation
-        // runs it.
-        struct Rebind {
-            Expression& owner;
-            const bool& replaces;
-            ~Rebind() {
-                const Compiled* current = owner.root.get();
-                if (current && (!replaces || current->evaluations.load(std::memory_order_acquire) > 0)) {
-                    owner.root->program.bind(*owner.root->tree, owner.variable_table);
-                }
-                for (const auto& kept : owner.retired) kept->program.bind(*kept->tree, owner.variable_table);
-            }
-        } rebind{*this, replaces};
-        std::unique_ptr<AstNode<T>> tree = parse_in_pieces(piece_size, builder, size_hint);
-        if (!tree) {
+        {
             std::vector<Token> tokens = lexer.tokenize();
             variable_table.clear();
             const std::vector<Token> postfix = to_postfix(std::move(tokens));
+            arena.reset(TreeBuilder<T>::bytes_for(postfix));
+            tree = &TreeBuilder<T>(unary_funcs, variable_table).build(postfix, arena);
             size_hint = postfix.size();
-            tree = builder.build(postfix);  // the tokens go before the program is made
-        }
-        if (!tree) throw std::invalid_argument(messages::malformed_expression);
-        auto made = compiled(std::move(tree), size_hint);
-        replaces = true;
+        }  // the tokens go before the program is made
+        auto made = std::make_unique<Compiled>();
+        made->program.code.reserve(size_hint);
+        made->program.append(*tree, variable_table, &arena);
+        made->program.finish();
         return made;
     }
 
@@ -252,31 +290,39 @@ private:
         return converter.to_postfix();
     }
 
-    // A long sum or difference of terms is parsed a piece at a time, so that the tokens of a piece stay
-    // in the cache through every pass over them and no token sequence is as long as the text. Pieces end
-    // at an operator of the loosest precedence outside all parentheses, right after an operand. A parse
-    // of the whole text has there reduced everything before to one operand, and the operator waits alone,
-    // since nothing binds more loosely and it groups from the left: so each later piece is parsed behind
-    // a "0" and that operator, and the tree of everything before takes the place of the "0". The names
-    // are collected piece after piece, in the order of the text. Gives nothing for a text too short to
-    // cut, and when a piece fails in any way: the whole text is then parsed at once, so that every error
-    // is the one a parse of the whole text reports, and leaves what it leaves.
-    std::unique_ptr<AstNode<T>> parse_in_pieces(std::size_t piece_size, const TreeBuilder<T>& builder, std::size_t& size_hint) {
+    // A long sum or difference of terms is parsed a piece at a time, so that the tokens and the tree of
+    // a piece stay in the cache and no token sequence or tree is as long as the text. Pieces end at an
+    // operator of the loosest precedence outside all parentheses, right after an operand. A parse of the
+    // whole text has there reduced everything before to one operand, and the operator waits alone, since
+    // nothing binds more loosely and it groups from the left: so each later piece is parsed behind a "0"
+    // and that operator, and compiled after the code so far with the "0" standing for its value, left
+    // operand first; a piece whose tree calls a caller's callable, whose order is then right operand
+    // first, cannot be joined so. The names are collected piece after piece, in the order of the text.
+    // Gives nothing for a text too short to cut, and when a piece fails in any way or calls a caller's
+    // callable: the whole text is then parsed at once, so that every error is the one a parse of the
+    // whole text reports, and leaves what it leaves.
+    std::unique_ptr<Compiled> parse_in_pieces(std::size_t piece_size) {
         const std::vector<std::size_t> cuts = cuts_of(text, piece_size);
         if (cuts.empty()) return nullptr;
         variable_table.clear();
-        std::unique_ptr<AstNode<T>> tree;
+        auto made = std::make_unique<Compiled>();
+        // A token takes a byte at least, and an implicit "*" joins two of them: room for every
+        // instruction, so that the code never moves while it grows (untouched room costs no memory).
+        made->program.code.reserve(text.size() + text.size() / 2);
+        const TreeBuilder<T> builder(unary_funcs, variable_table);
+        detail::NodeArena<T> arena;
         try {
             std::size_t start = 0;
             for (std::size_t piece = 0; piece <= cuts.size(); ++piece) {
                 const std::size_t end = piece < cuts.size() ? cuts[piece] : text.size();
-                std::string piece_text = tree ? std::string{'0', text[start - 1]} : std::string();
+                std::string piece_text = piece > 0 ? std::string{'0', text[start - 1]} : std::string();
                 piece_text.append(text, start, end - start);
                 const std::vector<Token> postfix = to_postfix(Lexer(std::move(piece_text)).tokenize());
-                size_hint += postfix.size();
-                auto operands = builder.operands_of(postfix, std::move(tree));
-                if (operands.size() != 1) return nullptr;
-                tree = std::move(operands.front());
+                arena.reset(TreeBuilder<T>::bytes_for(postfix, detail::NodeArena<T>::template size_of<ValueNode<T>>()));
+                AstNode<T>* placeholder = piece > 0 ? arena.template make<ValueNode<T>>(T(0)) : nullptr;
+                const auto operands = builder.operands_of(postfix, arena, placeholder);
+                if (operands.size() != 1 || operands.front()->calls_callers_code()) return nullptr;
+                made->program.append(*operands.front(), variable_table, &arena, placeholder);
                 start = end + 1;
             }
         } catch (const std::invalid_argument&) {
@@ -284,7 +330,8 @@ private:
         } catch (const std::out_of_range&) {
             return nullptr;
         }
-        return tree;
+        made->program.finish();
+        return made;
     }
 
     // Where parse_in_pieces cuts `all`: at the first loosest operator outside all parentheses that follows

@@ -1,12 +1,17 @@
-// The operator table and the one-argument function table that give meaning to names in a text. Every
-// Expression owns one of each, filled from the rows of the language in their order; the tree builder
-// copies callables out of them. The built-in callables carry their operation, so that a compiled
-// program can apply a built-in without calling through the callable.
+// The operator table and the one-argument function table that give meaning to names in a text, filled
+// from the rows of the language in their order. The built-in tables are filled once and shared: an
+// Expression's function table (FunctionTable) is the shared one until the object first changes it or
+// hands it out, and knows which of its names still stand for their built-in operation, so that a
+// compiled program applies those itself instead of calling through the callable.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <unordered_map>
+#include <utility>
 
 #include "language.hpp"
 
@@ -23,20 +28,13 @@ using BinaryOperatorTable = std::unordered_map<std::string, BinaryFunction<T>>;
 
 namespace detail {
 
+// The callable of a built-in operation, as the tables hold it.
 template <typename T>
 struct Builtin {
     Operation operation;
     T operator()(T x) const { return apply(operation, x); }
     T operator()(T x, T y) const { return apply(operation, x, y); }
 };
-
-// The built-in operation that a callable stands for, or null for anything a caller supplied.
-template <typename Function>
-const Operation* builtin_operation(const Function& fn) {
-    using T = typename Function::result_type;
-    const auto* builtin = fn.template target<Builtin<T>>();
-    return builtin ? &builtin->operation : nullptr;
-}
 
 }  // namespace detail
 
@@ -68,8 +66,7 @@ const Table& filled_once() {
 
 }  // namespace detail
 
-// The built-in tables, filled once. An Expression starts with copies of them, which costs about half as
-// much as filling its tables anew.
+// The built-in tables, filled once.
 template <typename T>
 const BinaryOperatorTable<T>& builtin_binary_ops() {
     return detail::filled_once<BinaryOperatorTable<T>, fill_binary_ops<T>>();
@@ -79,5 +76,76 @@ template <typename T>
 const UnaryFunctionTable<T>& builtin_unary_funcs() {
     return detail::filled_once<UnaryFunctionTable<T>, fill_unary_funcs<T>>();
 }
+
+// The one-argument functions of one Expression. It reads the shared built-in table until add() or
+// handed_out() makes it a copy of its own, which it keeps from then on: a reference that handed_out()
+// gave sees every later add(). handed_out() may run on several threads at once, as const members do.
+template <typename T>
+class FunctionTable {
+public:
+    FunctionTable() = default;
+    FunctionTable(const FunctionTable& other)
+        : own(other.own.load() ? new UnaryFunctionTable<T>(*other.own.load()) : nullptr), replaced(other.replaced) {}
+    FunctionTable(FunctionTable&& other) noexcept : own(other.own.exchange(nullptr)), replaced(other.replaced) {}
+    FunctionTable& operator=(FunctionTable other) noexcept {
+        swap(other);
+        return *this;
+    }
+    ~FunctionTable() { delete own.load(); }
+
+    // Needs both objects to itself, as every non-const member does.
+    void swap(FunctionTable& other) noexcept {
+        own.store(other.own.exchange(own.load()));
+        std::swap(replaced, other.replaced);
+    }
+
+    const UnaryFunctionTable<T>& entries() const {
+        const UnaryFunctionTable<T>* table = own.load(std::memory_order_acquire);
+        return table ? *table : builtin_unary_funcs<T>();
+    }
+
+    // The table, when it is this object's own rather than the built-in one.
+    const UnaryFunctionTable<T>* own_entries() const { return own.load(std::memory_order_acquire); }
+
+    // The table, as this object's own from now on.
+    const UnaryFunctionTable<T>& handed_out() const { return writable(); }
+
+    // Inserts or replaces; a replaced callable goes when the table is whole again.
+    void add(const std::string& name, UnaryFunction<T> fn) {
+        auto entry = writable().try_emplace(name).first;
+        std::swap(entry->second, fn);
+        if (const auto* row = function_row(name)) replaced |= std::uint32_t{1} << (row - detail::function_rows.data());
+    }
+
+    const UnaryFunction<T>* find(const std::string& name) const {
+        const auto& table = entries();
+        const auto found = table.find(name);
+        return found == table.end() ? nullptr : &found->second;
+    }
+
+    // The built-in operation that `name` still stands for here, or null.
+    const detail::Operation* builtin(const std::string& name) const {
+        const auto* row = function_row(name);
+        if (row == nullptr || (replaced >> (row - detail::function_rows.data()) & 1) != 0) return nullptr;
+        return &row->operation;
+    }
+
+private:
+    static_assert(detail::function_rows.size() <= 32, "a bit for each built-in function");
+    mutable std::atomic<UnaryFunctionTable<T>*> own{nullptr};  // null: the built-in table serves
+    std::uint32_t replaced = 0;                                // bit i: function row i was replaced
+
+    static const detail::FunctionRow* function_row(const std::string& name) {
+        return detail::find_row(detail::function_rows, [&name](const detail::FunctionRow& row) { return row.name == name; });
+    }
+
+    UnaryFunctionTable<T>& writable() const {
+        UnaryFunctionTable<T>* table = own.load(std::memory_order_acquire);
+        if (table != nullptr) return *table;
+        auto copy = std::make_unique<UnaryFunctionTable<T>>(builtin_unary_funcs<T>());
+        if (own.compare_exchange_strong(table, copy.get(), std::memory_order_acq_rel)) return *copy.release();
+        return *table;  // another thread made it first
+    }
+};
 
 }  // namespace exprkit

@@ -29,24 +29,25 @@ struct FunctionRow {
     Operation operation;
 };
 
-// The binary operators, in the order the operator table is filled. "*" binds tighter than "/", so
-// 8/2*4 is 8/(2*4); "^" alone groups from the right.
-inline constexpr std::array<OperatorRow, 5> operator_rows{{
-    {'+', 2, false, Operation::Add},
-    {'-', 2, false, Operation::Subtract},
-    {'*', 4, false, Operation::Multiply},
-    {'/', 3, false, Operation::Divide},
-    {'^', 5, true, Operation::Power},
-}};
+// The binary operators, in the order the operator table is filled; the compiler counts the rows. "*"
+// binds tighter than "/", so 8/2*4 is 8/(2*4); "^" alone groups from the right.
+inline constexpr std::array operator_rows{
+    OperatorRow{'+', 2, false, Operation::Add},
+    OperatorRow{'-', 2, false, Operation::Subtract},
+    OperatorRow{'*', 4, false, Operation::Multiply},
+    OperatorRow{'/', 3, false, Operation::Divide},
+    OperatorRow{'^', 5, true, Operation::Power},
+};
 
 // The one-argument functions, in the order the function table is filled. Unary minus is the function
 // "-", and binds tighter than every operator: -2^2 is (-2)^2.
-inline constexpr std::array<FunctionRow, 15> function_rows{{
-    {"sqrt", Operation::Sqrt}, {"exp", Operation::Exp}, {"sin", Operation::Sin}, {"cos", Operation::Cos},
-    {"tan", Operation::Tan}, {"csec", Operation::Csec}, {"sec", Operation::Sec}, {"cot", Operation::Cot},
-    {"asin", Operation::Asin}, {"acos", Operation::Acos}, {"atan", Operation::Atan}, {"ln", Operation::Ln},
-    {"log", Operation::Log}, {"abs", Operation::Abs}, {"-", Operation::Negate},
-}};
+inline constexpr std::array function_rows{
+    FunctionRow{"sqrt", Operation::Sqrt}, FunctionRow{"exp", Operation::Exp}, FunctionRow{"sin", Operation::Sin},
+    FunctionRow{"cos", Operation::Cos}, FunctionRow{"tan", Operation::Tan}, FunctionRow{"csec", Operation::Csec},
+    FunctionRow{"sec", Operation::Sec}, FunctionRow{"cot", Operation::Cot}, FunctionRow{"asin", Operation::Asin},
+    FunctionRow{"acos", Operation::Acos}, FunctionRow{"atan", Operation::Atan}, FunctionRow{"ln", Operation::Ln},
+    FunctionRow{"log", Operation::Log}, FunctionRow{"abs", Operation::Abs}, FunctionRow{"-", Operation::Negate},
+};
 
 inline constexpr std::int32_t unary_minus_precedence = 6;
 

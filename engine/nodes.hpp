@@ -4,19 +4,20 @@
 // callable std::bad_function_call; a caller's callable may throw anything, which passes through.
 //
 // When a node adopts its children it links its subtree into one chain in evaluation order, so that
-// every walk (walks.hpp) is a loop.
+// every walk (walks.hpp) is a loop. A node that a constructor gives a built-in operation (rather than a
+// callable) says so, and every node says whether its subtree calls a caller's callable: a compiled
+// program applies the one itself and may order operands freely where no callable can observe it.
 #pragma once
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <unordered_map>
 #include <utility>
 
-#include "arena.hpp"
 #include "errors.hpp"
 #include "function_tables.hpp"
 #include "walks.hpp"
@@ -41,31 +42,31 @@ public:
     AstNode(const AstNode&) = delete;
     AstNode& operator=(const AstNode&) = delete;
 
-    static void* operator new(std::size_t size) { return detail::Arena::allocate(size, alignment); }
-    static void operator delete(void* node, std::size_t size) noexcept { detail::Arena::deallocate(node, size); }
-
     Kind kind() const { return static_cast<Kind>(link & kind_bits); }
+    // Whether evaluating the subtree calls a callable other than a built-in operation.
+    bool calls_callers_code() const { return (link & calls_bit) != 0; }
 
 protected:
     explicit AstNode(Kind node_kind) : link(static_cast<std::uintptr_t>(node_kind)) {}
+
+    void set_calls_callers_code(bool calls) { link |= calls ? calls_bit : 0; }
 
 private:
     friend struct detail::TreeWalk<T>;
     friend class UnaryNode<T>;
     friend class BinaryNode<T>;
 
-    // What every kind of node may hold, and so where a node may start.
-    static constexpr std::size_t alignment =
-        std::max({alignof(void*), alignof(T), alignof(std::string), alignof(UnaryFunction<T>), alignof(BinaryFunction<T>)});
-
-    // The node after this one in its parent's chain (null at the top), with the node's kind in the low
-    // bits that a node's alignment leaves free: a node costs two words besides its own data.
+    // The node after this one in its parent's chain (null at the top), with the node's kind and whether
+    // its subtree calls a caller's callable in the low bits that a node's alignment leaves free: a node
+    // costs two words besides its own data.
     static constexpr std::uintptr_t kind_bits = 3;
-    static_assert(alignof(void*) > kind_bits, "a node's address leaves room for its kind");
+    static constexpr std::uintptr_t calls_bit = 4;
+    static constexpr std::uintptr_t tag_bits = kind_bits | calls_bit;
+    static_assert(alignof(void*) > tag_bits, "a node's address leaves room for its tags");
     std::uintptr_t link;
 
-    AstNode* next() const { return reinterpret_cast<AstNode*>(link & ~kind_bits); }
-    void set_next(AstNode* node) { link = reinterpret_cast<std::uintptr_t>(node) | (link & kind_bits); }
+    AstNode* next() const { return reinterpret_cast<AstNode*>(link & ~tag_bits); }
+    void set_next(AstNode* node) { link = reinterpret_cast<std::uintptr_t>(node) | (link & tag_bits); }
 };
 
 template <typename T>
@@ -132,17 +133,27 @@ public:
     const UnaryFunction<T> fn;
 
     UnaryNode(UnaryFunction<T> function, std::unique_ptr<AstNode<T>> operand)
-        : detail::OperatorNode<T>(AstNode<T>::Kind::Unary), fn(std::move(function)),
-          child(detail::require_child(std::move(operand))) {
-        child->set_next(this);
-    }
+        : UnaryNode(std::move(function), std::nullopt, std::move(operand)) {}
+    UnaryNode(detail::Operation builtin, std::unique_ptr<AstNode<T>> operand)
+        : UnaryNode(detail::Builtin<T>{builtin}, builtin, std::move(operand)) {}
     ~UnaryNode() override {
         if (child) detail::TreeWalk<T>::dismantle(*this);
     }
 
+    // The built-in operation `fn` applies, or null for a caller's callable.
+    const detail::Operation* builtin() const { return operation ? &*operation : nullptr; }
+
 private:
     friend struct detail::TreeWalk<T>;
+    const std::optional<detail::Operation> operation;
     std::unique_ptr<AstNode<T>> child;
+
+    UnaryNode(UnaryFunction<T> function, std::optional<detail::Operation> builtin, std::unique_ptr<AstNode<T>> operand)
+        : detail::OperatorNode<T>(AstNode<T>::Kind::Unary), fn(std::move(function)), operation(builtin),
+          child(detail::require_child(std::move(operand))) {
+        child->set_next(this);
+        this->set_calls_callers_code(!operation || child->calls_callers_code());
+    }
 };
 
 template <typename T>
@@ -152,37 +163,30 @@ public:
 
     BinaryNode(BinaryFunction<T> function, std::unique_ptr<AstNode<T>> left_operand,
                std::unique_ptr<AstNode<T>> right_operand)
-        : detail::OperatorNode<T>(AstNode<T>::Kind::Binary), fn(std::move(function)),
-          left(detail::require_child(std::move(left_operand))), right(detail::require_child(std::move(right_operand))) {
-        right->set_next(detail::TreeWalk<T>::first_of(*left));
-        left->set_next(this);
-    }
+        : BinaryNode(std::move(function), std::nullopt, std::move(left_operand), std::move(right_operand)) {}
+    BinaryNode(detail::Operation builtin, std::unique_ptr<AstNode<T>> left_operand, std::unique_ptr<AstNode<T>> right_operand)
+        : BinaryNode(detail::Builtin<T>{builtin}, builtin, std::move(left_operand), std::move(right_operand)) {}
     ~BinaryNode() override {
         if (left && right) detail::TreeWalk<T>::dismantle(*this);
     }
 
-    // The node for fn(left, right), as the tree builder makes it. An operator whose left operand is an
-    // operator continues a left-nested chain, as those joining the terms of a long sum do; every walk
-    // meets the operators of such a chain one after another, after all of its terms, so they are placed
-    // together, apart from the terms, and a walk reads both in order instead of jumping a term a step.
-    static std::unique_ptr<AstNode<T>> make(BinaryFunction<T> function, std::unique_ptr<AstNode<T>> left_operand,
-                                            std::unique_ptr<AstNode<T>> right_operand) {
-        const bool chain = left_operand && left_operand->kind() == AstNode<T>::Kind::Binary;
-        void* memory = detail::Arena::allocate(sizeof(BinaryNode), AstNode<T>::alignment,
-                                               chain ? detail::Arena::Stream::Chains : detail::Arena::Stream::Nodes);
-        try {
-            return std::unique_ptr<AstNode<T>>(
-                ::new (memory) BinaryNode(std::move(function), std::move(left_operand), std::move(right_operand)));
-        } catch (...) {
-            detail::Arena::deallocate(memory, sizeof(BinaryNode));
-            throw;
-        }
-    }
+    // The built-in operation `fn` applies, or null for a caller's callable.
+    const detail::Operation* builtin() const { return operation ? &*operation : nullptr; }
 
 private:
     friend struct detail::TreeWalk<T>;
+    const std::optional<detail::Operation> operation;
     std::unique_ptr<AstNode<T>> left;
     std::unique_ptr<AstNode<T>> right;
+
+    BinaryNode(BinaryFunction<T> function, std::optional<detail::Operation> builtin,
+               std::unique_ptr<AstNode<T>> left_operand, std::unique_ptr<AstNode<T>> right_operand)
+        : detail::OperatorNode<T>(AstNode<T>::Kind::Binary), fn(std::move(function)), operation(builtin),
+          left(detail::require_child(std::move(left_operand))), right(detail::require_child(std::move(right_operand))) {
+        right->set_next(detail::TreeWalk<T>::first_of(*left));
+        left->set_next(this);
+        this->set_calls_callers_code(!operation || left->calls_callers_code() || right->calls_callers_code());
+    }
 };
 
 }  // namespace exprkit

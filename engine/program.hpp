@@ -1,20 +1,31 @@
-// A compiled program: a tree's evaluation order as one flat array of instructions, which an evaluation
-// runs in a loop (evaluation.hpp) instead of chasing node pointers. A built-in operation is an opcode of
-// its own, and so is a built-in operator with a constant operand, whose constant then takes no
-// instruction (nothing can observe when a constant is read); a caller's callable is called through the
-// node's copy of it; a variable is read straight from its entry in the variable table, found once, when
-// the program is compiled.
+// A compiled program: a tree's evaluation as one flat array of instructions, which an evaluation runs in
+// a loop (evaluation.hpp) instead of chasing node pointers. A built-in operation is an opcode of its own,
+// and so is a built-in operator with a constant operand, whose constant then takes no instruction; a
+// caller's callable is called through the program's copy of it; a variable is read straight from its
+// entry in the variable table. The program keeps its variables' names and its callables, so it needs
+// the tree only while it is compiled: the parse then frees the tree, and a program can be copied and
+// bound to another table.
 //
-// Invariants: a program lives no longer than its tree, whose callables it points at; and a variable's
-// entry stays where it is until the table is cleared, so whoever clears the table binds every program
-// that may still run to the refilled table (bind()).
+// Order: where a caller's callable can observe it, a subtree is evaluated as the language says, right
+// operand before left. Anywhere else no order can be observed (a built-in has no side effect, and a
+// missing variable fails alike wherever it is met), and the left operand goes first: a long sum then
+// needs two values on the stack, not one a term, and a program can be continued at its end, as a long
+// text is compiled a piece at a time.
+//
+// Invariant: a variable's entry stays where it is until the table is cleared or replaced, so whoever
+// does that binds every program that may still run to the table as it is then (bind()).
 #pragma once
 
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <limits>
 #include <memory>
-#include <sstream>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -22,47 +33,52 @@
 
 #include "function_tables.hpp"
 #include "language.hpp"
+#include "arena.hpp"
 #include "nodes.hpp"
 
 namespace exprkit::detail {
 
-// What an instruction does: a built-in operation (its value in language.hpp), then a built-in operator
-// with a constant right operand and one with a constant left operand (in the order of the operator
-// rows), then the rest.
+// What an instruction does: a built-in operation (its value in language.hpp; an operator's left operand
+// on top of its right one); then, for each operator in the order of its row, the operator with its
+// right operand on top (left computed first), with a constant right operand, and with a constant left
+// operand; then the rest.
 inline constexpr std::size_t operator_count = operator_rows.size();
-enum class Opcode : std::uint8_t { Constant = operation_count + 2 * operator_count, Variable, CallUnary, CallBinary };
-inline constexpr std::size_t opcode_count = operation_count + 2 * operator_count + 4;
+enum OperatorForm : std::size_t { left_first, constant_right, constant_left, operator_forms };
+enum class Opcode : std::uint8_t { Constant = operation_count + operator_forms * operator_count, Variable, CallUnary, CallBinary };
+inline constexpr std::size_t opcode_count = static_cast<std::size_t>(Opcode::CallBinary) + 1;
 
 constexpr std::uint8_t opcode_of(Opcode opcode) { return static_cast<std::uint8_t>(opcode); }
 constexpr std::uint8_t opcode_of(Operation operation) { return static_cast<std::uint8_t>(operation); }
-
-// The operator of an opcode with a constant operand, and whether the constant is its right operand.
-constexpr const OperatorRow& operator_with_constant(std::size_t opcode) {
-    return operator_rows[(opcode - operation_count) % operator_count];
+constexpr std::uint8_t opcode_of(OperatorForm form, Operation operation) {
+    std::size_t index = 0;
+    while (operator_rows[index].operation != operation) ++index;
+    return static_cast<std::uint8_t>(operation_count + form * operator_count + index);
 }
-constexpr bool constant_on_the_right(std::size_t opcode) { return opcode < operation_count + operator_count; }
+
+// The form and the operator of an opcode between the operations and Constant.
+constexpr OperatorForm form_of(std::size_t opcode) { return OperatorForm((opcode - operation_count) / operator_count); }
+constexpr const OperatorRow& operator_of(std::size_t opcode) { return operator_rows[(opcode - operation_count) % operator_count]; }
 
 template <typename T>
 struct Instruction {
     static_assert(std::is_trivially_copyable_v<T>, "instructions hold constants by copy");
     union {
         T constant;
-        const T* variable;  // the value in the variable table; null while the table lacks the name
-        const UnaryFunction<T>* unary;
-        const BinaryFunction<T>* binary;
+        const T* variable;     // the value in the variable table; null while the table lacks the name
+        std::size_t callable;  // which of the program's callables
     };
-    std::uint8_t opcode;  // an Operation or an Opcode
+    std::uint8_t opcode;  // an Operation or one of the opcodes above
+    std::uint32_t name;   // a variable's: where its name is kept in the program's names
 };
 
 template <typename T>
 struct Program {
-    std::vector<Instruction<T>> code;  // the tree's nodes in the order of its chain, constant operands folded
+    std::vector<Instruction<T>> code;
+    std::string names;  // each variable's name, after its length
+    std::vector<UnaryFunction<T>> unary_callables;  // the caller's callables the code calls, one a call
+    std::vector<BinaryFunction<T>> binary_callables;
     std::size_t stack_need = 0;
-    // The one-argument callables a caller supplied that the program calls, as often as the tree holds
-    // them: a binding that must report what they keep alive reads this list, not the whole tree.
-    std::vector<const UnaryFunction<T>*> callers_callables;
-    bool calls_callers_code = false;
-    bool binds_every_variable = true;  // when it was compiled
+    bool binds_every_variable = true;
     // The value stack of an evaluation too deep for the machine's stack, made with the program so that
     // evaluating allocates nothing; a nested or concurrent evaluation finds it busy and makes its own.
     std::unique_ptr<T[]> deep_stack;
@@ -70,76 +86,113 @@ struct Program {
 
     static constexpr std::size_t local_slots = 64;  // values an evaluation keeps on the machine's stack
 
-    // Compiles the tree under `root`, its variables read from `table`; `size_hint` nodes are expected.
-    Program(const AstNode<T>& root, const VariableTable<T>& table, std::size_t size_hint = 0) {
-        code.reserve(size_hint);
-        std::vector<std::size_t> starts;  // where the code of each operand not yet taken begins
-        std::size_t depth = 0;
-        TreeWalk<T>::visit(root, [&](const AstNode<T>& node) {
-            Instruction<T> in = instruction_of(node, table, depth);
-            std::size_t start = code.size();
-            if (node.kind() == AstNode<T>::Kind::Unary) start = take(starts);
-            if (node.kind() == AstNode<T>::Kind::Binary) {
-                const std::size_t left = take(starts);
-                start = take(starts);
-                if (in.opcode < operation_count) fold(in, start, left);
-            }
-            code.push_back(in);
-            starts.push_back(start);
-            stack_need = std::max(stack_need, depth + 1);  // with a slot for what the first push stores
-        });
-        code.erase(std::remove_if(code.begin(), code.end(), [](const auto& in) { return in.opcode == folded; }), code.end());
-        if (stack_need > local_slots) deep_stack = std::make_unique<T[]>(stack_need);
+    Program() = default;
+    Program(const AstNode<T>& root, const VariableTable<T>& table) {
+        append(root, table);
+        finish();
+    }
+    // A copy of `other`, its variables read from `table`.
+    Program(const Program& other, const VariableTable<T>& table)
+        : code(other.code), names(other.names), unary_callables(other.unary_callables),
+          binary_callables(other.binary_callables), stack_need(other.stack_need) {
+        bind(table);
+        finish();
     }
     Program(const Program&) = delete;
     Program& operator=(const Program&) = delete;
 
-    // Reads every variable of `root`, the tree it was compiled from, from its entry in `table`, or marks
-    // it missing there.
-    void bind(const AstNode<T>& root, const VariableTable<T>& table) {
-        auto in = code.begin();  // the variables' instructions are in the order of their nodes
-        for_each_variable(root, [&](const std::string& name) {
-            while (in->opcode != opcode_of(Opcode::Variable)) ++in;
-            (in++)->variable = entry_of(name, table);
+    // Compiles the tree under `root` after the code already here, its variables read from `table`. A tree
+    // that calls no caller's callable and whose nodes are all those of `arena` goes left operand first:
+    // in the order the nodes were made, where `placeholder`, the first, stands for the value that the code
+    // so far leaves. Any other goes right operand first, along its chain.
+    void append(const AstNode<T>& root, const VariableTable<T>& table, const NodeArena<T>* arena = nullptr,
+                const AstNode<T>* placeholder = nullptr) {
+        const std::size_t from = code.size();
+        const bool left_first = arena && !root.calls_callers_code();
+        std::vector<std::size_t> starts;  // where the code of each operand not yet taken begins
+        starts.reserve(arena ? arena->size() : 0);
+        std::size_t depth = 0;            // values on the stack
+        const auto compile = [&](const AstNode<T>& node) {
+            if (&node == placeholder) {
+                starts.push_back(code.size());
+                ++depth;
+            } else {
+                emit(node, table, left_first, starts, depth);
+            }
+            stack_need = std::max(stack_need, depth + 1);  // with a slot for what the first push stores
+        };
+        if (left_first) {
+            arena->for_each(compile);
+        } else {
+            TreeWalk<T>::visit(root, compile);
+        }
+        code.erase(std::remove_if(code.begin() + static_cast<std::ptrdiff_t>(from), code.end(),
+                                  [](const Instruction<T>& in) { return in.opcode == folded; }),
+                   code.end());
+    }
+
+    // Completes a program whose code is all there.
+    void finish() {
+        if (stack_need > local_slots) deep_stack = std::make_unique<T[]>(stack_need);
+    }
+
+    // Reads every variable from its entry in `table`, or marks it missing there; marks them all missing
+    // when there is no memory to look them up.
+    void bind(const VariableTable<T>& table) noexcept {
+        std::string name;
+        try {
+            std::size_t longest = 0;
+            for_each_variable([&](Instruction<T>& in) { longest = std::max<std::size_t>(longest, length_of(in)); });
+            name.reserve(longest);
+        } catch (const std::bad_alloc&) {
+            for_each_variable([](Instruction<T>& in) { in.variable = nullptr; });
+            binds_every_variable = false;
+            return;
+        }
+        binds_every_variable = true;
+        for_each_variable([&](Instruction<T>& in) {
+            name.assign(names, in.name + sizeof(Length), length_of(in));  // within the room reserved
+            in.variable = entry_of(name, table);
         });
     }
 
-    // One line per instruction of the program compiled from `root`, for tests and debugging:
-    // "constant 3", "variable x", "binary ^", "binary ^ right 2", "binary * left 3", "unary sin",
+    // Calls `visit` with the name of each variable the code reads, as often as it reads it.
+    template <typename Visit>
+    void for_each_name(Visit&& visit) const {
+        for (const Instruction<T>& in : code) {
+            if (in.opcode == opcode_of(Opcode::Variable)) visit(name_of(in));
+        }
+    }
+
+    // One line per instruction, for tests and debugging: "constant 3", "variable x", "binary -" (the
+    // left operand first), "binary - right first", "binary ^ right 2", "binary * left 3", "unary sin",
     // "call unary", "call binary".
-    std::string dump(const AstNode<T>& root) const {
-        std::vector<const std::string*> names;
-        for_each_variable(root, [&names](const std::string& name) { names.push_back(&name); });
-        auto name = names.begin();
-        std::ostringstream out;
+    std::string dump() const {
+        std::string out;
         for (const Instruction<T>& in : code) {
             if (in.opcode < operation_count) {
                 const auto operation = static_cast<Operation>(in.opcode);
-                out << (is_binary(operation) ? "binary " : "unary ") << operation_name(operation);
+                out.append(is_binary(operation) ? "binary " : "unary ").append(operation_name(operation));
+                out += is_binary(operation) ? " right first" : "";
             } else if (in.opcode < opcode_of(Opcode::Constant)) {
-                out << "binary " << operator_with_constant(in.opcode).symbol
-                    << (constant_on_the_right(in.opcode) ? " right " : " left ") << in.constant;
+                const OperatorForm form = form_of(in.opcode);
+                out.append("binary ").append(1, operator_of(in.opcode).symbol);
+                if (form != left_first) out.append(form == constant_right ? " right " : " left ").append(number(in.constant));
             } else if (in.opcode == opcode_of(Opcode::Constant)) {
-                out << "constant " << in.constant;
+                out.append("constant ").append(number(in.constant));
             } else if (in.opcode == opcode_of(Opcode::Variable)) {
-                out << "variable " << **name++ << (in.variable ? "" : " (missing)");
+                out.append("variable ").append(name_of(in)).append(in.variable ? "" : " (missing)");
             } else {
-                out << (in.opcode == opcode_of(Opcode::CallUnary) ? "call unary" : "call binary");
+                out.append(in.opcode == opcode_of(Opcode::CallUnary) ? "call unary" : "call binary");
             }
-            out << '\n';
+            out += '\n';
         }
-        return out.str();
+        return out;
     }
 
 private:
     static constexpr std::uint8_t folded = 0xff;  // a constant that its operator's instruction holds
-
-    template <typename Visit>
-    static void for_each_variable(const AstNode<T>& root, Visit&& visit) {
-        TreeWalk<T>::visit(root, [&](const AstNode<T>& node) {
-            if (node.kind() == AstNode<T>::Kind::Variable) visit(static_cast<const VariableNode<T>&>(node).name);
-        });
-    }
+    using Length = std::uint32_t;
 
     static std::size_t take(std::vector<std::size_t>& starts) {
         const std::size_t start = starts.back();
@@ -147,69 +200,112 @@ private:
         return start;
     }
 
-    // Makes `in`, a built-in operator whose right operand's code begins at `right` and left operand's at
-    // `left` (the end), hold a constant operand itself. The right one is marked folded and dropped at
-    // the end; the left one, the last instruction made, goes now.
-    void fold(Instruction<T>& in, std::size_t right, std::size_t left) {
-        const auto operation = static_cast<Operation>(in.opcode);
-        if (left - right == 1 && code[right].opcode == opcode_of(Opcode::Constant)) {
-            in.constant = code[right].constant;
-            in.opcode = static_cast<std::uint8_t>(operation_count + operator_index(operation));
-            code[right].opcode = folded;
-        } else if (code.size() - left == 1 && code.back().opcode == opcode_of(Opcode::Constant)) {
-            in.constant = code.back().constant;
-            in.opcode = static_cast<std::uint8_t>(operation_count + operator_count + operator_index(operation));
-            code.pop_back();
+    static std::string number(T value) {
+        char text[64];
+        std::snprintf(text, sizeof text, "%g", static_cast<double>(value));
+        return text;
+    }
+
+    template <typename Visit>
+    void for_each_variable(Visit&& visit) {
+        for (Instruction<T>& in : code) {
+            if (in.opcode == opcode_of(Opcode::Variable)) visit(in);
         }
     }
 
-    static constexpr std::size_t operator_index(Operation operation) {
-        std::size_t index = 0;
-        while (operator_rows[index].operation != operation) ++index;
-        return index;
+    Length length_of(const Instruction<T>& in) const {
+        Length length = 0;
+        std::memcpy(&length, names.data() + in.name, sizeof length);
+        return length;
     }
 
-    static const T* entry_of(const std::string& name, const VariableTable<T>& table) {
+    std::string name_of(const Instruction<T>& in) const { return names.substr(in.name + sizeof(Length), length_of(in)); }
+
+    const T* entry_of(const std::string& name, const VariableTable<T>& table) noexcept {
         const auto found = table.find(name);
+        binds_every_variable = binds_every_variable && found != table.end();
         return found == table.end() ? nullptr : &found->second;
     }
 
-    // The instruction for `node`; `depth` follows the number of values on the stack after it.
-    Instruction<T> instruction_of(const AstNode<T>& node, const VariableTable<T>& table, std::size_t& depth) {
+    // Appends the instruction of `node`, whose operands' code is in place; `starts` and `depth` follow
+    // the operands whose code is made and not yet taken.
+    void emit(const AstNode<T>& node, const VariableTable<T>& table, bool left_first, std::vector<std::size_t>& starts,
+              std::size_t& depth) {
         Instruction<T> in{};
+        std::size_t start = code.size();
         switch (node.kind()) {
             case AstNode<T>::Kind::Value:
                 in.opcode = opcode_of(Opcode::Constant);
                 in.constant = static_cast<const ValueNode<T>&>(node).value;
                 ++depth;
                 break;
-            case AstNode<T>::Kind::Variable:
+            case AstNode<T>::Kind::Variable: {
+                const std::string& name = static_cast<const VariableNode<T>&>(node).name;
                 in.opcode = opcode_of(Opcode::Variable);
-                in.variable = entry_of(static_cast<const VariableNode<T>&>(node).name, table);
-                binds_every_variable = binds_every_variable && in.variable != nullptr;
+                in.variable = entry_of(name, table);
+                in.name = keep_name(name);
                 ++depth;
                 break;
-            case AstNode<T>::Kind::Unary:
-                set_operation(in, static_cast<const UnaryNode<T>&>(node).fn, Opcode::CallUnary, in.unary);
+            }
+            case AstNode<T>::Kind::Unary: {
+                const auto& unary = static_cast<const UnaryNode<T>&>(node);
+                start = take(starts);
+                in.opcode = unary.builtin() ? opcode_of(*unary.builtin()) : call(unary_callables, unary.fn, in, Opcode::CallUnary);
                 break;
-            case AstNode<T>::Kind::Binary:
-                set_operation(in, static_cast<const BinaryNode<T>&>(node).fn, Opcode::CallBinary, in.binary);
+            }
+            case AstNode<T>::Kind::Binary: {
+                const std::size_t second = take(starts);
+                start = take(starts);
+                emit_operator(static_cast<const BinaryNode<T>&>(node), left_first, start, second, in);
                 --depth;
                 break;
+            }
         }
-        return in;
+        code.push_back(in);
+        starts.push_back(start);
+    }
+
+    // Sets `in` for an operator whose operands' code goes from `first` to `second` and from there to the
+    // end, the left operand's first or the right one's. A built-in one takes an operand that is one
+    // constant itself: the last instruction goes now, one in the middle is marked and goes at the end.
+    void emit_operator(const BinaryNode<T>& node, bool left_is_first, std::size_t first, std::size_t second, Instruction<T>& in) {
+        if (!node.builtin()) {
+            in.opcode = call(binary_callables, node.fn, in, Opcode::CallBinary);
+            return;
+        }
+        const Operation operation = *node.builtin();
+        const bool first_constant = second - first == 1 && code[first].opcode == opcode_of(Opcode::Constant);
+        const bool second_constant = code.size() - second == 1 && code.back().opcode == opcode_of(Opcode::Constant);
+        if (first_constant || second_constant) {
+            const bool folds_first = !second_constant;
+            in.opcode = opcode_of(folds_first == left_is_first ? constant_left : constant_right, operation);
+            if (folds_first) {
+                in.constant = code[first].constant;
+                code[first].opcode = folded;
+            } else {
+                in.constant = code.back().constant;
+                code.pop_back();
+            }
+        } else {
+            in.opcode = left_is_first ? opcode_of(left_first, operation) : opcode_of(operation);
+        }
     }
 
     template <typename Function>
-    void set_operation(Instruction<T>& in, const Function& fn, Opcode call, const Function*& called) {
-        if (const Operation* operation = builtin_operation(fn)) {
-            in.opcode = opcode_of(*operation);
-        } else {
-            in.opcode = opcode_of(call);
-            called = &fn;
-            calls_callers_code = true;
-            if constexpr (std::is_same_v<Function, UnaryFunction<T>>) callers_callables.push_back(&fn);
+    static std::uint8_t call(std::vector<Function>& callables, const Function& fn, Instruction<T>& in, Opcode opcode) {
+        in.callable = callables.size();
+        callables.push_back(fn);
+        return opcode_of(opcode);
+    }
+
+    std::uint32_t keep_name(const std::string& name) {
+        const std::size_t at = names.size();
+        if (at + sizeof(Length) + name.size() > std::numeric_limits<std::uint32_t>::max()) {
+            throw std::length_error("the variable names of a formula exceed 4 GiB");
         }
+        const auto length = static_cast<Length>(name.size());
+        names.append(reinterpret_cast<const char*>(&length), sizeof length).append(name);
+        return static_cast<std::uint32_t>(at);
     }
 };
 

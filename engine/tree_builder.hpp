@@ -1,19 +1,20 @@
 // Builds an expression tree from a postfix token sequence with an operand stack: a number or a name
-// becomes a leaf, a function takes the operand on top, an operator the two on top. Throws the builder's
-// std::invalid_argument messages; when operands are left over, it first writes their count to standard
-// output. An operator missing from the operator table is std::out_of_range.
+// becomes a leaf, a function takes the operand on top, an operator the two on top. The nodes go into an
+// arena that the caller owns and sizes with bytes_for(). Throws the builder's std::invalid_argument
+// messages; when operands are left over, it first writes their count to standard output. An operator
+// that is not one of the language's is std::out_of_range.
 #pragma once
 
-#include <array>
 #include <charconv>
 #include <clocale>
+#include <cstddef>
+#include <cstdio>
 #include <cstdlib>
-#include <iostream>
-#include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -21,6 +22,7 @@
 #include <xlocale.h>
 #endif
 
+#include "arena.hpp"
 #include "errors.hpp"
 #include "function_tables.hpp"
 #include "nodes.hpp"
@@ -69,74 +71,84 @@ T read_number(std::string_view text) {
 template <typename T>
 class TreeBuilder {
 public:
-    TreeBuilder(const BinaryOperatorTable<T>& operators, const UnaryFunctionTable<T>& functions,
-                const VariableTable<T>& variables)
-        : binary_ops(operators), unary_funcs(functions), variable_table(variables) {}
+    using Operands = std::vector<AstNode<T>*>;
 
-    using Operands = std::vector<std::unique_ptr<AstNode<T>>>;
+    TreeBuilder(const FunctionTable<T>& functions, const VariableTable<T>& variables)
+        : unary_funcs(functions), variable_table(variables) {}
 
-    std::unique_ptr<AstNode<T>> build(const std::vector<Token>& postfix) const {
-        Operands operands = operands_of(postfix);
-        if (operands.size() != 1) {
-            std::cout << operands.size() << std::flush;
-            throw std::invalid_argument(messages::unbalanced_equation);
+    // The room the nodes of `postfix` take in an arena, with `extra` more bytes.
+    static std::size_t bytes_for(const std::vector<Token>& postfix, std::size_t extra = 0) {
+        for (const Token& token : postfix) {
+            if (token.is_name()) {
+                extra += detail::NodeArena<T>::template size_of<VariableNode<T>>();
+            } else if (token.is_number()) {
+                extra += detail::NodeArena<T>::template size_of<ValueNode<T>>();
+            } else if (token.type == TokenType::Function) {
+                extra += detail::NodeArena<T>::template size_of<UnaryNode<T>>();
+            } else if (token.is_binary_operator()) {
+                extra += detail::NodeArena<T>::template size_of<BinaryNode<T>>();
+            }
         }
-        return std::move(operands.front());
+        return extra;
     }
 
-    // The subtrees that `postfix` leaves, a well-formed sequence one. A tree `in_front` takes the place
+    const AstNode<T>& build(const std::vector<Token>& postfix, detail::NodeArena<T>& arena) const {
+        const Operands operands = operands_of(postfix, arena);
+        if (operands.size() != 1) {
+            std::printf("%zu", operands.size());
+            std::fflush(stdout);
+            throw std::invalid_argument(messages::unbalanced_equation);
+        }
+        return *operands.front();
+    }
+
+    // The subtrees that `postfix` leaves, a well-formed sequence one. A node `in_front` takes the place
     // of the sequence's first token, the operand that stands for it.
-    Operands operands_of(const std::vector<Token>& postfix, std::unique_ptr<AstNode<T>> in_front = nullptr) const {
+    Operands operands_of(const std::vector<Token>& postfix, detail::NodeArena<T>& arena, AstNode<T>* in_front = nullptr) const {
         Operands operands;
         operands.reserve(postfix.size());  // untouched capacity costs no memory
         auto token = postfix.begin();
         if (in_front && token != postfix.end()) {
-            operands.push_back(std::move(in_front));
+            operands.push_back(in_front);
             ++token;
         }
         for (; token != postfix.end(); ++token) {
             if (token->is_name()) {
-                operands.push_back(std::make_unique<VariableNode<T>>(token->text, &variable_table));
+                operands.push_back(arena.template make<VariableNode<T>>(token->text, &variable_table));
             } else if (token->is_number()) {
-                operands.push_back(std::make_unique<ValueNode<T>>(detail::read_number<T>(token->text)));
+                operands.push_back(arena.template make<ValueNode<T>>(detail::read_number<T>(token->text)));
             } else if (token->type == TokenType::Function) {
-                apply_function(*token, operands);
+                apply_function(*token, operands, arena);
             } else if (token->is_binary_operator()) {
-                apply_operator(*token, operands);
+                apply_operator(*token, operands, arena);
             }
         }
         return operands;
     }
 
 private:
-    const BinaryOperatorTable<T>& binary_ops;
-    const UnaryFunctionTable<T>& unary_funcs;
+    const FunctionTable<T>& unary_funcs;
     const VariableTable<T>& variable_table;
-    // The operators looked up so far, by their row: a long text names the same few again and again, and
-    // the table does not change while a tree is built.
-    mutable std::array<const BinaryFunction<T>*, detail::operator_rows.size()> operators_found{};
 
-    const BinaryFunction<T>& operator_named(const std::string& text) const {
-        const detail::OperatorRow* row = text.size() == 1 ? detail::operator_row(static_cast<unsigned char>(text[0])) : nullptr;
-        if (row == nullptr) return detail::lookup(binary_ops, text);
-        const BinaryFunction<T>*& found = operators_found[static_cast<std::size_t>(row - detail::operator_rows.data())];
-        if (found == nullptr) found = &detail::lookup(binary_ops, text);
-        return *found;
-    }
-
-    void apply_function(const Token& token, Operands& operands) const {
+    void apply_function(const Token& token, Operands& operands, detail::NodeArena<T>& arena) const {
         if (operands.empty()) throw std::invalid_argument(messages::unary_argument_prefix + token.text + "'");
-        const auto found = unary_funcs.find(token.text);
-        if (found == unary_funcs.end()) throw std::invalid_argument(messages::unknown_function_prefix + token.text);
-        operands.back() = std::make_unique<UnaryNode<T>>(found->second, std::move(operands.back()));
+        const UnaryFunction<T>* found = unary_funcs.find(token.text);
+        if (found == nullptr) throw std::invalid_argument(messages::unknown_function_prefix + token.text);
+        if (const detail::Operation* builtin = unary_funcs.builtin(token.text)) {
+            operands.back() = arena.template make<UnaryNode<T>>(*builtin, operands.back());
+        } else {
+            UnaryFunction<T> copy = *found;  // copied before the node takes its operand: see NodeArena::make
+            operands.back() = arena.template make<UnaryNode<T>>(std::move(copy), operands.back());
+        }
     }
 
-    void apply_operator(const Token& token, Operands& operands) const {
+    void apply_operator(const Token& token, Operands& operands, detail::NodeArena<T>& arena) const {
         if (operands.size() < 2) throw std::invalid_argument(messages::binary_argument_prefix + token.text + "'");
-        const BinaryFunction<T>& fn = operator_named(token.text);
-        auto right = std::move(operands.back());
+        const detail::OperatorRow* row = token.text.size() == 1 ? detail::operator_row(static_cast<unsigned char>(token.text[0])) : nullptr;
+        if (row == nullptr) throw std::out_of_range(messages::missing_key);
+        AstNode<T>* right = operands.back();
         operands.pop_back();
-        operands.back() = BinaryNode<T>::make(fn, std::move(operands.back()), std::move(right));
+        operands.back() = arena.template make<BinaryNode<T>>(row->operation, operands.back(), right);
     }
 };
 

@@ -7,8 +7,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <memory>
-#include <unordered_map>
-#include <string>
 #include <utility>
 #include <vector>
 
@@ -99,9 +97,8 @@ struct TreeWalk {
     }
 
     // A deep copy, rebuilt along the chain: each operator takes its copied operands off a stack (right
-    // first, then left, as they were copied). The copied variables are bound to `table`, or to the
-    // tables of their originals when it is null.
-    static std::unique_ptr<Node> clone(const Node& root, const std::unordered_map<std::string, T>* table = nullptr) {
+    // first, then left, as they were copied).
+    static std::unique_ptr<Node> clone(const Node& root) {
         std::vector<std::unique_ptr<Node>> built;
         const auto pop = [&built] {
             auto top = std::move(built.back());
@@ -110,20 +107,13 @@ struct TreeWalk {
         };
         visit(root, [&](const Node& node) {
             switch (node.kind()) {
-                case Kind::Value: built.push_back(node.clone()); break;
-                case Kind::Variable: {
-                    const auto& variable = static_cast<const VariableNode<T>&>(node);
-                    built.push_back(std::make_unique<VariableNode<T>>(variable.name, table ? table : variable.table));
-                    break;
-                }
-                case Kind::Unary:
-                    built.push_back(std::make_unique<UnaryNode<T>>(static_cast<const UnaryNode<T>&>(node).fn, pop()));
-                    break;
+                case Kind::Value:
+                case Kind::Variable: built.push_back(node.clone()); break;
+                case Kind::Unary: built.push_back(copy_of(static_cast<const UnaryNode<T>&>(node), pop())); break;
                 case Kind::Binary: {
                     auto left = pop();
                     auto right = pop();
-                    built.push_back(std::make_unique<BinaryNode<T>>(static_cast<const BinaryNode<T>&>(node).fn,
-                                                                    std::move(left), std::move(right)));
+                    built.push_back(copy_of(static_cast<const BinaryNode<T>&>(node), std::move(left), std::move(right)));
                     break;
                 }
             }
@@ -144,7 +134,6 @@ struct TreeWalk {
         release_children(root);
     }
 
-private:
     static void release_children(Node& node) noexcept {
         if (node.kind() == Kind::Unary) {
             static_cast<void>(static_cast<UnaryNode<T>&>(node).child.release());
@@ -153,6 +142,14 @@ private:
             static_cast<void>(binary.right.release());
             static_cast<void>(binary.left.release());
         }
+    }
+
+private:
+    // A node like `node` over the given operands: the same built-in operation, or a copy of its callable.
+    template <typename Operator, typename... Operands>
+    static std::unique_ptr<Node> copy_of(const Operator& node, Operands&&... operands) {
+        if (const auto* operation = node.builtin()) return std::make_unique<Operator>(*operation, std::move(operands)...);
+        return std::make_unique<Operator>(node.fn, std::move(operands)...);
     }
 };
 

@@ -89,16 +89,29 @@ TEST(FunctionTables, HoldExactlyTheBuiltinNamesInFillOrder) {
     EXPECT_EQ(binary.size(), 5u);
 }
 
-TEST(FunctionTables, BuiltinsAreRecognisedAndCallerFunctionsAreNot) {
-    UnaryFunctionTable<double> table;
-    fill_unary_funcs(table);
-    ASSERT_NE(detail::builtin_operation(table.at("log")), nullptr);
-    EXPECT_EQ(*detail::builtin_operation(table.at("log")), detail::Operation::Log);
-    EXPECT_EQ(detail::builtin_operation(UnaryFunction<double>([](double x) { return x; })), nullptr);
-    EXPECT_EQ(detail::builtin_operation(UnaryFunction<double>()), nullptr);
-    BinaryOperatorTable<double> operators;
-    fill_binary_ops(operators);
-    EXPECT_EQ(*detail::builtin_operation(operators.at("^")), detail::Operation::Power);
+// An object's function table is the shared built-in one until it changes or is handed out; a reference
+// handed out sees later changes, copies are independent, and a replaced built-in no longer counts as one.
+TEST(FunctionTables, AnObjectsTableSharesTheBuiltinsUntilItChanges) {
+    FunctionTable<double> table;
+    EXPECT_EQ(table.own_entries(), nullptr);
+    ASSERT_NE(table.builtin("log"), nullptr);
+    EXPECT_EQ(*table.builtin("log"), detail::Operation::Log);
+    EXPECT_EQ(table.builtin("f"), nullptr);
+    const UnaryFunctionTable<double>& handed = table.handed_out();
+    EXPECT_EQ(&handed, table.own_entries());
+    table.add("f", [](double x) { return x + 1; });
+    table.add("log", [](double x) { return x; });
+    EXPECT_EQ(handed.at("f")(1), 2);
+    EXPECT_EQ(handed.at("log")(100), 100);
+    EXPECT_EQ(table.builtin("log"), nullptr);
+    ASSERT_NE(table.builtin("sin"), nullptr);
+
+    FunctionTable<double> copy(table);
+    copy.add("g", [](double x) { return x; });
+    EXPECT_EQ(handed.count("g"), 0u);
+    EXPECT_EQ(copy.builtin("log"), nullptr);
+    EXPECT_EQ(copy.find("f"), copy.find("f"));
+    EXPECT_NE(copy.find("f"), table.find("f"));
 }
 
 }  // namespace
