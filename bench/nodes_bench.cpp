@@ -4,7 +4,6 @@
 //   cmake -S . -B build/bench -DCMAKE_BUILD_TYPE=Release -DEXPRKIT_BUILD_BENCH=ON && cmake --build build/bench
 //   ./build/bench/bench/nodes_bench
 #include <exprkit/evaluation.hpp>
-#include <exprkit/function_tables.hpp>
 #include <exprkit/nodes.hpp>
 #include <exprkit/program.hpp>
 
@@ -22,11 +21,8 @@ using Node = std::unique_ptr<AstNode<double>>;
 // A balanced tree over the built-in operators with `leaves` leaves; every `variable_every`-th leaf is a
 // variable (0: none), the rest constants; every fourth operator node gets a unary minus on top.
 Node build_tree(std::int64_t leaves, int variable_every, const VariableTable<double>* table) {
-    BinaryOperatorTable<double> ops;
-    UnaryFunctionTable<double> funcs;
-    fill_binary_ops(ops);
-    fill_unary_funcs(funcs);
-    const char* names[] = {"+", "*", "-", "+"};
+    using detail::Operation;
+    const Operation operations[] = {Operation::Add, Operation::Multiply, Operation::Subtract, Operation::Add};
     std::vector<Node> level;
     for (std::int64_t i = 0; i < leaves; ++i) {
         if (variable_every > 0 && i % variable_every == 0) {
@@ -39,9 +35,8 @@ Node build_tree(std::int64_t leaves, int variable_every, const VariableTable<dou
     while (level.size() > 1) {
         std::vector<Node> next;
         for (std::size_t i = 0; i + 1 < level.size(); i += 2) {
-            Node node = std::make_unique<BinaryNode<double>>(ops.at(names[made % 4]), std::move(level[i]),
-                                                             std::move(level[i + 1]));
-            if (++made % 4 == 0) node = std::make_unique<UnaryNode<double>>(funcs.at("-"), std::move(node));
+            Node node = std::make_unique<BinaryNode<double>>(operations[made % 4], std::move(level[i]), std::move(level[i + 1]));
+            if (++made % 4 == 0) node = std::make_unique<UnaryNode<double>>(Operation::Negate, std::move(node));
             next.push_back(std::move(node));
         }
         if (level.size() % 2 == 1) next.push_back(std::move(level.back()));

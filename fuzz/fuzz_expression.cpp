@@ -16,6 +16,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "../tests/cpp/expression_access.hpp"
 
@@ -69,11 +70,11 @@ std::string error_of(Action&& action) {
 bool same_double(double a, double b) { return (std::isnan(a) && std::isnan(b)) || a == b; }
 bool same_bits(double a, double b) { return same_double(a, b) && std::signbit(a) == std::signbit(b); }
 
-// The compiled program must compute what a plain walk of the tree computes, bit for bit, with the values
-// given and without any, and fail where the walk fails.
-void compare_with_the_tree(FuzzedDataProvider& input, Engine& engine, int& reentry) {
-    const auto* tree = exprkit::detail::ExpressionAccess::tree(engine);
-    if (tree == nullptr || !engine.valid()) return;
+// The compiled program must compute what a plain walk of the tree of its text computes, bit for bit,
+// with the values given and without any, and fail where the walk fails. `parsed` is the text the program
+// was compiled from, with the function table as it is now (empty when the table changed since).
+void compare_with_the_tree(FuzzedDataProvider& input, Engine& engine, const std::string& parsed, int& reentry) {
+    if (parsed.empty() || !engine.valid()) return;
     Engine::Values values;
     for (const auto& entry : engine.vars()) values[entry.first] = input.ConsumeFloatingPoint<double>();
     for (const bool given : {true, false}) {
@@ -82,7 +83,8 @@ void compare_with_the_tree(FuzzedDataProvider& input, Engine& engine, int& reent
         double walked = 0;
         const std::string compiled_error = error_of([&] { compiled = given ? engine.eval(values) : engine.eval(); });
         if (reentry != 0) return;  // a callable changed the object: the two runs saw different states
-        const std::string walked_error = error_of([&] { walked = given ? tree->evaluate() : tree->evaluate(Engine::Values{}); });
+        const std::string walked_error =
+            error_of([&] { walked = exprkit::detail::ExpressionAccess::walk(engine, parsed, given); });
         if (reentry != 0) return;
         if (compiled_error != walked_error || !same_bits(compiled, walked)) fail("the compiled program and the tree disagree");
     }
@@ -109,8 +111,9 @@ void compare_with_pieces(FuzzedDataProvider& input, const std::string& text) {
     }
 }
 
-// A hostile or ordinary one-argument function, chosen by the input.
-exprkit::UnaryFunction<double> make_callable(FuzzedDataProvider& input, Engine& engine, int& reentry) {
+// A hostile or ordinary one-argument function, chosen by the input. Those that re-parse or extend the
+// object count in `changes`.
+exprkit::UnaryFunction<double> make_callable(FuzzedDataProvider& input, Engine& engine, int& reentry, int& changes) {
     const std::string text = input.ConsumeRandomLengthString(64);
     switch (input.ConsumeIntegralInRange(0, 5)) {
         case 0: return {};
@@ -119,16 +122,18 @@ exprkit::UnaryFunction<double> make_callable(FuzzedDataProvider& input, Engine& 
             if (x > 0.5) throw CallableFailure{};
             return -x;
         };
-        case 3: return [&engine, &reentry, text](double x) {
+        case 3: return [&engine, &reentry, &changes, text](double x) {
             if (reentry++ < 2) documented([&] { engine.init(text); });
+            ++changes;
             return x;
         };
         case 4: return [&engine, &reentry](double x) {
             if (reentry++ < 2) documented([&] { x += engine.eval(); });
             return x;
         };
-        default: return [&engine, text](double x) {
+        default: return [&engine, &changes, text](double x) {
             engine.add_func(text, [](double y) { return y; });
+            ++changes;
             return x;
         };
     }
@@ -164,12 +169,14 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     FuzzedDataProvider input(data, size);
-    int reentry = 0;  // declared first: the callables that count on it live in the engine
+    int reentry = 0;  // declared first: the callables that count on these live in the engine
+    int changes = 0;
     std::unique_ptr<Engine> engine;
     const std::string first = input.ConsumeRandomLengthString(1 << 16);
     documented([&] { engine = std::make_unique<Engine>(first); });
     if (engine && !engine->valid()) fail("a parsed object is not valid");
     compare_with_pieces(input, first);
+    std::string parsed = engine ? first : "0";  // the text of the program, while the function table is as it was
     if (!engine) engine = std::make_unique<Engine>();
     evaluate(input, *engine, reentry);
 
@@ -177,8 +184,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         switch (input.ConsumeIntegralInRange(0, 3)) {
             case 0: {
                 const std::string text = input.ConsumeRandomLengthString(4096);
-                const bool parsed = documented([&] { engine->init(text); });
-                if (parsed && !engine->valid()) fail("init succeeded but the object is not valid");
+                const bool succeeded = documented([&] { engine->init(text); });
+                if (succeeded && !engine->valid()) fail("init succeeded but the object is not valid");
+                if (succeeded) parsed = text;
                 for (const auto& entry : engine->vars()) {
                     if (!exprkit::detail::is_name_text(entry.first)) fail("a variable name is not a run of letters");
                 }
@@ -186,12 +194,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             }
             case 1: {
                 const std::string name = input.ConsumeRandomLengthString(32);
-                engine->add_func(name, make_callable(input, *engine, reentry));
+                engine->add_func(name, make_callable(input, *engine, reentry, changes));
+                parsed.clear();
                 break;
             }
             case 2:
                 evaluate(input, *engine, reentry);
-                compare_with_the_tree(input, *engine, reentry);
+                if (std::exchange(changes, 0) != 0) parsed.clear();
+                compare_with_the_tree(input, *engine, parsed, reentry);
+                if (std::exchange(changes, 0) != 0) parsed.clear();
                 break;
             default: {
                 Engine copy;

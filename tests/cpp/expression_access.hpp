@@ -22,10 +22,12 @@ struct ExpressionAccess {
         e.text = text;
         return e.parse_in_pieces(piece_size) != nullptr;
     }
-    // What a walk of the tree of the object's text gives (a text it parsed last): its variables read from
-    // the object's table, or, without `bound`, from an empty one.
-    static double walk(Expression<double>& e, bool bound) {
-        const auto postfix = e.to_postfix(Lexer(e.text).tokenize());
+    // What a walk of the tree of `text` gives, built with the object's function table: its variables read
+    // from the object's table, or, without `bound`, from an empty one. Changes nothing in the object.
+    static double walk(Expression<double>& e, const std::string& text, bool bound) {
+        PostfixConverter converter(Lexer(text).tokenize(), make_precedence_table());
+        converter.mark_unary_minus();
+        const auto postfix = converter.insert_implicit_multiplication().to_postfix();
         NodeArena<double> arena;
         arena.reset(TreeBuilder<double>::bytes_for(postfix));
         const AstNode<double>& tree = TreeBuilder<double>(e.unary_funcs, e.variable_table).build(postfix, arena);
