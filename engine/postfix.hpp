@@ -7,7 +7,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <stack>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -88,35 +87,33 @@ public:
     std::vector<Token> to_postfix() {
         std::vector<Token> output;
         output.reserve(tokens.size());
-        std::vector<Token> waiting;
-        waiting.reserve(tokens.size());
-        operators = decltype(operators)(std::move(waiting));
+        operators.reserve(tokens.size());
         const auto pop_into_output = [&] {
-            output.push_back(std::move(operators.top()));
-            operators.pop();
+            output.push_back(std::move(operators.back()));
+            operators.pop_back();
         };
         for (const Token& token : tokens) {
             if (token.is_open_paren() || token.type == TokenType::Function) {
-                operators.push(token);
+                operators.push_back(token);
             } else if (token.is_close_paren()) {
-                while (!operators.empty() && !operators.top().is_open_paren()) pop_into_output();
+                while (!operators.empty() && !operators.back().is_open_paren()) pop_into_output();
                 if (operators.empty()) throw std::invalid_argument(messages::expected_open_paren);
-                operators.pop();
-                if (!operators.empty() && operators.top().type == TokenType::Function) pop_into_output();
+                operators.pop_back();
+                if (!operators.empty() && operators.back().type == TokenType::Function) pop_into_output();
             } else if (token.type == TokenType::Operand) {
                 output.push_back(token);
             } else if (token.is_binary_operator()) {
                 // Pops what binds at least as tightly ("^" only what binds tighter, being
                 // right-associative), then waits itself.
                 const std::int32_t incoming = precedence_of(token);
-                while (!operators.empty() && !operators.top().is_open_paren()) {
-                    const std::int32_t top = precedence_of(operators.top());
+                while (!operators.empty() && !operators.back().is_open_paren()) {
+                    const std::int32_t top = precedence_of(operators.back());
                     if (top < incoming || (top == incoming && token.is_right_assoc())) break;
                     pop_into_output();
                 }
-                operators.push(token);
+                operators.push_back(token);
             } else {
-                operators = {};
+                operators.clear();
                 throw std::invalid_argument(messages::unhandled_token);
             }
         }
@@ -126,7 +123,7 @@ public:
 
 private:
     std::vector<Token> tokens;
-    std::stack<Token, std::vector<Token>> operators;  // empty outside to_postfix
+    std::vector<Token> operators;  // a stack, its top at the back; empty outside to_postfix
     PrecedenceTable precedence;
 
     static bool starts_factor(const Token& token) {

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test of exprkit, on a fresh machine too: installs what is missing, builds and runs the
 # engine's GoogleTest suite (plainly, under AddressSanitizer and UndefinedBehaviorSanitizer, with clang's
-# libc++, and under ThreadSanitizer), fuzzes the engine for a minute, builds a small project against the
+# libc++ without run-time type information, and under ThreadSanitizer), fuzzes the engine for a minute, builds a small project against the
 # installed CMake package, installs the module and runs pytest and mypy.
 # The Python side runs in a virtual environment, never in the system's Python (which Debian and Ubuntu
 # mark as externally managed): the active one when there is one, otherwise build/venv, made from
@@ -69,8 +69,8 @@ cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPI
 cmake --build build/sanitize -j "$jobs"
 (cd build/sanitize && ctest --output-on-failure -j "$jobs")
 
-step "engine tests with clang and its own standard library, libc++"
-cmake -S . -B build/libcxx -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_CXX_FLAGS="-stdlib=libc++" \
+step "engine tests with clang, its own standard library libc++, and no run-time type information"
+cmake -S . -B build/libcxx -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_CXX_FLAGS="-stdlib=libc++ -fno-rtti" \
   -DEXPRKIT_BUILD_TESTS=ON -DEXPRKIT_GTEST_SOURCE=/usr/src/googletest -DEXPRKIT_INSTALL=OFF -Wno-dev >/dev/null
 cmake --build build/libcxx -j "$jobs"
 (cd build/libcxx && ctest --output-on-failure -j "$jobs")
@@ -93,7 +93,7 @@ step "installed CMake package (configured and installed as the README says, on a
 rm -rf build/install build/prefix
 cmake -S . -B build/install -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON >/dev/null
 cmake --install build/install --prefix "$root/build/prefix" >/dev/null
-cmake -S tests/consumer -B build/consumer -G Ninja -DCMAKE_PREFIX_PATH="$root/build/prefix" >/dev/null
+cmake -S tests/consumer -B build/consumer -G Ninja -DCMAKE_PREFIX_PATH="$root/build/prefix" -DCMAKE_CXX_FLAGS="-fno-rtti" >/dev/null
 cmake --build build/consumer
 ./build/consumer/consumer
 

@@ -4,7 +4,9 @@
 
 #include <atomic>
 #include <cmath>
+#include <cstddef>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <ostream>
 #include <stdexcept>
@@ -14,8 +16,9 @@
 
 #include "expression_access.hpp"
 
-// Every allocation of the process is counted, so that a test can say that a piece of work made none;
-// not under ThreadSanitizer, whose runtime replaces operator new itself.
+// Every allocation of the process is counted, with the bytes it holds, so that a test can say that a
+// piece of work made none or gave back what it took; not under ThreadSanitizer, whose runtime replaces
+// operator new itself.
 #if defined(__SANITIZE_THREAD__)
 #define EXPRKIT_TEST_UNDER_TSAN 1
 #elif defined(__has_feature)
@@ -26,24 +29,38 @@
 
 namespace {
 std::atomic<long> allocations{0};
+std::atomic<long> live_bytes{0};
 #ifdef EXPRKIT_TEST_UNDER_TSAN
 constexpr bool counts_allocations = false;
 #else
 constexpr bool counts_allocations = true;
 #endif
+constexpr std::size_t header = alignof(std::max_align_t);  // where an allocation notes its size
 }  // namespace
 
 #if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"  // the replaced operator new is malloc
+// GCC sees through the replaced operators to malloc and free, and to the note before the memory.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#pragma GCC diagnostic ignored "-Warray-bounds"
 #endif
 #ifndef EXPRKIT_TEST_UNDER_TSAN
 void* operator new(std::size_t size) {
     allocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
-    throw std::bad_alloc();
+    live_bytes.fetch_add(static_cast<long>(size), std::memory_order_relaxed);
+    auto* memory = static_cast<unsigned char*>(std::malloc(size + header));
+    if (memory == nullptr) throw std::bad_alloc();
+    std::memcpy(memory, &size, sizeof size);
+    return memory + header;
 }
-void operator delete(void* memory) noexcept { std::free(memory); }
-void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
+void operator delete(void* memory) noexcept {
+    if (memory == nullptr) return;
+    auto* start = static_cast<unsigned char*>(memory) - header;
+    std::size_t size = 0;
+    std::memcpy(&size, start, sizeof size);
+    live_bytes.fetch_sub(static_cast<long>(size), std::memory_order_relaxed);
+    std::free(start);
+}
+void operator delete(void* memory, std::size_t) noexcept { operator delete(memory); }
 #endif
 
 namespace exprkit {
@@ -123,6 +140,26 @@ TEST(Program, EvaluatingAllocatesNothing) {
         EXPECT_EQ(allocations.load() - before, 0);
         EXPECT_GT(sum, 0);
     }
+}
+
+// A formula holds only what it owns: one made after a large one was made and dropped holds what one
+// made alone holds, and the large one gave back all it took.
+TEST(Program, AKeptFormulaKeepsNothingOfADroppedOne) {
+    if (!counts_allocations) GTEST_SKIP() << "allocations are not counted under ThreadSanitizer";
+    const E warm("sin(x)+1");  // the built-in tables are made once, on first use
+    std::string large = "sin(y)*x^2";
+    for (int i = 0; i < 5000; ++i) large += "+" + std::to_string(i) + "sin(y)*x^2";
+    std::vector<E> kept;
+    kept.reserve(2);
+    const long before = live_bytes.load();
+    kept.emplace_back("x+1");
+    const long one = live_bytes.load() - before;
+    {
+        const E dropped(large);
+        EXPECT_GT(live_bytes.load() - before, 100 * one);
+    }
+    kept.emplace_back("x+1");
+    EXPECT_EQ(live_bytes.load() - before, 2 * one);
 }
 
 // Threads may evaluate one object at once without values, also when the values do not fit the
