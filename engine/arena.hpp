@@ -1,7 +1,8 @@
-// Where the nodes of a parse's tree live: one block, sized from the postfix sequence before the tree is
-// built, that holds the nodes one after another in the order the builder makes them. The arena belongs
-// to the parse: it destroys its nodes all at once when the parse is done with the tree, so nothing one
-// tree allocates outlives it or is shared with another, and a tree costs one allocation, not one a node.
+// Where the nodes of a parse's tree live: one block, with room for as many nodes as the postfix sequence
+// has tokens, that holds the nodes one after another in the order the builder makes them. The arena
+// belongs to the parse and destroys its nodes all at once when the parse is done with the tree: nothing
+// one tree allocates outlives it or is shared with another, and a tree costs one allocation, not one a
+// node.
 #pragma once
 
 #include <algorithm>
@@ -23,9 +24,10 @@ public:
     NodeArena& operator=(const NodeArena&) = delete;
     ~NodeArena() { clear(); }
 
-    // Destroys the nodes made so far and makes room for nodes of `bytes` in all (size_of each).
-    void reset(std::size_t bytes) {
+    // Destroys the nodes made so far and makes room for `nodes` more.
+    void reset(std::size_t nodes) {
         clear();
+        const std::size_t bytes = nodes * largest;
         if (bytes <= capacity) return;
         block.reset();
         capacity = 0;
@@ -58,16 +60,18 @@ public:
         }
     }
 
-    // What a node of the type takes in the arena: every node starts on the boundary that any needs.
-    template <typename Node>
-    static constexpr std::size_t size_of() {
-        return (sizeof(Node) + alignment - 1) / alignment * alignment;
-    }
-
 private:
     static constexpr std::size_t alignment =
         std::max({alignof(ValueNode<T>), alignof(VariableNode<T>), alignof(UnaryNode<T>), alignof(BinaryNode<T>)});
     static_assert(alignment <= __STDCPP_DEFAULT_NEW_ALIGNMENT__, "the block starts on every node's boundary");
+
+    // What a node of the type takes: every node starts on the boundary that any needs.
+    template <typename Node>
+    static constexpr std::size_t size_of() {
+        return (sizeof(Node) + alignment - 1) / alignment * alignment;
+    }
+    static constexpr std::size_t largest = std::max({size_of<ValueNode<T>>(), size_of<VariableNode<T>>(),
+                                                     size_of<UnaryNode<T>>(), size_of<BinaryNode<T>>()});
 
     std::unique_ptr<std::byte[]> block;
     std::size_t capacity = 0;

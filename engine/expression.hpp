@@ -1,11 +1,8 @@
-// Expression: one parsed formula with its compiled program, its function table and its variable table.
-// Takes an expression text; a parse runs the lexer, the postfix converter and the tree builder, compiles
-// the tree into a program and lets the tree go. Parse and evaluation errors are std::invalid_argument with
-// the messages of errors.hpp; a variable without a value is std::out_of_range; callables' own exceptions
-// pass through unchanged.
-//
-// Threads: eval(), valid(), vars() and avail_funcs() are const and may run on several threads at once;
-// eval(values), eval_with, init, add_func and assignment need the object to themselves.
+// Expression: one parsed formula: its compiled program, function table and variable table. A parse runs
+// the lexer, the postfix converter and the tree builder, compiles the tree and lets it go. Errors are
+// std::invalid_argument with the messages of errors.hpp, std::out_of_range for a variable without a
+// value, and whatever a caller's callable throws. Threads: the const members may run on several threads
+// at once; eval(values), eval_with, init, add_func and assignment need the object to themselves.
 #pragma once
 
 #include <atomic>
@@ -36,16 +33,6 @@ namespace detail {
 
 struct ExpressionAccess;  // lets the engine's own tests look at the private state
 
-// A program, and how many evaluations are running it.
-template <typename T>
-struct Compiled {
-    Program<T> program;
-    std::atomic<std::size_t> evaluations{0};
-
-    Compiled() = default;
-    Compiled(const Compiled& other, const VariableTable<T>& table) : program(other.program, table) {}
-};
-
 }  // namespace detail
 
 template <typename T>
@@ -67,7 +54,7 @@ public:
     // An independent object with the same text, program, tables, variables and values.
     Expression(const Expression& other)
         : valid_flag(other.valid_flag), text(other.text), unary_funcs(other.unary_funcs), variable_table(other.variable_table) {
-        if (other.root) root = std::make_unique<Compiled>(*other.root, variable_table);
+        if (other.root) root = std::make_unique<Program>(*other.root, variable_table);
     }
 
     // Takes the other's program, tables, variable table and text as they are, without copying them (a
@@ -86,10 +73,10 @@ public:
     // each with 0, so that the object evaluates what it says is valid.
     Expression& operator=(const Expression& other) {
         if (this == &other) return *this;
-        std::unique_ptr<Compiled> tree;
+        std::unique_ptr<Program> tree;
         if (other.root) {
-            other.root->program.for_each_name([this](const std::string& name) { variable_table.try_emplace(name, T(0)); });
-            tree = std::make_unique<Compiled>(*other.root, variable_table);
+            other.root->for_each_name([this](const std::string& name) { variable_table.try_emplace(name, T(0)); });
+            tree = std::make_unique<Program>(*other.root, variable_table);
         }
         FunctionTable<T> functions(other.unary_funcs);
         unary_funcs.swap(functions);
@@ -165,8 +152,8 @@ public:
         if (const UnaryFunctionTable<T>* own = unary_funcs.own_entries()) {
             for (const auto& entry : *own) visit(entry.second);
         }
-        const auto in_program = [&visit](const Compiled& compiled) {
-            for (const UnaryFunction<T>& fn : compiled.program.unary_callables) visit(fn);
+        const auto in_program = [&visit](const Program& program) {
+            for (const UnaryFunction<T>& fn : program.unary_callables) visit(fn);
         };
         if (root) in_program(*root);
         for (const auto& kept : retired) in_program(*kept);
@@ -174,23 +161,23 @@ public:
 
 private:
     friend struct detail::ExpressionAccess;
-    using Compiled = detail::Compiled<T>;
+    using Program = detail::Program<T>;
 
     bool valid_flag = false;
-    std::unique_ptr<Compiled> root;
+    std::unique_ptr<Program> root;
     std::string text;
     FunctionTable<T> unary_funcs;  // the operators are the language's own, which nothing changes
     Values variable_table;
     // Programs replaced while an evaluation was running them, kept until it ends.
-    mutable std::vector<std::unique_ptr<Compiled>> retired;
+    mutable std::vector<std::unique_ptr<Program>> retired;
 
     // A text twice this long or longer that is a sum or difference of terms is parsed in pieces of about
-    // this many bytes (see parse_in_pieces).
+    // this many bytes (see compile).
     static constexpr std::size_t piece_bytes = std::size_t{1} << 14;
 
     void install_parse(const std::string& expression_text, std::size_t piece_size) {
         auto made = parse(expression_text, piece_size);
-        valid_flag = made->program.binds_every_variable;  // whether every variable of the text has its entry
+        valid_flag = made->binds_every_variable;  // whether every variable of the text has its entry
         install(std::move(made));
     }
 
@@ -198,27 +185,25 @@ private:
     // being evaluated; an evaluation of a program that calls one counts itself in, so that a replaced
     // program is kept until the evaluations running it are over.
     template <bool bound>
-    T evaluate(Compiled& compiled) const {
-        if (compiled.program.unary_callables.empty() && compiled.program.binary_callables.empty()) {
-            return detail::run<bound>(compiled.program);
-        }
+    T evaluate(const Program& program) const {
+        if (program.unary_callables.empty() && program.binary_callables.empty()) return detail::run<bound>(program);
         struct Running {
             const Expression& owner;
-            Compiled& compiled;
+            const Program& program;
             ~Running() {
-                if (compiled.evaluations.fetch_sub(1, std::memory_order_acq_rel) == 1 && &compiled != owner.root.get()) {
-                    owner.drop_retired(compiled);
+                if (program.evaluations.fetch_sub(1, std::memory_order_acq_rel) == 1 && &program != owner.root.get()) {
+                    owner.drop_retired(program);
                 }
             }
         };
-        compiled.evaluations.fetch_add(1, std::memory_order_relaxed);
-        const Running running{*this, compiled};
-        return detail::run<bound>(compiled.program);
+        program.evaluations.fetch_add(1, std::memory_order_relaxed);
+        const Running running{*this, program};
+        return detail::run<bound>(program);
     }
 
-    void drop_retired(const Compiled& compiled) const {
+    void drop_retired(const Program& program) const {
         for (auto& kept : retired) {
-            if (kept.get() != &compiled) continue;
+            if (kept.get() != &program) continue;
             auto last = std::move(kept);
             kept = std::move(retired.back());
             retired.pop_back();
@@ -226,34 +211,31 @@ private:
         }
     }
 
-    // Makes `compiled` the current program. The replaced one is kept while an evaluation runs it, and
+    // Makes `program` the current one. The replaced one is kept while an evaluation runs it, and
     // otherwise destroyed last, when this object is whole again.
-    void install(std::unique_ptr<Compiled> compiled) {
+    void install(std::unique_ptr<Program> program) {
         if (root && root->evaluations.load(std::memory_order_acquire) > 0) retired.reserve(retired.size() + 1);
-        std::unique_ptr<Compiled> replaced = std::exchange(root, std::move(compiled));
+        std::unique_ptr<Program> replaced = std::exchange(root, std::move(program));
         if (replaced && replaced->evaluations.load(std::memory_order_acquire) > 0) retired.push_back(std::move(replaced));
     }
 
     // Binds the programs that may still run to the variable table as it is now: those kept for running
     // evaluations, and the current one unless it is about to be `replaced` and no evaluation runs it.
     void rebind(bool replaced) noexcept {
-        Compiled* current = root.get();
-        if (current && (!replaced || current->evaluations.load(std::memory_order_acquire) > 0)) {
-            current->program.bind(variable_table);
-        }
-        for (const auto& kept : retired) kept->program.bind(variable_table);
+        Program* current = root.get();
+        if (current && (!replaced || current->evaluations.load(std::memory_order_acquire) > 0)) current->bind(variable_table);
+        for (const auto& kept : retired) kept->bind(variable_table);
     }
 
-    std::unique_ptr<Compiled> parse(const std::string& expression_text, std::size_t piece_size) {
+    std::unique_ptr<Program> parse(const std::string& expression_text, std::size_t piece_size) {
         if (expression_text.empty()) throw std::invalid_argument(messages::empty_expression);
         text = expression_text;
-        Lexer lexer(text);
         check_parentheses(text);
-        if (!lexer.is_valid()) throw std::invalid_argument(messages::invalid_character);
-        std::unique_ptr<Compiled> made;
+        if (!Lexer(text).is_valid()) throw std::invalid_argument(messages::invalid_character);
+        std::unique_ptr<Program> made;
         try {
-            made = parse_in_pieces(piece_size);
-            if (!made) made = parse_whole(lexer);
+            made = compile_in_pieces(piece_size);
+            if (!made) made = compile({});
         } catch (...) {
             rebind(false);  // the table may have been refilled: the program stays, reading it
             throw;
@@ -262,22 +244,55 @@ private:
         return made;
     }
 
-    std::unique_ptr<Compiled> parse_whole(Lexer& lexer) {
+    // A long sum cut into pieces of about `piece_size` bytes and compiled, or nothing (see compile).
+    std::unique_ptr<Program> compile_in_pieces(std::size_t piece_size) {
+        const std::vector<std::size_t> cuts = cuts_of(text, piece_size);
+        if (cuts.empty()) return nullptr;
+        try {
+            return compile(cuts);
+        } catch (const std::invalid_argument&) {
+        } catch (const std::out_of_range&) {
+        }
+        return nullptr;
+    }
+
+    // Compiles the text a piece at a time, cut at `cuts`, or at once. A long sum or difference of terms
+    // is cut so that the tokens and the tree of a piece stay in the cache and none is as long as the
+    // text. It is cut at operators of the loosest precedence outside all parentheses, right after an
+    // operand, where a parse of the whole text has reduced everything before to one operand, and the
+    // operator waits alone, since nothing binds more loosely and it groups from the left: so each later
+    // piece is parsed behind a "0" and that operator, and compiled after the code so far, left operand
+    // first, with the "0" standing for its value. A piece that fails in any way, or calls a caller's
+    // callable (which needs its right operand first), gives nothing: the whole text is then parsed at
+    // once, so that every error is the one a parse of the whole text reports, and leaves what it leaves.
+    // Names are collected in the order of the text.
+    std::unique_ptr<Program> compile(const std::vector<std::size_t>& cuts) {
+        auto made = std::make_unique<Program>();
+        // A token takes a byte at least, and an implicit "*" joins two of them: room for every
+        // instruction, so that the code never moves while it grows (untouched room costs no memory).
+        made->code.reserve(text.size() + text.size() / 2);
+        const TreeBuilder<T> builder(unary_funcs, variable_table);
         detail::NodeArena<T> arena;
-        const AstNode<T>* tree = nullptr;
-        std::size_t size_hint = 0;
-        {
-            std::vector<Token> tokens = lexer.tokenize();
-            variable_table.clear();
+        for (std::size_t piece = 0, start = 0; piece <= cuts.size(); ++piece) {
+            const std::size_t end = piece < cuts.size() ? cuts[piece] : text.size();
+            std::vector<Token> tokens = Lexer(piece > 0 ? std::string{'0', text[start - 1]} + text.substr(start, end - start)
+                                                        : text.substr(0, end)).tokenize();
+            if (piece == 0) variable_table.clear();
             const std::vector<Token> postfix = to_postfix(std::move(tokens));
-            arena.reset(TreeBuilder<T>::bytes_for(postfix));
-            tree = &TreeBuilder<T>(unary_funcs, variable_table).build(postfix, arena);
-            size_hint = postfix.size();
-        }  // the tokens go before the program is made
-        auto made = std::make_unique<Compiled>();
-        made->program.code.reserve(size_hint);
-        made->program.append(*tree, variable_table, &arena);
-        made->program.finish();
+            arena.reset(postfix.size() + 1);
+            AstNode<T>* placeholder = piece > 0 ? arena.template make<ValueNode<T>>(T(0)) : nullptr;
+            const AstNode<T>* tree = nullptr;
+            if (cuts.empty()) {
+                tree = &builder.build(postfix, arena);
+            } else {
+                const auto operands = builder.operands_of(postfix, arena, placeholder);
+                if (operands.size() != 1 || operands.front()->calls_callers_code()) return nullptr;
+                tree = operands.front();
+            }
+            made->append(*tree, variable_table, &arena, placeholder);
+            start = end + 1;
+        }
+        made->finish();
         return made;
     }
 
@@ -290,51 +305,7 @@ private:
         return converter.to_postfix();
     }
 
-    // A long sum or difference of terms is parsed a piece at a time, so that the tokens and the tree of
-    // a piece stay in the cache and no token sequence or tree is as long as the text. Pieces end at an
-    // operator of the loosest precedence outside all parentheses, right after an operand. A parse of the
-    // whole text has there reduced everything before to one operand, and the operator waits alone, since
-    // nothing binds more loosely and it groups from the left: so each later piece is parsed behind a "0"
-    // and that operator, and compiled after the code so far with the "0" standing for its value, left
-    // operand first; a piece whose tree calls a caller's callable, whose order is then right operand
-    // first, cannot be joined so. The names are collected piece after piece, in the order of the text.
-    // Gives nothing for a text too short to cut, and when a piece fails in any way or calls a caller's
-    // callable: the whole text is then parsed at once, so that every error is the one a parse of the
-    // whole text reports, and leaves what it leaves.
-    std::unique_ptr<Compiled> parse_in_pieces(std::size_t piece_size) {
-        const std::vector<std::size_t> cuts = cuts_of(text, piece_size);
-        if (cuts.empty()) return nullptr;
-        variable_table.clear();
-        auto made = std::make_unique<Compiled>();
-        // A token takes a byte at least, and an implicit "*" joins two of them: room for every
-        // instruction, so that the code never moves while it grows (untouched room costs no memory).
-        made->program.code.reserve(text.size() + text.size() / 2);
-        const TreeBuilder<T> builder(unary_funcs, variable_table);
-        detail::NodeArena<T> arena;
-        try {
-            std::size_t start = 0;
-            for (std::size_t piece = 0; piece <= cuts.size(); ++piece) {
-                const std::size_t end = piece < cuts.size() ? cuts[piece] : text.size();
-                std::string piece_text = piece > 0 ? std::string{'0', text[start - 1]} : std::string();
-                piece_text.append(text, start, end - start);
-                const std::vector<Token> postfix = to_postfix(Lexer(std::move(piece_text)).tokenize());
-                arena.reset(TreeBuilder<T>::bytes_for(postfix, detail::NodeArena<T>::template size_of<ValueNode<T>>()));
-                AstNode<T>* placeholder = piece > 0 ? arena.template make<ValueNode<T>>(T(0)) : nullptr;
-                const auto operands = builder.operands_of(postfix, arena, placeholder);
-                if (operands.size() != 1 || operands.front()->calls_callers_code()) return nullptr;
-                made->program.append(*operands.front(), variable_table, &arena, placeholder);
-                start = end + 1;
-            }
-        } catch (const std::invalid_argument&) {
-            return nullptr;
-        } catch (const std::out_of_range&) {
-            return nullptr;
-        }
-        made->program.finish();
-        return made;
-    }
-
-    // Where parse_in_pieces cuts `all`: at the first loosest operator outside all parentheses that follows
+    // Where compile_in_pieces cuts `all`: at the first loosest operator outside all parentheses that follows
     // an operand (a number, a name or ")") from each multiple of `piece_size` bytes on. None for a text
     // shorter than two pieces, or one holding a space, which stops the tokenizer.
     static std::vector<std::size_t> cuts_of(std::string_view all, std::size_t piece_size) {

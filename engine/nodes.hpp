@@ -1,12 +1,10 @@
-// Expression tree nodes: constants, variables, one-argument functions and binary operators.
-// The tree builder hands each node its callable and its children; every node answers evaluate(),
-// evaluate(values), clone() and is_valid(). A missing variable throws std::out_of_range, an empty
-// callable std::bad_function_call; a caller's callable may throw anything, which passes through.
+// Expression tree nodes: constants, variables, one-argument functions and binary operators. Every node
+// answers evaluate(), evaluate(values), clone() and is_valid(). A missing variable throws
+// std::out_of_range, an empty callable std::bad_function_call; a caller's callable may throw anything.
 //
-// When a node adopts its children it links its subtree into one chain in evaluation order, so that
-// every walk (walks.hpp) is a loop. A node that a constructor gives a built-in operation (rather than a
-// callable) says so, and every node says whether its subtree calls a caller's callable: a compiled
-// program applies the one itself and may order operands freely where no callable can observe it.
+// A node that adopts its children links its subtree into one chain in evaluation order, so that every
+// walk (walks.hpp) is a loop. A node says whether it applies a built-in operation and whether its
+// subtree calls a caller's callable, which is what a compiled program needs to know.
 #pragma once
 
 #include <cstddef>

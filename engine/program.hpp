@@ -1,16 +1,13 @@
-// A compiled program: a tree's evaluation as one flat array of instructions, which an evaluation runs in
-// a loop (evaluation.hpp) instead of chasing node pointers. A built-in operation is an opcode of its own,
-// and so is a built-in operator with a constant operand, whose constant then takes no instruction; a
-// caller's callable is called through the program's copy of it; a variable is read straight from its
-// entry in the variable table. The program keeps its variables' names and its callables, so it needs
-// the tree only while it is compiled: the parse then frees the tree, and a program can be copied and
-// bound to another table.
+// A compiled program: a tree's evaluation as one flat array of instructions, run in a loop
+// (evaluation.hpp). A built-in operation is an opcode of its own, and so is a built-in operator with a
+// constant operand, which then takes no instruction; a caller's callable is called through the program's
+// copy; a variable is read straight from its entry in the variable table. The program keeps its names
+// and callables, so the tree can go once it is compiled, and a copy can be bound to another table.
 //
-// Order: where a caller's callable can observe it, a subtree is evaluated as the language says, right
-// operand before left. Anywhere else no order can be observed (a built-in has no side effect, and a
-// missing variable fails alike wherever it is met), and the left operand goes first: a long sum then
-// needs two values on the stack, not one a term, and a program can be continued at its end, as a long
-// text is compiled a piece at a time.
+// Order: where a caller's callable could tell, the right operand goes first, as the language says.
+// Elsewhere nothing can tell (built-ins have no side effects, and a missing variable fails alike
+// wherever it is met), and the left one goes first: a long sum then needs two values on the stack, not
+// one a term, and a long text can be compiled a piece at a time, each appended to the code so far.
 //
 // Invariant: a variable's entry stays where it is until the table is cleared or replaced, so whoever
 // does that binds every program that may still run to the table as it is then (bind()).
@@ -20,7 +17,6 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -31,9 +27,9 @@
 #include <utility>
 #include <vector>
 
+#include "arena.hpp"
 #include "function_tables.hpp"
 #include "language.hpp"
-#include "arena.hpp"
 #include "nodes.hpp"
 
 namespace exprkit::detail {
@@ -83,6 +79,7 @@ struct Program {
     // evaluating allocates nothing; a nested or concurrent evaluation finds it busy and makes its own.
     std::unique_ptr<T[]> deep_stack;
     mutable std::atomic<bool> deep_stack_busy{false};
+    mutable std::atomic<std::size_t> evaluations{0};  // running, when the code calls a caller's callable
 
     static constexpr std::size_t local_slots = 64;  // values an evaluation keeps on the machine's stack
 
@@ -109,17 +106,17 @@ struct Program {
                 const AstNode<T>* placeholder = nullptr) {
         const std::size_t from = code.size();
         const bool left_first = arena && !root.calls_callers_code();
-        std::vector<std::size_t> starts;  // where the code of each operand not yet taken begins
+        // Where the code of each operand not yet taken by its operator begins: one for each value that
+        // the code leaves on the stack, where the first push also stores the top that it makes room for.
+        std::vector<std::size_t> starts;
         starts.reserve(arena ? arena->size() : 0);
-        std::size_t depth = 0;            // values on the stack
         const auto compile = [&](const AstNode<T>& node) {
             if (&node == placeholder) {
                 starts.push_back(code.size());
-                ++depth;
             } else {
-                emit(node, table, left_first, starts, depth);
+                emit(node, table, left_first, starts);
             }
-            stack_need = std::max(stack_need, depth + 1);  // with a slot for what the first push stores
+            stack_need = std::max(stack_need, starts.size() + 1);
         };
         if (left_first) {
             arena->for_each(compile);
@@ -164,31 +161,8 @@ struct Program {
         }
     }
 
-    // One line per instruction, for tests and debugging: "constant 3", "variable x", "binary -" (the
-    // left operand first), "binary - right first", "binary ^ right 2", "binary * left 3", "unary sin",
-    // "call unary", "call binary".
-    std::string dump() const {
-        std::string out;
-        for (const Instruction<T>& in : code) {
-            if (in.opcode < operation_count) {
-                const auto operation = static_cast<Operation>(in.opcode);
-                out.append(is_binary(operation) ? "binary " : "unary ").append(operation_name(operation));
-                out += is_binary(operation) ? " right first" : "";
-            } else if (in.opcode < opcode_of(Opcode::Constant)) {
-                const OperatorForm form = form_of(in.opcode);
-                out.append("binary ").append(1, operator_of(in.opcode).symbol);
-                if (form != left_first) out.append(form == constant_right ? " right " : " left ").append(number(in.constant));
-            } else if (in.opcode == opcode_of(Opcode::Constant)) {
-                out.append("constant ").append(number(in.constant));
-            } else if (in.opcode == opcode_of(Opcode::Variable)) {
-                out.append("variable ").append(name_of(in)).append(in.variable ? "" : " (missing)");
-            } else {
-                out.append(in.opcode == opcode_of(Opcode::CallUnary) ? "call unary" : "call binary");
-            }
-            out += '\n';
-        }
-        return out;
-    }
+    // The name of the variable that `in` reads.
+    std::string name_of(const Instruction<T>& in) const { return names.substr(in.name + sizeof(Length), length_of(in)); }
 
 private:
     static constexpr std::uint8_t folded = 0xff;  // a constant that its operator's instruction holds
@@ -198,12 +172,6 @@ private:
         const std::size_t start = starts.back();
         starts.pop_back();
         return start;
-    }
-
-    static std::string number(T value) {
-        char text[64];
-        std::snprintf(text, sizeof text, "%g", static_cast<double>(value));
-        return text;
     }
 
     template <typename Visit>
@@ -219,32 +187,26 @@ private:
         return length;
     }
 
-    std::string name_of(const Instruction<T>& in) const { return names.substr(in.name + sizeof(Length), length_of(in)); }
-
     const T* entry_of(const std::string& name, const VariableTable<T>& table) noexcept {
         const auto found = table.find(name);
         binds_every_variable = binds_every_variable && found != table.end();
         return found == table.end() ? nullptr : &found->second;
     }
 
-    // Appends the instruction of `node`, whose operands' code is in place; `starts` and `depth` follow
-    // the operands whose code is made and not yet taken.
-    void emit(const AstNode<T>& node, const VariableTable<T>& table, bool left_first, std::vector<std::size_t>& starts,
-              std::size_t& depth) {
+    // Appends the instruction of `node`, whose operands' code is in place.
+    void emit(const AstNode<T>& node, const VariableTable<T>& table, bool left_first, std::vector<std::size_t>& starts) {
         Instruction<T> in{};
         std::size_t start = code.size();
         switch (node.kind()) {
             case AstNode<T>::Kind::Value:
                 in.opcode = opcode_of(Opcode::Constant);
                 in.constant = static_cast<const ValueNode<T>&>(node).value;
-                ++depth;
                 break;
             case AstNode<T>::Kind::Variable: {
                 const std::string& name = static_cast<const VariableNode<T>&>(node).name;
                 in.opcode = opcode_of(Opcode::Variable);
                 in.variable = entry_of(name, table);
                 in.name = keep_name(name);
-                ++depth;
                 break;
             }
             case AstNode<T>::Kind::Unary: {
@@ -257,7 +219,6 @@ private:
                 const std::size_t second = take(starts);
                 start = take(starts);
                 emit_operator(static_cast<const BinaryNode<T>&>(node), left_first, start, second, in);
-                --depth;
                 break;
             }
         }

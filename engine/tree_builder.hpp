@@ -1,6 +1,6 @@
 // Builds an expression tree from a postfix token sequence with an operand stack: a number or a name
 // becomes a leaf, a function takes the operand on top, an operator the two on top. The nodes go into an
-// arena that the caller owns and sizes with bytes_for(). Throws the builder's std::invalid_argument
+// arena that the caller owns, with room for a node a token. Throws the builder's std::invalid_argument
 // messages; when operands are left over, it first writes their count to standard output. An operator
 // that is not one of the language's is std::out_of_range.
 #pragma once
@@ -75,22 +75,6 @@ public:
 
     TreeBuilder(const FunctionTable<T>& functions, const VariableTable<T>& variables)
         : unary_funcs(functions), variable_table(variables) {}
-
-    // The room the nodes of `postfix` take in an arena, with `extra` more bytes.
-    static std::size_t bytes_for(const std::vector<Token>& postfix, std::size_t extra = 0) {
-        for (const Token& token : postfix) {
-            if (token.is_name()) {
-                extra += detail::NodeArena<T>::template size_of<VariableNode<T>>();
-            } else if (token.is_number()) {
-                extra += detail::NodeArena<T>::template size_of<ValueNode<T>>();
-            } else if (token.type == TokenType::Function) {
-                extra += detail::NodeArena<T>::template size_of<UnaryNode<T>>();
-            } else if (token.is_binary_operator()) {
-                extra += detail::NodeArena<T>::template size_of<BinaryNode<T>>();
-            }
-        }
-        return extra;
-    }
 
     const AstNode<T>& build(const std::vector<Token>& postfix, detail::NodeArena<T>& arena) const {
         const Operands operands = operands_of(postfix, arena);
