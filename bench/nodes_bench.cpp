@@ -55,7 +55,7 @@ void evaluate_tree(benchmark::State& state, int variable_every, bool compiled) {
     const VariableTable<double> table{{"x", 1.0}};
     const Node tree = build_tree(leaves, variable_every, &table);
     const detail::Program<double> program(*tree, table);
-    for (auto _ : state) benchmark::DoNotOptimize(compiled ? detail::run<true>(program) : tree->evaluate());
+    for (auto _ : state) benchmark::DoNotOptimize(compiled ? detail::run(program, true) : tree->evaluate());
     const auto nodes = static_cast<double>(count_nodes(leaves));
     state.counters["nodes"] = nodes;
     state.counters["per_node"] = benchmark::Counter(nodes, benchmark::Counter::kIsIterationInvariantRate |

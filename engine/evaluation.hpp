@@ -19,8 +19,9 @@ namespace exprkit::detail {
 
 // Carries out `in`, whose opcode is `opcode`. With `bound`, a variable is read from its table entry;
 // without, the first variable met fails its lookup, as when no values are given at all.
-template <bool bound, std::size_t opcode, typename T>
-[[gnu::always_inline]] inline void step(const Program<T>& program, const Instruction<T>& in, T* stack, std::size_t& size, T& top) {
+template <std::size_t opcode, typename T>
+[[gnu::always_inline]] inline void step(const Program<T>& program, const Instruction<T>& in, bool bound, T* stack,
+                                        std::size_t& size, T& top) {
     if constexpr (opcode >= opcode_count) {
         // not an opcode: a case of the switch in run() that no instruction reaches
     } else if constexpr (opcode < operation_count) {
@@ -62,12 +63,12 @@ inline constexpr std::integral_constant<std::size_t, opcode> slot{};
 // One jump per instruction, through the table that the compiler makes of a switch over the opcodes;
 // each case is the step made for its opcode from the language's rows, so the loop names no operation.
 // (GCC makes several tables and strings of comparisons of a chain of tests instead.)
-template <bool bound, typename T>
-T run(const Program<T>& program, T* stack) {
+template <typename T>
+T run(const Program<T>& program, bool bound, T* stack) {
     std::size_t size = 0;
     T top{};  // the first push stores this below everything, in a slot the program counts for it
     for (const Instruction<T>& in : program.code) {
-        const auto take = [&](auto opcode) { step<bound, decltype(opcode)::value>(program, in, stack, size, top); };
+        const auto take = [&](auto opcode) { step<decltype(opcode)::value>(program, in, bound, stack, size, top); };
         switch (in.opcode) {
             case 0: take(slot<0>); break;   case 1: take(slot<1>); break;   case 2: take(slot<2>); break;   case 3: take(slot<3>); break;
             case 4: take(slot<4>); break;   case 5: take(slot<5>); break;   case 6: take(slot<6>); break;   case 7: take(slot<7>); break;
@@ -87,21 +88,21 @@ T run(const Program<T>& program, T* stack) {
     return top;
 }
 
-template <bool bound, typename T>
-T run(const Program<T>& program) {
+template <typename T>
+T run(const Program<T>& program, bool bound) {
     if (program.stack_need <= Program<T>::local_slots) {
         T stack[Program<T>::local_slots];
-        return run<bound>(program, stack);
+        return run(program, bound, stack);
     }
     if (!program.deep_stack_busy.exchange(true, std::memory_order_acquire)) {
         struct Release {
             std::atomic<bool>& busy;
             ~Release() { busy.store(false, std::memory_order_release); }
         } release{program.deep_stack_busy};
-        return run<bound>(program, program.deep_stack.get());
+        return run(program, bound, program.deep_stack.get());
     }
     const auto own = std::make_unique<T[]>(program.stack_need);
-    return run<bound>(program, own.get());
+    return run(program, bound, own.get());
 }
 
 }  // namespace exprkit::detail

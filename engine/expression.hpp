@@ -110,7 +110,7 @@ public:
     // Evaluates with no variable values at all: a formula with a variable fails at the first one met.
     T eval() const {
         if (!valid_flag || !root) throw std::invalid_argument(messages::invalid_expression);
-        return evaluate<false>(*root);
+        return evaluate(*root, false);
     }
 
     // Stores each variable's value from `values` (names the expression lacks are ignored), then evaluates.
@@ -135,7 +135,7 @@ public:
             value = *given;
         }
         if (!valid_flag || !root) throw std::invalid_argument(messages::invalid_expression);
-        return evaluate<true>(*root);
+        return evaluate(*root, true);
     }
 
     // Inserts or replaces a function; formulas parsed before keep the callables they were compiled with.
@@ -184,9 +184,8 @@ private:
     // Only a caller's callable can run code during an evaluation, and so replace the program that is
     // being evaluated; an evaluation of a program that calls one counts itself in, so that a replaced
     // program is kept until the evaluations running it are over.
-    template <bool bound>
-    T evaluate(const Program& program) const {
-        if (program.unary_callables.empty() && program.binary_callables.empty()) return detail::run<bound>(program);
+    T evaluate(const Program& program, bool bound) const {
+        if (program.unary_callables.empty() && program.binary_callables.empty()) return detail::run(program, bound);
         struct Running {
             const Expression& owner;
             const Program& program;
@@ -198,7 +197,7 @@ private:
         };
         program.evaluations.fetch_add(1, std::memory_order_relaxed);
         const Running running{*this, program};
-        return detail::run<bound>(program);
+        return detail::run(program, bound);
     }
 
     void drop_retired(const Program& program) const {

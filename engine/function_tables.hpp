@@ -1,8 +1,7 @@
 // The operator table and the one-argument function table that give meaning to names in a text, filled
-// from the rows of the language in their order. The built-in tables are filled once and shared: an
-// Expression's function table (FunctionTable) is the shared one until the object first changes it or
-// hands it out, and knows which of its names still stand for their built-in operation, so that a
-// compiled program applies those itself instead of calling through the callable.
+// from the rows of the language in their order. An Expression's function table (FunctionTable) shares
+// the built-in one until the object first changes it or hands it out, and knows which of its names still
+// stand for their built-in operation, which a compiled program then applies itself.
 #pragma once
 
 #include <atomic>
@@ -52,29 +51,15 @@ void fill_unary_funcs(UnaryFunctionTable<T>& table) {
     for (const auto& row : detail::function_rows) table.emplace(std::string(row.name), detail::Builtin<T>{row.operation});
 }
 
-namespace detail {
-
-template <typename Table, void (*fill)(Table&)>
-const Table& filled_once() {
-    static const Table table = [] {
-        Table filled;
-        fill(filled);
+// The built-in function table, filled once and shared.
+template <typename T>
+const UnaryFunctionTable<T>& builtin_unary_funcs() {
+    static const UnaryFunctionTable<T> table = [] {
+        UnaryFunctionTable<T> filled;
+        fill_unary_funcs(filled);
         return filled;
     }();
     return table;
-}
-
-}  // namespace detail
-
-// The built-in tables, filled once.
-template <typename T>
-const BinaryOperatorTable<T>& builtin_binary_ops() {
-    return detail::filled_once<BinaryOperatorTable<T>, fill_binary_ops<T>>();
-}
-
-template <typename T>
-const UnaryFunctionTable<T>& builtin_unary_funcs() {
-    return detail::filled_once<UnaryFunctionTable<T>, fill_unary_funcs<T>>();
 }
 
 // The one-argument functions of one Expression. It reads the shared built-in table until add() or
