@@ -17,7 +17,6 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <limits>
 #include <memory>
 #include <new>
@@ -70,7 +69,7 @@ struct Instruction {
 template <typename T>
 struct Program {
     std::vector<Instruction<T>> code;
-    std::string names;  // each variable's name, after its length
+    std::string names;  // the variables' names, one after another
     std::vector<UnaryFunction<T>> unary_callables;  // the caller's callables the code calls, one a call
     std::vector<BinaryFunction<T>> binary_callables;
     std::size_t stack_need = 0;
@@ -136,21 +135,16 @@ struct Program {
     // Reads every variable from its entry in `table`, or marks it missing there; marks them all missing
     // when there is no memory to look them up.
     void bind(const VariableTable<T>& table) noexcept {
-        std::string name;
-        try {
-            std::size_t longest = 0;
-            for_each_variable([&](Instruction<T>& in) { longest = std::max<std::size_t>(longest, length_of(in)); });
-            name.reserve(longest);
-        } catch (const std::bad_alloc&) {
-            for_each_variable([](Instruction<T>& in) { in.variable = nullptr; });
-            binds_every_variable = false;
-            return;
-        }
         binds_every_variable = true;
-        for_each_variable([&](Instruction<T>& in) {
-            name.assign(names, in.name + sizeof(Length), length_of(in));  // within the room reserved
-            in.variable = entry_of(name, table);
-        });
+        for (Instruction<T>& in : code) {
+            if (in.opcode != opcode_of(Opcode::Variable)) continue;
+            try {
+                in.variable = entry_of(name_of(in), table);
+            } catch (const std::bad_alloc&) {
+                in.variable = nullptr;
+                binds_every_variable = false;
+            }
+        }
     }
 
     // Calls `visit` with the name of each variable the code reads, as often as it reads it.
@@ -162,29 +156,15 @@ struct Program {
     }
 
     // The name of the variable that `in` reads.
-    std::string name_of(const Instruction<T>& in) const { return names.substr(in.name + sizeof(Length), length_of(in)); }
+    std::string name_of(const Instruction<T>& in) const { return std::string(names.data() + in.name); }
 
 private:
     static constexpr std::uint8_t folded = 0xff;  // a constant that its operator's instruction holds
-    using Length = std::uint32_t;
 
     static std::size_t take(std::vector<std::size_t>& starts) {
         const std::size_t start = starts.back();
         starts.pop_back();
         return start;
-    }
-
-    template <typename Visit>
-    void for_each_variable(Visit&& visit) {
-        for (Instruction<T>& in : code) {
-            if (in.opcode == opcode_of(Opcode::Variable)) visit(in);
-        }
-    }
-
-    Length length_of(const Instruction<T>& in) const {
-        Length length = 0;
-        std::memcpy(&length, names.data() + in.name, sizeof length);
-        return length;
     }
 
     const T* entry_of(const std::string& name, const VariableTable<T>& table) noexcept {
@@ -259,13 +239,11 @@ private:
         return opcode_of(opcode);
     }
 
+    // A NUL ends each name: an Expression's names are letters.
     std::uint32_t keep_name(const std::string& name) {
         const std::size_t at = names.size();
-        if (at + sizeof(Length) + name.size() > std::numeric_limits<std::uint32_t>::max()) {
-            throw std::length_error("the variable names of a formula exceed 4 GiB");
-        }
-        const auto length = static_cast<Length>(name.size());
-        names.append(reinterpret_cast<const char*>(&length), sizeof length).append(name);
+        if (at + name.size() >= std::numeric_limits<std::uint32_t>::max()) throw std::length_error("names beyond 4 GiB");
+        names.append(name).push_back('\0');
         return static_cast<std::uint32_t>(at);
     }
 };
