@@ -54,7 +54,9 @@ void evaluate_tree(benchmark::State& state, int variable_every, bool compiled) {
     const std::int64_t leaves = state.range(0);
     const VariableTable<double> table{{"x", 1.0}};
     const Node tree = build_tree(leaves, variable_every, &table);
-    const detail::Program<double> program(*tree, table);
+    detail::Program<double> program;
+    program.append(*tree, table);
+    program.finish();
     for (auto _ : state) benchmark::DoNotOptimize(compiled ? detail::run(program, true) : tree->evaluate());
     const auto nodes = static_cast<double>(count_nodes(leaves));
     state.counters["nodes"] = nodes;

@@ -1,7 +1,7 @@
 // Where the nodes of a parse's tree live: one block with a slot for each token of the postfix sequence,
-// that holds the nodes one after another in the order the builder makes them. The arena belongs to the
-// parse and destroys its nodes all at once when the parse is done with the tree: nothing one tree
-// allocates outlives it or is shared with another, and a tree costs one allocation, not one a node.
+// the nodes in the order the builder makes them. The arena belongs to the parse and destroys the nodes
+// all at once when the parse is done with the tree: nothing a tree allocates outlives it or is shared
+// with another, and a tree costs one allocation, not one a node.
 #pragma once
 
 #include <algorithm>
@@ -33,10 +33,9 @@ public:
         capacity = nodes;
     }
 
-    // A node made in the arena, which destroys it: nothing may delete it. Its operands, nodes of the
-    // arena too, are given as plain pointers and handed to the node's constructor as owning ones only
-    // once there is room; the builder gives every node a moved callable, so no constructor here throws
-    // after it has taken its operands (which would delete them).
+    // A node made in the arena, which destroys it: nothing may delete it. Its operands, arena nodes given
+    // as plain pointers, become owning ones only once there is room, and the builder hands every node a
+    // moved callable: no constructor here throws after taking its operands (which would delete them).
     template <typename Node, typename... Arguments>
     Node* make(Arguments&&... arguments) {
         if (made == capacity) throw std::logic_error("a tree outgrew the arena sized for it");
@@ -76,8 +75,7 @@ private:
         return std::forward<Argument>(argument);
     }
 
-    // Destroys the nodes in the order they were made, each letting go of its operands first: those are
-    // destroyed in their own turn.
+    // Destroys the nodes, each after letting go of its operands, destroyed in their own turn.
     void clear() noexcept {
         for (std::size_t i = 0; i < made; ++i) {
             TreeWalk<T>::release_children(node_at(i));

@@ -28,8 +28,7 @@ inline constexpr const char* missing_key = "invalid unordered_map<K, T> key";
 
 namespace detail {
 
-// The value named `key`; a miss throws std::out_of_range with the engine's own message, which the
-// standard library's at() words differently on some platforms.
+// The value named `key`; a miss throws std::out_of_range with the engine's message (at()'s varies).
 template <typename Map>
 const typename Map::mapped_type& lookup(const Map& map, const std::string& key) {
     const auto found = map.find(key);

@@ -1,7 +1,6 @@
-// The evaluation loop: runs a compiled program over a stack of values whose top is kept apart, in a
-// register. Constants and variables push a value; an operation replaces the values it takes with its
-// result. Throws std::out_of_range at a variable that has no value, std::bad_function_call at an empty
-// callable; a caller's callable may throw anything, which passes through.
+// The evaluation loop: runs a compiled program over a stack of values whose top is kept in a register.
+// Throws std::out_of_range at a variable without a value, std::bad_function_call at an empty callable,
+// and whatever a caller's callable throws.
 #pragma once
 
 #include <atomic>
@@ -53,7 +52,7 @@ template <std::size_t opcode, typename T>
     }
 }
 
-// Cases in the switch of run(), for every opcode there is and those a few more rows would add.
+// Cases in the switch of run(): every opcode, and room for a few more rows.
 inline constexpr std::size_t opcode_slots = 48;
 static_assert(opcode_count <= opcode_slots, "the switch in run() needs a case for every opcode: add cases");
 

@@ -57,9 +57,8 @@ public:
         if (other.root) root = std::make_unique<Program>(*other.root, variable_table);
     }
 
-    // Takes the other's program, tables, variable table and text as they are, without copying them (a
-    // moved table keeps its entries where they are, so the program still reads them); the other is left
-    // invalid, without text or variables.
+    // Takes the other's program, tables, variables and text without copying (a moved table's entries stay
+    // where they are, so the program still reads them); the other is left invalid, without text or variables.
     Expression(Expression&& other) noexcept
         : valid_flag(std::exchange(other.valid_flag, false)), root(std::move(other.root)), text(std::move(other.text)),
           unary_funcs(std::move(other.unary_funcs)), variable_table(std::move(other.variable_table)),
@@ -68,9 +67,8 @@ public:
         other.variable_table.clear();
     }
 
-    // Takes the other's validity, a copy of its program and copies of its tables. Keeps its own text and
-    // variable table, which the copied program reads; the program's names that the table lacks join it,
-    // each with 0, so that the object evaluates what it says is valid.
+    // Takes the other's validity and copies of its program and tables; keeps its own text and variable
+    // table, which the copy reads: names it lacks join it with 0, so that it evaluates what it says is valid.
     Expression& operator=(const Expression& other) {
         if (this == &other) return *this;
         std::unique_ptr<Program> tree;
@@ -99,8 +97,8 @@ public:
         return *this;
     }
 
-    // Parses `expression_text` into this object. On an error the previous program stays in place; what
-    // else was already changed (text, variable table) stays changed.
+    // Parses `expression_text` into this object. On an error the previous program stays; what else was
+    // changed (text, variable table) stays changed.
     void init(const std::string& expression_text) { install_parse(expression_text, piece_bytes); }
 
     bool valid() const { return valid_flag; }
@@ -121,10 +119,9 @@ public:
         });
     }
 
-    // eval(values) without a map: `value_of(name)` gives a pointer to the value of the variable `name`,
-    // or null when it has none. It is asked for each variable in the table's iteration order, until one
-    // has none (which throws as eval(values) does, with the values before it stored); the pointer is read
-    // at once.
+    // eval(values) without a map: `value_of(name)` points at the value of the variable `name`, or is
+    // null when there is none (which throws as eval(values) does). It is asked for each variable in the
+    // table's order until one has none; what it points at is read at once.
     template <typename ValueOf>
     T eval_with(const ValueOf& value_of) {
         for (auto& [name, value] : variable_table) {
@@ -143,10 +140,9 @@ public:
 
     const UnaryFunctionTable<T>& avail_funcs() const { return unary_funcs.handed_out(); }
 
-    // Calls `visit` with every one-argument callable this object holds, once for each copy it holds: its
-    // function table's entries (none while it uses the shared built-in table), then the copies of its
-    // program and of the programs kept for running evaluations. For a binding that reports to a garbage
-    // collector what the callables it gave keep alive; it never walks a program's code.
+    // Calls `visit` with each copy of a one-argument callable that this object holds: in its own function
+    // table (the shared built-in one holds none), its program and those kept for running evaluations.
+    // For a binding that reports to a garbage collector what they keep alive; walks no code.
     template <typename Visit>
     void for_each_callable(Visit&& visit) const {
         if (const UnaryFunctionTable<T>* own = unary_funcs.own_entries()) {
@@ -171,8 +167,7 @@ private:
     // Programs replaced while an evaluation was running them, kept until it ends.
     mutable std::vector<std::unique_ptr<Program>> retired;
 
-    // A text twice this long or longer that is a sum or difference of terms is parsed in pieces of about
-    // this many bytes (see compile).
+    // A sum or difference at least twice this long is parsed in pieces of about this many bytes.
     static constexpr std::size_t piece_bytes = std::size_t{1} << 14;
 
     void install_parse(const std::string& expression_text, std::size_t piece_size) {
@@ -181,9 +176,9 @@ private:
         install(std::move(made));
     }
 
-    // Only a caller's callable can run code during an evaluation, and so replace the program that is
-    // being evaluated; an evaluation of a program that calls one counts itself in, so that a replaced
-    // program is kept until the evaluations running it are over.
+    // Only a caller's callable can run code during an evaluation, and replace the program being run: an
+    // evaluation of a program that calls one counts itself in, so that a replaced program stays until it
+    // ends.
     T evaluate(const Program& program, bool bound) const {
         if (program.unary_callables.empty() && program.binary_callables.empty()) return detail::run(program, bound);
         struct Running {
@@ -218,8 +213,8 @@ private:
         if (replaced && replaced->evaluations.load(std::memory_order_acquire) > 0) retired.push_back(std::move(replaced));
     }
 
-    // Binds the programs that may still run to the variable table as it is now: those kept for running
-    // evaluations, and the current one unless it is about to be `replaced` and no evaluation runs it.
+    // Binds the programs that may still run to the table as it is: those kept for running evaluations,
+    // and the current one unless it is being `replaced` and no evaluation runs it.
     void rebind(bool replaced) noexcept {
         Program* current = root.get();
         if (current && (!replaced || current->evaluations.load(std::memory_order_acquire) > 0)) current->bind(variable_table);
@@ -255,20 +250,17 @@ private:
         return nullptr;
     }
 
-    // Compiles the text a piece at a time, cut at `cuts`, or at once. A long sum or difference of terms
-    // is cut so that the tokens and the tree of a piece stay in the cache and none is as long as the
-    // text. It is cut at operators of the loosest precedence outside all parentheses, right after an
-    // operand, where a parse of the whole text has reduced everything before to one operand, and the
-    // operator waits alone, since nothing binds more loosely and it groups from the left: so each later
-    // piece is parsed behind a "0" and that operator, and compiled after the code so far, left operand
-    // first, with the "0" standing for its value. A piece that fails in any way, or calls a caller's
-    // callable (which needs its right operand first), gives nothing: the whole text is then parsed at
-    // once, so that every error is the one a parse of the whole text reports, and leaves what it leaves.
-    // Names are collected in the order of the text.
+    // Compiles the text at once, or a piece at a time, cut at `cuts`, so that no token sequence or tree
+    // is as long as a long text. A cut is at an operator of the loosest precedence outside parentheses,
+    // right after an operand, where a parse of the whole text has reduced everything before to one
+    // operand, and the operator waits alone (nothing binds more loosely, and it groups from the left):
+    // so each later piece is parsed behind a "0" and that operator, and compiled after the code so far,
+    // the "0" standing for its value. A piece that fails, or calls a caller's callable (which needs its
+    // right operand first), gives nothing, and the whole text is parsed at once, with its own errors.
     std::unique_ptr<Program> compile(const std::vector<std::size_t>& cuts) {
         auto made = std::make_unique<Program>();
-        // A token takes a byte at least, and an implicit "*" joins two of them: room for every
-        // instruction, so that the code never moves while it grows (untouched room costs no memory).
+        // Room for an instruction a token (a byte at least, or an implicit "*" joining two), so that the
+        // code never moves while it grows; untouched room costs no memory.
         made->code.reserve(text.size() + text.size() / 2);
         const TreeBuilder<T> builder(unary_funcs, variable_table);
         detail::NodeArena<T> arena;
@@ -304,9 +296,9 @@ private:
         return converter.to_postfix();
     }
 
-    // Where compile_in_pieces cuts `all`: at the first loosest operator outside all parentheses that follows
-    // an operand (a number, a name or ")") from each multiple of `piece_size` bytes on. None for a text
-    // shorter than two pieces, or one holding a space, which stops the tokenizer.
+    // Where to cut `all`: at the first loosest operator outside parentheses after an operand (a number,
+    // a name or ")") from each multiple of `piece_size` bytes on; nowhere in a text shorter than two
+    // pieces, or with a space, which stops the tokenizer.
     static std::vector<std::size_t> cuts_of(std::string_view all, std::size_t piece_size) {
         std::vector<std::size_t> cuts;
         if (all.size() / 2 < piece_size || all.find(' ') != std::string_view::npos) return cuts;
@@ -325,7 +317,7 @@ private:
         return cuts;
     }
 
-    // Only the totals count here; a ")" before its "(" is caught by the converter.
+    // Only the totals count; a ")" before its "(" is the converter's error.
     static void check_parentheses(std::string_view expression_text) {
         std::int64_t depth = 0;
         for (const char c : expression_text) depth += (c == '(') - (c == ')');

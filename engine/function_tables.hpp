@@ -78,20 +78,13 @@ public:
     }
     ~FunctionTable() { delete own.load(); }
 
-    // Needs both objects to itself, as every non-const member does.
-    void swap(FunctionTable& other) noexcept {
+    void swap(FunctionTable& other) noexcept {  // needs both objects to itself, as non-const members do
         own.store(other.own.exchange(own.load()));
         std::swap(replaced, other.replaced);
     }
 
-    const UnaryFunctionTable<T>& entries() const {
-        const UnaryFunctionTable<T>* table = own.load(std::memory_order_acquire);
-        return table ? *table : builtin_unary_funcs<T>();
-    }
-
-    // The table, when it is this object's own rather than the built-in one.
+    // The table when it is this object's own, or null while the built-in one serves.
     const UnaryFunctionTable<T>* own_entries() const { return own.load(std::memory_order_acquire); }
-
     // The table, as this object's own from now on.
     const UnaryFunctionTable<T>& handed_out() const { return writable(); }
 
@@ -103,7 +96,7 @@ public:
     }
 
     const UnaryFunction<T>* find(const std::string& name) const {
-        const auto& table = entries();
+        const auto& table = own_entries() ? *own_entries() : builtin_unary_funcs<T>();
         const auto found = table.find(name);
         return found == table.end() ? nullptr : &found->second;
     }

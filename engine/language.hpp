@@ -73,17 +73,7 @@ constexpr bool is_binary(Operation operation) {
     return find_row(operator_rows, [operation](const OperatorRow& row) { return row.operation == operation; });
 }
 
-// How the operation is written: its operator symbol or its function name.
-constexpr std::string_view operation_name(Operation operation) {
-    if (const auto* row = find_row(operator_rows, [operation](const auto& r) { return r.operation == operation; })) {
-        return std::string_view(&row->symbol, 1);
-    }
-    const auto* row = find_row(function_rows, [operation](const auto& r) { return r.operation == operation; });
-    return row ? row->name : std::string_view();
-}
-
-// The precedence of the operators that bind most loosely, where a long text is cut into pieces: they
-// must group from the left. Unary minus binds tighter than every operator.
+// The precedence of the operators that bind most loosely, where a long text is cut into pieces.
 constexpr std::int32_t loosest_precedence() {
     std::int32_t loosest = operator_rows[0].precedence;
     for (const OperatorRow& row : operator_rows) loosest = row.precedence < loosest ? row.precedence : loosest;
@@ -106,10 +96,9 @@ constexpr bool each_operation_has_one_row() {
 }
 static_assert(each_operation_has_one_row(), "every operation has exactly one row");
 
-// The result of `operation` on x (and y, for an operator). Plain IEEE arithmetic and the C library's
-// functions: nothing tests an operand, nothing throws. The switch has no default, so an operation
-// without its case here does not compile. Always inlined: the evaluation loop's cases then become the
-// arithmetic itself, where a call would cost a quarter of the time of a long formula's evaluation.
+// The result of `operation` on x (and y, for an operator): plain IEEE arithmetic and the C library's
+// functions, testing nothing, throwing nothing. The switch has no default: an operation without its
+// case does not compile. Always inlined, so that the evaluation loop's cases are the arithmetic itself.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic error "-Wswitch"
 template <typename T>

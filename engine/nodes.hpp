@@ -1,10 +1,8 @@
-// Expression tree nodes: constants, variables, one-argument functions and binary operators. Every node
-// answers evaluate(), evaluate(values), clone() and is_valid(). A missing variable throws
-// std::out_of_range, an empty callable std::bad_function_call; a caller's callable may throw anything.
-//
-// A node that adopts its children links its subtree into one chain in evaluation order, so that every
-// walk (walks.hpp) is a loop. A node says whether it applies a built-in operation and whether its
-// subtree calls a caller's callable, which is what a compiled program needs to know.
+// Expression tree nodes: constants, variables, one-argument functions and binary operators, answering
+// evaluate(), evaluate(values), clone() and is_valid(). A missing variable throws std::out_of_range, an
+// empty callable std::bad_function_call. A node that adopts its children links its subtree into one chain
+// in evaluation order, which the walks (walks.hpp) follow; and it says whether it applies a built-in
+// operation and whether its subtree calls a caller's callable, as a compiled program needs to know.
 #pragma once
 
 #include <cstddef>

@@ -1,8 +1,7 @@
-// PostfixConverter: rewrites a token sequence for unary minus and implicit multiplication and reorders it
-// from infix to postfix by precedence and associativity (shunting-yard, no recursion).
-// Takes the lexer's tokens and the precedence table; hands on the postfix sequence to the tree builder.
-// Throws std::invalid_argument "Expected '('" and "Unhandled token"; an operator missing from the
-// precedence table throws std::out_of_range.
+// PostfixConverter: rewrites the lexer's tokens for unary minus and implicit multiplication and reorders
+// them from infix to postfix by precedence and associativity (shunting-yard, no recursion), for the tree
+// builder. Throws std::invalid_argument "Expected '('" and "Unhandled token"; an operator missing from
+// the precedence table throws std::out_of_range.
 #pragma once
 
 #include <cstddef>
@@ -18,8 +17,7 @@
 
 namespace exprkit {
 
-// Operator text to precedence. A handful of entries, searched in order: a list costs a parse less to
-// make than a hash map.
+// Operator text to precedence: a handful of entries, searched in order, cheaper to make than a hash map.
 using PrecedenceTable = std::vector<std::pair<std::string, std::int32_t>>;
 
 // The binary operators and how tightly each binds, from the rows of the language.
@@ -64,8 +62,7 @@ public:
     }
 
     // Inserts "*" after a number that is followed by a function, a name or "(": 2x, 2sin(x), 2(x+1).
-    // Counts the insertions first and then moves every token to its final place from the back, so the
-    // work stays linear and needs no second sequence.
+    // Counts the insertions, then moves every token to its place from the back: linear, in place.
     PostfixConverter& insert_implicit_multiplication() {
         const std::size_t count = tokens.size();
         std::size_t write = count;
@@ -133,7 +130,7 @@ private:
     std::int32_t precedence_of(const Token& token) const {
         if (token.is_binary_operator()) {
             for (const auto& [text, value] : precedence) {
-                if (detail::same_text(text, token.text)) return value;
+                if (text == token.text) return value;
             }
             throw std::out_of_range(messages::missing_key);
         }

@@ -33,10 +33,8 @@
 
 namespace exprkit::detail {
 
-// What an instruction does: a built-in operation (its value in language.hpp; an operator's left operand
-// on top of its right one); then, for each operator in the order of its row, the operator with its
-// right operand on top (left computed first), with a constant right operand, and with a constant left
-// operand; then the rest.
+// Opcodes: the built-in operations (an operator's left operand on top of its right one); each operator
+// in three forms, its right operand on top, a constant right operand, a constant left one; the rest.
 inline constexpr std::size_t operator_count = operator_rows.size();
 enum OperatorForm : std::size_t { left_first, constant_right, constant_left, operator_forms };
 enum class Opcode : std::uint8_t { Constant = operation_count + operator_forms * operator_count, Variable, CallUnary, CallBinary };
@@ -74,8 +72,8 @@ struct Program {
     std::vector<BinaryFunction<T>> binary_callables;
     std::size_t stack_need = 0;
     bool binds_every_variable = true;
-    // The value stack of an evaluation too deep for the machine's stack, made with the program so that
-    // evaluating allocates nothing; a nested or concurrent evaluation finds it busy and makes its own.
+    // The value stack of an evaluation too deep for the machine's stack, made with the program; a nested
+    // or concurrent evaluation finds it busy and makes its own.
     std::unique_ptr<T[]> deep_stack;
     mutable std::atomic<bool> deep_stack_busy{false};
     mutable std::atomic<std::size_t> evaluations{0};  // running, when the code calls a caller's callable
@@ -83,10 +81,6 @@ struct Program {
     static constexpr std::size_t local_slots = 64;  // values an evaluation keeps on the machine's stack
 
     Program() = default;
-    Program(const AstNode<T>& root, const VariableTable<T>& table) {
-        append(root, table);
-        finish();
-    }
     // A copy of `other`, its variables read from `table`.
     Program(const Program& other, const VariableTable<T>& table)
         : code(other.code), names(other.names), unary_callables(other.unary_callables),
@@ -105,8 +99,8 @@ struct Program {
                 const AstNode<T>* placeholder = nullptr) {
         const std::size_t from = code.size();
         const bool left_first = arena && !root.calls_callers_code();
-        // Where the code of each operand not yet taken by its operator begins: one for each value that
-        // the code leaves on the stack, where the first push also stores the top that it makes room for.
+        // Where the code of each operand not yet taken begins: one for each value the code leaves on the
+        // stack (the first push also stores the top it makes room for, hence the + 1 below).
         std::vector<std::size_t> starts;
         starts.reserve(arena ? arena->size() : 0);
         const auto compile = [&](const AstNode<T>& node) {
@@ -132,8 +126,7 @@ struct Program {
         if (stack_need > local_slots) deep_stack = std::make_unique<T[]>(stack_need);
     }
 
-    // Reads every variable from its entry in `table`, or marks it missing there; marks them all missing
-    // when there is no memory to look them up.
+    // Reads every variable from its entry in `table`, or marks it missing (also when memory runs out).
     void bind(const VariableTable<T>& table) noexcept {
         binds_every_variable = true;
         for (Instruction<T>& in : code) {

@@ -47,19 +47,8 @@ bool all_bytes(std::string_view text, Predicate predicate) {
     return true;
 }
 
-// Byte-for-byte equality, compared in place: texts here are a few bytes long, and the library call of a
-// general comparison costs more than the comparison itself.
-inline bool same_text(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (a[i] != b[i]) return false;
-    }
-    return true;
-}
-
-// A variable name: letters only (the empty text counts).
+// A variable name (letters only) and a number literal (digits and "." only); the empty text is both.
 inline bool is_name_text(std::string_view text) { return all_bytes(text, is_letter); }
-// A number literal: digits and "." only (the empty text counts).
 inline bool is_number_text(std::string_view text) { return all_bytes(text, is_number_byte); }
 
 }  // namespace detail

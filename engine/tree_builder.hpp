@@ -1,8 +1,7 @@
-// Builds an expression tree from a postfix token sequence with an operand stack: a number or a name
-// becomes a leaf, a function takes the operand on top, an operator the two on top. The nodes go into an
-// arena that the caller owns, with room for a node a token. Throws the builder's std::invalid_argument
-// messages; when operands are left over, it first writes their count to standard output. An operator
-// that is not one of the language's is std::out_of_range.
+// Builds an expression tree from a postfix token sequence with an operand stack: a number or a name is a
+// leaf, a function takes the operand on top, an operator the two on top; the nodes go into the caller's
+// arena. Throws the builder's std::invalid_argument messages, after writing the count of operands left
+// over to standard output for "Unbalanced equation"; an operator not of the language is std::out_of_range.
 #pragma once
 
 #include <charconv>
@@ -47,8 +46,7 @@ T read_number_in_c_locale(std::string_view numeral) {
 }
 
 // Reads the longest beginning of `text` of the form digits [ "." digits ] as the nearest value (1.2.3
-// reads as 1.2), by std::from_chars where the standard library has it for T, and through the C library
-// where it has not or where the value lies beyond the range of T.
+// reads as 1.2): by std::from_chars, or through the C library where that cannot or is out of range.
 template <typename T>
 T read_number(std::string_view text) {
     std::size_t length = 0;

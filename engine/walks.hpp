@@ -1,7 +1,6 @@
-// The walks over a tree: each is a loop along the chain that the nodes thread through their subtree in
-// evaluation order (post-order, right operand before left), never a recursion, so that a tree of any
-// depth can be evaluated, copied, checked and destroyed. The nodes (nodes.hpp) build their operations
-// on these walks; the node classes are complete by the time a walk is instantiated.
+// The walks over a tree: loops along the chain that the nodes thread through their subtree in evaluation
+// order (post-order, right operand before left), never recursions, so that a tree of any depth can be
+// evaluated, copied, checked and destroyed. The nodes (nodes.hpp) build their operations on these.
 #pragma once
 
 #include <algorithm>
@@ -54,17 +53,21 @@ struct TreeWalk {
         }
     }
 
-    // The value of the subtree, each variable read through `lookup`, each callable called as the node
-    // holds it. Operands are pushed on a value stack; an operator pops its left operand, pushed last as
-    // the right one is evaluated first, and combines it with the right one below it: fn(left, right).
+    // The value of the subtree, each variable read through `lookup`. An operator pops its left operand,
+    // pushed last as the right one is evaluated first, and takes the right one below it: fn(left, right).
     template <typename Lookup>
     static T evaluate(const Node& root, const Lookup& lookup) {
         constexpr std::size_t local_slots = 64;
         T local[local_slots];
-        std::unique_ptr<T[]> deep;
-        T* stack = local;
-        if (const std::size_t need = stack_need(root); need > local_slots) stack = (deep = std::make_unique<T[]>(need)).get();
         std::size_t size = 0;
+        std::size_t need = 0;  // values the evaluation holds at once
+        visit(root, [&](const Node& node) {
+            if (node.kind() == Kind::Value || node.kind() == Kind::Variable) need = std::max(need, ++size);
+            if (node.kind() == Kind::Binary) --size;
+        });
+        std::unique_ptr<T[]> deep;
+        T* stack = need > local_slots ? (deep = std::make_unique<T[]>(need)).get() : local;
+        size = 0;
         visit(root, [&](const Node& node) {
             switch (node.kind()) {
                 case Kind::Value: stack[size++] = static_cast<const ValueNode<T>&>(node).value; break;
@@ -77,17 +80,6 @@ struct TreeWalk {
             }
         });
         return stack[0];
-    }
-
-    // How many values evaluating the subtree holds at once.
-    static std::size_t stack_need(const Node& root) {
-        std::size_t depth = 0;
-        std::size_t need = 0;
-        visit(root, [&](const Node& node) {
-            if (node.kind() == Kind::Value || node.kind() == Kind::Variable) need = std::max(need, ++depth);
-            if (node.kind() == Kind::Binary) --depth;
-        });
-        return need;
     }
 
     static bool is_valid(const Node& root) {
@@ -121,8 +113,7 @@ struct TreeWalk {
         return pop();
     }
 
-    // Deletes every node below `root`, children before parents: each node lets go of its children,
-    // deleted before it, so that its destructor has nothing left to do.
+    // Deletes every node below `root`, each after letting go of its children, deleted before it.
     static void dismantle(Node& root) noexcept {
         Node* node = first_of(root);
         while (node != &root) {

@@ -71,6 +71,17 @@ using E = Expression<double>;
 using Values = E::Values;
 using Access = detail::ExpressionAccess;
 
+// How the operation is written: its operator symbol or its function name.
+std::string name_of(detail::Operation operation) {
+    for (const auto& row : detail::operator_rows) {
+        if (row.operation == operation) return std::string(1, row.symbol);
+    }
+    for (const auto& row : detail::function_rows) {
+        if (row.operation == operation) return std::string(row.name);
+    }
+    return "?";
+}
+
 // One line per instruction: "constant 3", "variable x", "binary -" (the left operand computed first),
 // "binary - right first", "binary ^ right 2", "binary * left 3", "unary sin", "call unary".
 std::string dump(const detail::Program<double>& program) {
@@ -84,7 +95,7 @@ std::string dump(const detail::Program<double>& program) {
     for (const Instruction<double>& in : program.code) {
         if (in.opcode < operation_count) {
             const auto operation = static_cast<Operation>(in.opcode);
-            out += (is_binary(operation) ? "binary " : "unary ") + std::string(operation_name(operation));
+            out += (is_binary(operation) ? "binary " : "unary ") + name_of(operation);
             out += is_binary(operation) ? " right first" : "";
         } else if (in.opcode < opcode_of(Opcode::Constant)) {
             const OperatorForm form = form_of(in.opcode);
