@@ -169,7 +169,7 @@ public:
                 continue;
             }
             for (std::size_t i = 0; i < count; ++i) {
-                if (!exprkit::detail::same_text(*names[i], text)) continue;
+                if (*names[i] != text) continue;
                 if (!given[i]) numbers[i] = number;  // the first of two equal keys wins
                 given[i] = true;
                 break;
