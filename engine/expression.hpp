@@ -168,7 +168,7 @@ private:
     mutable std::vector<std::unique_ptr<Program>> retired;
 
     // A sum or difference at least twice this long is parsed in pieces of about this many bytes.
-    static constexpr std::size_t piece_bytes = std::size_t{1} << 14;
+    static constexpr std::size_t piece_bytes = std::size_t{1} << 11;
 
     void install_parse(const std::string& expression_text, std::size_t piece_size) {
         auto made = parse(expression_text, piece_size);
