@@ -96,6 +96,10 @@ cmake --install build/install --prefix "$root/build/prefix" >/dev/null
 cmake -S tests/consumer -B build/consumer -G Ninja -DCMAKE_PREFIX_PATH="$root/build/prefix" -DCMAKE_CXX_FLAGS="-fno-rtti" >/dev/null
 cmake --build build/consumer
 ./build/consumer/consumer
+# and from the checkout, through add_subdirectory, in C++20
+cmake -S tests/consumer -B build/consumer-checkout -G Ninja -DEXPRKIT_SOURCE_DIR="$root" -DCMAKE_CXX_STANDARD=20 >/dev/null
+cmake --build build/consumer-checkout
+./build/consumer-checkout/consumer
 
 step "module"
 "$python" -m pip install -q .

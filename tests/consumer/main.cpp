@@ -1,5 +1,6 @@
-// Evaluates a formula with the installed engine headers, passing the caller's own standard map; exits
-// non-zero on a wrong result or when the version header disagrees with the CMake package's version.
+// Uses the engine headers as the README shows, with the caller's own standard map, objects kept in a
+// vector and moved, and eval_with; exits non-zero on a wrong result or when the version header disagrees
+// with the CMake package's version.
 #include <exprkit/expression.hpp>
 #include <exprkit/version.hpp>
 
@@ -7,13 +8,34 @@
 #include <cstring>
 #include <string>
 #include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace {
+
+exprkit::Expression<double> made(const std::string& text) {
+    exprkit::Expression<double> e(text);
+    return e;
+}
+
+}  // namespace
 
 int main() {
     exprkit::Expression<double> e("3x^2+1");
     std::unordered_map<std::string, double> v{{"x", 2.0}};
     const double result = e.eval(v);
     exprkit::VariableNode<double> x("x", &v);
-    std::printf("exprkit %s (package %s), 3x^2+1 at x=2: %g; x reads %g\n", EXPRKIT_VERSION, EXPRKIT_PACKAGE_VERSION,
-                result, x.evaluate());
-    return result == 13.0 && x.evaluate() == 2.0 && std::strcmp(EXPRKIT_VERSION, EXPRKIT_PACKAGE_VERSION) == 0 ? 0 : 1;
+    std::vector<exprkit::Expression<double>> kept;
+    kept.emplace_back("x+y");
+    kept.push_back(made("x*y"));
+    exprkit::Expression<double> moved(std::move(kept.back()));
+    struct Point {
+        double x, y;
+    } p{2, 1};
+    const double fast = moved.eval_with([&p](const std::string& name) -> const double* {
+        return name == "x" ? &p.x : name == "y" ? &p.y : nullptr;
+    });
+    std::printf("exprkit %s (package %s), 3x^2+1 at x=2: %g; x reads %g; x*y at (2, 1): %g\n", EXPRKIT_VERSION,
+                EXPRKIT_PACKAGE_VERSION, result, x.evaluate(), fast);
+    return result == 13.0 && x.evaluate() == 2.0 && fast == 2.0 && std::strcmp(EXPRKIT_VERSION, EXPRKIT_PACKAGE_VERSION) == 0 ? 0 : 1;
 }
