@@ -259,9 +259,6 @@ private:
     // right operand first), gives nothing, and the whole text is parsed at once, with its own errors.
     std::unique_ptr<Program> compile(const std::vector<std::size_t>& cuts) {
         auto made = std::make_unique<Program>();
-        // Room for an instruction a token (a byte at least, or an implicit "*" joining two), so that the
-        // code never moves while it grows; untouched room costs no memory.
-        made->code.reserve(text.size() + text.size() / 2);
         const TreeBuilder<T> builder(unary_funcs, variable_table);
         detail::NodeArena<T> arena;
         for (std::size_t piece = 0, start = 0; piece <= cuts.size(); ++piece) {
@@ -270,6 +267,10 @@ private:
                                                         : text.substr(0, end)).tokenize();
             if (piece == 0) variable_table.clear();
             const std::vector<Token> postfix = to_postfix(std::move(tokens));
+            // Room for all the code at once, so that it never moves while it grows: an instruction a token
+            // at most, and in the end one a byte of the text at most (a number that an implicit "*" joins
+            // is folded into it), with the constants of the last piece that are folded when it is done.
+            if (piece == 0) made->code.reserve(cuts.empty() ? postfix.size() : text.size() + 2 * (end - start));
             arena.reset(postfix.size() + 1);
             AstNode<T>* placeholder = piece > 0 ? arena.template make<ValueNode<T>>(T(0)) : nullptr;
             const AstNode<T>* tree = nullptr;
