@@ -15,15 +15,15 @@ namespace exprkit::binding {
 // A float (a subclass too, by its value), an int or a bool, read without running Python code, and taken in
 // either pass of the overload resolution: the converting pass would take it alike.
 inline bool plain_number(PyObject* value, double& number) {
-    if (PyFloat_Check(value)) {
-        number = PyFloat_AS_DOUBLE(value);
-        return true;
+    if (PyLong_CheckExact(value) || PyBool_Check(value)) {
+        number = PyLong_AsDouble(value);
+        if (number != -1.0 || !PyErr_Occurred()) return true;
+        PyErr_Clear();  // too large for a double: refused, as pybind11's conversion refuses it
+        return false;
     }
-    if (!PyLong_CheckExact(value) && !PyBool_Check(value)) return false;
-    number = PyLong_AsDouble(value);
-    if (number != -1.0 || !PyErr_Occurred()) return true;
-    PyErr_Clear();  // too large for a double: refused, as pybind11's conversion refuses it
-    return false;
+    if (!PyFloat_Check(value)) return false;
+    number = PyFloat_AS_DOUBLE(value);
+    return true;
 }
 
 // Any other value, by pybind11's float conversion, which may run the value's __float__ or __index__. The
