@@ -14,15 +14,10 @@ using exprkit::binding::Values;
 
 // func reduces at every protocol as at protocol 2, where CPython refuses it with a TypeError. copyreg's
 // table reaches the exact type only, so the class itself gains no member.
-PyObject* reduce_as_protocol_two(PyObject*, PyObject* object) {
-    return PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyBaseObject_Type), "__reduce_ex__", "Oi", object, 2);
-}
-
-PyMethodDef reduce_definition{"reduce_as_protocol_two", reduce_as_protocol_two, METH_O, nullptr};
-
 void reduce_every_protocol_alike(const py::handle& cls) {
-    const auto reduce = py::reinterpret_steal<py::object>(PyCFunction_New(&reduce_definition, nullptr));
-    if (!reduce) throw py::error_already_set();
+    const py::cpp_function reduce([](const py::object& object) {
+        return py::handle(reinterpret_cast<PyObject*>(&PyBaseObject_Type)).attr("__reduce_ex__")(object, 2);
+    });
     py::module_::import("copyreg").attr("pickle")(cls, reduce);
 }
 
