@@ -87,6 +87,15 @@ def exprkit_eval(text: str, values: dict) -> Callable[[], object]:
     return lambda: f.eval(values)
 
 
+class ViaDispatcher(exprkit.func):
+    """Calls on a subclass's instance take pybind11's dispatcher, not eval's direct path."""
+
+
+def exprkit_dispatcher_eval(text: str, values: dict) -> Callable[[], object]:
+    f = ViaDispatcher(text)
+    return (lambda: f.eval(values)) if values else (lambda: f.eval())
+
+
 def cpython_eval(text: str, values: dict) -> Callable[[], object]:
     code = compile(text, "<formula>", "eval")
     scope = {**DISTINCT_SCOPE, "__builtins__": {}}
@@ -236,10 +245,16 @@ TARGETS = [
     ("2000 distinct terms eval / CPython eval", ("eval, 2000 distinct terms", "exprkit"), ("eval, 2000 distinct terms", "CPython eval"), 0.2, 0.15),
 ]
 
+# exprkit's eval without its direct path, through pybind11's dispatcher: what the direct path saves.
+DISPATCHER = "exprkit through pybind11's dispatcher (a subclass)"
+
 # The least any eval of the same dict can cost, next to CPython: how far the first two figures are from it.
 FLOORS = [
     ("floor for a dict of floats / CPython eval", ("eval, dict of floats", "floor: a vectorcall method walking the dict"), ("eval, dict of floats", "CPython eval")),
     ("floor for a dict of ints / CPython eval", ("eval, dict of ints", "floor: a vectorcall method walking the dict"), ("eval, dict of ints", "CPython eval")),
+    # and how much more eval costs without its direct path
+    ("dict of floats through the dispatcher / direct", ("eval, dict of floats", DISPATCHER), ("eval, dict of floats", "exprkit")),
+    ("eval() through the dispatcher / direct", ("eval() without variables", DISPATCHER), ("eval() without variables", "exprkit")),
 ]
 
 # Memory, each figure read from /proc in a fresh interpreter, so that nothing measured before has raised
@@ -328,8 +343,10 @@ def run(repeats: int) -> dict:
     long_text = long_formula(2000)
     add("eval() without variables", "exprkit", lambda: (lambda f: lambda: f.eval())(exprkit.func(SHORT_CONSTANT)))
     add("eval() without variables", "CPython eval", lambda: cpython_eval(SHORT_CONSTANT_PY, {}))
+    add("eval() without variables", DISPATCHER, lambda: exprkit_dispatcher_eval(SHORT_CONSTANT, {}))
     for label, values in (("eval, dict of floats", FLOATS), ("eval, dict of ints", INTS)):
         add(label, "exprkit", lambda v=values: exprkit_eval(SHORT, v))
+        add(label, DISPATCHER, lambda v=values: exprkit_dispatcher_eval(SHORT, v))
         add(label, "CPython eval", lambda v=values: cpython_eval(SHORT_PY, v))
         for peer, builder in EVAL_PEERS.items():
             add(label, peer, lambda b=builder, v=values: b(SHORT_PY, v))

@@ -103,7 +103,10 @@ def stdin_sets() -> Iterator[tuple[str, list[tuple[str, float]]]]:
     if sys.stdin is None:
         raise Failure("no standard input to read")
     for number, line in enumerate(sys.stdin.buffer, start=1):
-        words = os.fsdecode(line).split()
+        try:
+            words = line.decode().split()
+        except UnicodeDecodeError:
+            raise Failure(f"line {number}: not UTF-8") from None
         if not words:
             continue
         try:
@@ -131,9 +134,12 @@ def run(arguments: argparse.Namespace) -> None:
 
 def main(argv: list[str] | None = None) -> int:
     parser = make_parser()
-    arguments = parser.parse_args(argv)
-    if arguments.vars and (arguments.assignments or arguments.sets or arguments.stdin):
+    # argparse leaves over the assignments that follow an option; with --vars they get their own message.
+    arguments, unrecognized = parser.parse_known_args(argv)
+    if arguments.vars and (arguments.assignments or arguments.sets or arguments.stdin or unrecognized):
         parser.error("--vars takes no values")
+    if unrecognized:
+        parser.error(f"unrecognized arguments: {' '.join(unrecognized)}")
     try:
         run(arguments)
     except Failure as error:

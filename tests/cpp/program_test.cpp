@@ -36,7 +36,6 @@ constexpr bool counts_allocations = false;
 #else
 constexpr bool counts_allocations = true;
 #endif
-constexpr std::size_t header = alignof(std::max_align_t);  // where an allocation notes its size
 }  // namespace
 
 #if defined(__GNUC__) && !defined(__clang__)
@@ -45,6 +44,7 @@ constexpr std::size_t header = alignof(std::max_align_t);  // where an allocatio
 #pragma GCC diagnostic ignored "-Warray-bounds"
 #endif
 #ifndef EXPRKIT_TEST_UNDER_TSAN
+constexpr std::size_t header = alignof(std::max_align_t);  // where an allocation notes its size
 void* operator new(std::size_t size) {
     allocations.fetch_add(1, std::memory_order_relaxed);
     live_bytes.fetch_add(static_cast<long>(size), std::memory_order_relaxed);

@@ -10,9 +10,10 @@ USAGE = "usage: calc.py [-h] [--vars] [--set name=value [name=value ...] | --std
         "               formula [name=value ...]\n"
 
 
-def calc(*arguments: str, stdin: str = "") -> subprocess.CompletedProcess[str]:
-    return subprocess.run([sys.executable, str(CALC), *arguments], input=stdin, capture_output=True, text=True,
-                          timeout=60)
+def calc(*arguments: str, stdin: str | bytes = "") -> subprocess.CompletedProcess[str]:
+    run = subprocess.run([sys.executable, str(CALC), *arguments], capture_output=True, timeout=60,
+                         input=stdin.encode() if isinstance(stdin, str) else stdin)
+    return subprocess.CompletedProcess(run.args, run.returncode, run.stdout.decode(), run.stderr.decode())
 
 
 @pytest.mark.parametrize("arguments, stdin, out", [
@@ -39,10 +40,12 @@ def test_results_one_a_line(arguments, stdin, out):
     (["x", "--set", "x=1", "--set", "y=2"], "", 1, "1.0\n", "calc.py: error: set 2: no value for x\n"),
     (["x", "--stdin"], "x=1\nx\nx=3\n", 1, "1.0\n", "calc.py: error: line 2: expected name=value, got 'x'\n"),
     (["x", "--stdin"], "x=0\nx=1e\n", 1, "0.0\n", "calc.py: error: line 2: not a number in 'x=1e'\n"),
+    (["x", "--stdin"], b"x=1\nx=\xff\n", 1, "1.0\n", "calc.py: error: line 2: not UTF-8\n"),
     ([], "", 2, "", USAGE + "calc.py: error: the following arguments are required: formula\n"),
     (["x", "x=abc"], "", 2, "", USAGE + "calc.py: error: argument name=value: not a number in 'x=abc'\n"),
     (["-x^2", "x=3"], "", 2, "", USAGE + "calc.py: error: unrecognized arguments: -x^2\n"),
     (["x", "--vars", "--set", "x=1"], "", 2, "", USAGE + "calc.py: error: --vars takes no values\n"),
+    (["x", "--vars", "x=1"], "", 2, "", USAGE + "calc.py: error: --vars takes no values\n"),
     (["x", "--set", "x=1", "--stdin"], "", 2, "", USAGE + "calc.py: error: argument --stdin: not allowed with argument --set\n"),
 ])
 def test_errors_go_to_standard_error_with_the_exit_status(arguments, stdin, status, out, err):

@@ -1,8 +1,10 @@
 """The module's behaviour at the Python boundary: conversions, results, errors and callables."""
+import ctypes
 import gc
 import math
 import sys
 import types
+import weakref
 
 import pytest
 
@@ -227,6 +229,24 @@ def test_every_call_form_raises_alike(call, cls, blank):
         call(g, {"x": 1.0})
 
 
+@pytest.mark.parametrize("call, held_by_the_dispatcher", [
+    (lambda f, values: f.eval(values), (1, 1)),
+    (lambda f, values: f.eval(), (1, 0)),
+])
+def test_eval_on_a_func_takes_the_direct_path(call, held_by_the_dispatcher):
+    # pybind11's dispatcher gets the instance and the dict in an argument tuple, which holds a reference
+    # to each while the evaluation runs; the direct path takes them from the caller as they are.
+    def references_seen_inside(cls):
+        f, values, seen = cls(), {}, []
+        f.add_func("see", lambda v: seen.append((sys.getrefcount(f), sys.getrefcount(values))) or v)
+        f.init("see(1)")
+        call(f, values)
+        return seen[0]
+
+    direct, general = references_seen_inside(exprkit.func), references_seen_inside(SubFunc)
+    assert (general[0] - direct[0], general[1] - direct[1]) == held_by_the_dispatcher
+
+
 @pytest.mark.parametrize("call", [
     lambda f, values: f.eval(values),
     lambda f, values: exprkit.func.eval(f, values),
@@ -439,6 +459,79 @@ def test_reference_counts_return_to_their_start():
     del listed
     gc.collect()
     assert sys.getrefcount(g) == start
+
+
+# --- garbage collection ---------------------------------------------------------------------------
+
+class Owner:
+    """Gives its func a bound method of its own: the func holds the method, which holds the owner."""
+
+    def __init__(self, cls, text):
+        self.f = cls()
+        self.f.add_func("k", self.k)
+        if text:
+            self.f.init(text)
+
+    def k(self, v):
+        return v
+
+
+@pytest.mark.parametrize("cls", [exprkit.func, SubFunc])
+@pytest.mark.parametrize("text", [None, "k(x)+k(1)"])  # in the function table only, and in a tree too
+def test_a_callable_that_refers_back_to_its_func_is_collected(cls, text):
+    owners = [Owner(cls, text) for _ in range(3)]
+    assert owners[0].f.eval({"x": 2}) == (0.0 if text is None else 3.0)
+    gone = [weakref.ref(owner) for owner in owners]
+    del owners
+    gc.collect()
+    assert [ref() for ref in gone] == [None] * 3
+
+
+def test_the_collector_is_shown_each_reference_an_object_holds(blank):
+    def k(v):
+        return v
+
+    def shown_and_held():
+        return sum(referent is k for referent in gc.get_referents(blank)), sys.getrefcount(k) - unheld
+
+    unheld = sys.getrefcount(k)
+    counts = []
+
+    def replace(v):
+        blank.init("k(3)")  # the tree that calls replace is kept until its evaluation ends
+        counts.append(shown_and_held())
+        return v
+
+    blank.add_func("k", k)
+    blank.add_func("r", replace)
+    blank.init("r(k(x)+k(1))")
+    counts.append(shown_and_held())
+    blank.eval({"x": 1})
+    counts.append(shown_and_held())
+    assert all(shown == held > 0 for shown, held in counts) and counts[1][1] > counts[2][1]
+
+
+class TypeObjectHead(ctypes.Structure):
+    """The start of a type object, as far as the slot the collector calls to break a cycle."""
+    _fields_ = [("before_flags", ctypes.c_void_p * 21), ("tp_flags", ctypes.c_ulong), ("tp_doc", ctypes.c_void_p),
+                ("tp_traverse", ctypes.c_void_p), ("tp_clear", ctypes.c_void_p)]
+
+
+def test_a_function_whose_callable_the_collector_took_raises_and_the_object_goes_on(blank):
+    head = TypeObjectHead.from_address(id(exprkit.func))
+    assert head.tp_flags == exprkit.func.__flags__
+    blank.add_func("k", lambda v: v)
+    blank.init("k(x)")
+    listed = blank.avail_funcs()["k"]  # holds a reference of its own, which stays
+    ctypes.CFUNCTYPE(ctypes.c_int, ctypes.py_object)(head.tp_clear)(blank)
+    assert gc.get_referents(blank) == [exprkit.func]
+    for call in (lambda: blank.eval({"x": 1}), lambda: blank.avail_funcs()["k"](1)):
+        with pytest.raises(ReferenceError):
+            call()
+    assert listed(2) == 2.0
+    blank.add_func("k", abs)
+    blank.init("k(x)")
+    assert blank.eval({"x": -3}) == 3.0
 
 
 # --- re-entrant calls from inside an evaluation -----------------------------------------------------

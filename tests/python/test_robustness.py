@@ -169,6 +169,7 @@ def stored_values(f):
 @example(text="x", values={"x": math.nan})
 @example(text=MANY, values={name: float(i) for i, name in enumerate("abcdefghijklmnopqrstu")})
 @example(text=MANY, values={name: float(i) for i, name in enumerate("abcdefghijklmnoqrstu")})
+@example(text=MANY, values={**{name: float(i) for i, name in enumerate("abcdefghijklmnopqrst")}, "u": Floaty(2.0)})
 @example(text="x*y", values={"x": -0.0, "y": Floaty(math.nan)})
 def test_direct_eval_agrees_with_the_dispatcher(text, values):
     direct, general = exprkit.func(), ViaDispatcher()
@@ -283,6 +284,15 @@ def test_long_create_use_destroy_cycles_leak_neither_references_nor_memory():
     def fail(x):
         raise CallableFailure
 
+    class Owner:  # its func holds a bound method of the owner: a reference cycle for the collector
+        def __init__(self):
+            self.f = exprkit.func()
+            self.f.add_func("k", self.k)
+            self.f.init("k(x)")
+
+        def k(self, x):
+            return x
+
     def cycle():
         f = exprkit.func()
         f.add_func("twice", twice)
@@ -295,6 +305,7 @@ def test_long_create_use_destroy_cycles_leak_neither_references_nor_memory():
         f.init("fail(x)")
         with pytest.raises(CallableFailure):
             f.eval({"x": 1})
+        assert Owner().f.eval({"x": 3}) == 3.0
 
     start_refs = (sys.getrefcount(twice), sys.getrefcount(fail))
     for _ in range(10_000):  # warm up allocator pools before measuring
