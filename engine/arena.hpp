@@ -1,5 +1,5 @@
-// Where the nodes of a parse's tree live: one block with a slot for each token of the postfix sequence,
-// the nodes in the order the builder makes them. The arena belongs to the parse and destroys the nodes
+// Where the nodes of a parse's tree live: one block with room for a node of any kind for each token of
+// the postfix sequence, holding the nodes one after another in the order the builder makes them. The arena belongs to the parse and destroys the nodes
 // all at once when the parse is done with the tree: nothing a tree allocates outlives it or is shared
 // with another, and a tree costs one allocation, not one a node.
 #pragma once
@@ -38,36 +38,40 @@ public:
     // moved callable: no constructor here throws after taking its operands (which would delete them).
     template <typename Node, typename... Arguments>
     Node* make(Arguments&&... arguments) {
-        if (made == capacity) throw std::logic_error("a tree outgrew the arena sized for it");
-        Node* node = ::new (block.get() + made * slot) Node(adopted(std::forward<Arguments>(arguments))...);
-        ++made;
+        if (used + size_of<Node>() > capacity * slot) throw std::logic_error("a tree outgrew the arena sized for it");
+        Node* node = ::new (block.get() + used) Node(adopted(std::forward<Arguments>(arguments))...);
+        used += size_of<Node>();
         return node;
     }
-
-    std::size_t size() const { return made; }
 
     // Calls `visit` with every node, in the order they were made: each after its operands.
     template <typename Visit>
     void for_each(Visit&& visit) const {
-        for (std::size_t i = 0; i < made; ++i) visit(node_at(i));
+        for (std::size_t at = 0; at < used; at += size_of(node_at(at).kind())) visit(node_at(at));
     }
 
 private:
-    // A slot holds any node, on the boundary that any needs.
-    static constexpr std::size_t slot_alignment =
+    // A node takes its size, rounded up to the boundary that any node needs.
+    static constexpr std::size_t alignment =
         std::max({alignof(ValueNode<T>), alignof(VariableNode<T>), alignof(UnaryNode<T>), alignof(BinaryNode<T>)});
-    static_assert(slot_alignment <= __STDCPP_DEFAULT_NEW_ALIGNMENT__, "the block starts on every node's boundary");
-    static constexpr std::size_t slot =
-        (std::max({sizeof(ValueNode<T>), sizeof(VariableNode<T>), sizeof(UnaryNode<T>), sizeof(BinaryNode<T>)}) +
-         slot_alignment - 1) / slot_alignment * slot_alignment;
+    static_assert(alignment <= __STDCPP_DEFAULT_NEW_ALIGNMENT__, "the block starts on every node's boundary");
+    template <typename Node>
+    static constexpr std::size_t size_of() { return (sizeof(Node) + alignment - 1) / alignment * alignment; }
+    static constexpr std::size_t slot = std::max({size_of<ValueNode<T>>(), size_of<VariableNode<T>>(),
+                                                  size_of<UnaryNode<T>>(), size_of<BinaryNode<T>>()});
+    static std::size_t size_of(typename AstNode<T>::Kind kind) {
+        using Kind = typename AstNode<T>::Kind;
+        return kind == Kind::Value ? size_of<ValueNode<T>>() : kind == Kind::Variable ? size_of<VariableNode<T>>()
+             : kind == Kind::Unary ? size_of<UnaryNode<T>>() : size_of<BinaryNode<T>>();
+    }
 
     std::unique_ptr<std::byte[]> block;
-    std::size_t capacity = 0;  // slots
-    std::size_t made = 0;
+    std::size_t capacity = 0;  // nodes of any kind
+    std::size_t used = 0;      // bytes
 
-    // The node in slot `i`. A node's AstNode part starts where the node does (single inheritance from a
+    // The node at byte `at`. A node's AstNode part starts where the node does (single inheritance from a
     // polymorphic base, as GCC and Clang lay it out).
-    AstNode<T>& node_at(std::size_t i) const { return *std::launder(reinterpret_cast<AstNode<T>*>(block.get() + i * slot)); }
+    AstNode<T>& node_at(std::size_t at) const { return *std::launder(reinterpret_cast<AstNode<T>*>(block.get() + at)); }
 
     static std::unique_ptr<AstNode<T>> adopted(AstNode<T>* operand) { return std::unique_ptr<AstNode<T>>(operand); }
     template <typename Argument>
@@ -77,11 +81,13 @@ private:
 
     // Destroys the nodes, each after letting go of its operands, destroyed in their own turn.
     void clear() noexcept {
-        for (std::size_t i = 0; i < made; ++i) {
-            TreeWalk<T>::release_children(node_at(i));
-            node_at(i).~AstNode();
+        for (std::size_t at = 0; at < used;) {
+            AstNode<T>& node = node_at(at);
+            at += size_of(node.kind());
+            TreeWalk<T>::release_children(node);
+            node.~AstNode();
         }
-        made = 0;
+        used = 0;
     }
 };
 

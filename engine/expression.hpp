@@ -168,7 +168,7 @@ private:
     mutable std::vector<std::unique_ptr<Program>> retired;
 
     // A sum or difference at least twice this long is parsed in pieces of about this many bytes.
-    static constexpr std::size_t piece_bytes = std::size_t{1} << 11;
+    static constexpr std::size_t piece_bytes = std::size_t{1} << 9;
 
     void install_parse(const std::string& expression_text, std::size_t piece_size) {
         auto made = parse(expression_text, piece_size);
@@ -267,21 +267,14 @@ private:
                                                         : text.substr(0, end)).tokenize();
             if (piece == 0) variable_table.clear();
             const std::vector<Token> postfix = to_postfix(std::move(tokens));
-            // Room for all the code at once, so that it never moves while it grows: an instruction a token
-            // at most, and in the end one a byte of the text at most (a number that an implicit "*" joins
-            // is folded into it), with the constants of the last piece that are folded when it is done.
-            if (piece == 0) made->code.reserve(cuts.empty() ? postfix.size() : text.size() + 2 * (end - start));
+            // Room for all the code, which so never moves: an instruction a token, and a byte, at most.
+            if (piece == 0) made->code.reserve(cuts.empty() ? postfix.size() : text.size());
             arena.reset(postfix.size() + 1);
             AstNode<T>* placeholder = piece > 0 ? arena.template make<ValueNode<T>>(T(0)) : nullptr;
-            const AstNode<T>* tree = nullptr;
-            if (cuts.empty()) {
-                tree = &builder.build(postfix, arena);
-            } else {
-                const auto operands = builder.operands_of(postfix, arena, placeholder);
-                if (operands.size() != 1 || operands.front()->calls_callers_code()) return nullptr;
-                tree = operands.front();
-            }
-            made->append(*tree, variable_table, &arena, placeholder);
+            const auto operands = cuts.empty() ? std::vector<AstNode<T>*>{builder.build(postfix, arena)}
+                                               : builder.operands_of(postfix, arena, placeholder);
+            if (operands.size() != 1 || (!cuts.empty() && operands.front()->calls_callers_code())) return nullptr;
+            made->append(*operands.front(), variable_table, &arena, placeholder);
             start = end + 1;
         }
         made->finish();

@@ -114,7 +114,9 @@ private:
     std::uint32_t replaced = 0;                                // bit i: function row i was replaced
 
     static const detail::FunctionRow* function_row(const std::string& name) {
-        return detail::find_row(detail::function_rows, [&name](const detail::FunctionRow& row) { return row.name == name; });
+        return detail::find_row(detail::function_rows, [&name](const detail::FunctionRow& row) {
+            return row.name.size() == name.size() && row.name[0] == name[0] && row.name == name;  // rarely a call
+        });
     }
 
     UnaryFunctionTable<T>& writable() const {

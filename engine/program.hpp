@@ -97,28 +97,24 @@ struct Program {
     // so far leaves. Any other goes right operand first, along its chain.
     void append(const AstNode<T>& root, const VariableTable<T>& table, const NodeArena<T>* arena = nullptr,
                 const AstNode<T>* placeholder = nullptr) {
-        const std::size_t from = code.size();
         const bool left_first = arena && !root.calls_callers_code();
-        // Where the code of each operand not yet taken begins: one for each value the code leaves on the
-        // stack (the first push also stores the top it makes room for, hence the + 1 below).
-        std::vector<std::size_t> starts;
-        starts.reserve(arena ? arena->size() : 0);
+        // One operand for each value the code leaves (the first push also stores the top it makes room
+        // for, hence the + 1 below).
+        std::vector<Operand> operands;
         const auto compile = [&](const AstNode<T>& node) {
             if (&node == placeholder) {
-                starts.push_back(code.size());
+                operands.push_back({code.size(), nullptr});
             } else {
-                emit(node, table, left_first, starts);
+                emit(node, table, left_first, operands);
             }
-            stack_need = std::max(stack_need, starts.size() + 1);
+            stack_need = std::max(stack_need, operands.size() + 1);
         };
         if (left_first) {
             arena->for_each(compile);
         } else {
             TreeWalk<T>::visit(root, compile);
         }
-        code.erase(std::remove_if(code.begin() + static_cast<std::ptrdiff_t>(from), code.end(),
-                                  [](const Instruction<T>& in) { return in.opcode == folded; }),
-                   code.end());
+        place(operands.back());
     }
 
     // Completes a program whose code is all there.
@@ -152,12 +148,18 @@ struct Program {
     std::string name_of(const Instruction<T>& in) const { return std::string(names.data() + in.name); }
 
 private:
-    static constexpr std::uint8_t folded = 0xff;  // a constant that its operator's instruction holds
+    // An operand not yet taken by its operator: its code from `start` on, or a constant that has no code
+    // yet, since the operator that takes it may hold it itself.
+    struct Operand {
+        std::size_t start;
+        const ValueNode<T>* constant;
+    };
 
-    static std::size_t take(std::vector<std::size_t>& starts) {
-        const std::size_t start = starts.back();
-        starts.pop_back();
-        return start;
+
+    static Operand take(std::vector<Operand>& operands) {
+        const Operand operand = operands.back();
+        operands.pop_back();
+        return operand;
     }
 
     const T* entry_of(const std::string& name, const VariableTable<T>& table) noexcept {
@@ -166,62 +168,59 @@ private:
         return found == table.end() ? nullptr : &found->second;
     }
 
-    // Appends the instruction of `node`, whose operands' code is in place.
-    void emit(const AstNode<T>& node, const VariableTable<T>& table, bool left_first, std::vector<std::size_t>& starts) {
+    // Gives a constant operand its instruction, at `at` (its place in the order of the code).
+    void place(Operand& operand, std::size_t at) {
+        if (operand.constant == nullptr) return;
         Instruction<T> in{};
-        std::size_t start = code.size();
-        switch (node.kind()) {
-            case AstNode<T>::Kind::Value:
-                in.opcode = opcode_of(Opcode::Constant);
-                in.constant = static_cast<const ValueNode<T>&>(node).value;
-                break;
-            case AstNode<T>::Kind::Variable: {
-                const std::string& name = static_cast<const VariableNode<T>&>(node).name;
-                in.opcode = opcode_of(Opcode::Variable);
-                in.variable = entry_of(name, table);
-                in.name = keep_name(name);
-                break;
-            }
-            case AstNode<T>::Kind::Unary: {
-                const auto& unary = static_cast<const UnaryNode<T>&>(node);
-                start = take(starts);
-                in.opcode = unary.builtin() ? opcode_of(*unary.builtin()) : call(unary_callables, unary.fn, in, Opcode::CallUnary);
-                break;
-            }
-            case AstNode<T>::Kind::Binary: {
-                const std::size_t second = take(starts);
-                start = take(starts);
-                emit_operator(static_cast<const BinaryNode<T>&>(node), left_first, start, second, in);
-                break;
-            }
+        in.opcode = opcode_of(Opcode::Constant);
+        in.constant = operand.constant->value;
+        code.insert(code.begin() + static_cast<std::ptrdiff_t>(at), in);
+        operand.constant = nullptr;
+    }
+    void place(Operand& operand) { place(operand, code.size()); }
+
+    // Appends the instruction of `node`, whose operands' code is in place.
+    void emit(const AstNode<T>& node, const VariableTable<T>& table, bool left_first, std::vector<Operand>& operands) {
+        if (node.kind() == AstNode<T>::Kind::Value) return operands.push_back({code.size(), &static_cast<const ValueNode<T>&>(node)});
+        Instruction<T> in{};
+        Operand made{code.size(), nullptr};
+        if (node.kind() == AstNode<T>::Kind::Variable) {
+            const std::string& name = static_cast<const VariableNode<T>&>(node).name;
+            in.opcode = opcode_of(Opcode::Variable);
+            in.variable = entry_of(name, table);
+            in.name = keep_name(name);
+        } else if (node.kind() == AstNode<T>::Kind::Unary) {
+            const auto& unary = static_cast<const UnaryNode<T>&>(node);
+            made = take(operands);
+            place(made);
+            in.opcode = unary.builtin() ? opcode_of(*unary.builtin()) : call(unary_callables, unary.fn, in, Opcode::CallUnary);
+        } else {
+            Operand second = take(operands);
+            made = take(operands);
+            Operand& left = left_first ? made : second;
+            Operand& right = left_first ? second : made;
+            emit_operator(static_cast<const BinaryNode<T>&>(node), left_first, left, right, in);
         }
         code.push_back(in);
-        starts.push_back(start);
+        operands.push_back({made.start, nullptr});
     }
 
-    // Sets `in` for an operator whose operands' code goes from `first` to `second` and from there to the
-    // end, the left operand's first or the right one's. A built-in one takes an operand that is one
-    // constant itself: the last instruction goes now, one in the middle is marked and goes at the end.
-    void emit_operator(const BinaryNode<T>& node, bool left_is_first, std::size_t first, std::size_t second, Instruction<T>& in) {
+    // Sets `in` for a binary operator. A built-in one holds a constant operand itself (the right one, when
+    // both are); a caller's callable takes both operands from the stack, the right one below.
+    void emit_operator(const BinaryNode<T>& node, bool left_first_order, Operand& left, Operand& right, Instruction<T>& in) {
         if (!node.builtin()) {
+            place(right, left.constant ? code.size() : left.start);  // right operand first
+            place(left);
             in.opcode = call(binary_callables, node.fn, in, Opcode::CallBinary);
             return;
         }
         const Operation operation = *node.builtin();
-        const bool first_constant = second - first == 1 && code[first].opcode == opcode_of(Opcode::Constant);
-        const bool second_constant = code.size() - second == 1 && code.back().opcode == opcode_of(Opcode::Constant);
-        if (first_constant || second_constant) {
-            const bool folds_first = !second_constant;
-            in.opcode = opcode_of(folds_first == left_is_first ? constant_left : constant_right, operation);
-            if (folds_first) {
-                in.constant = code[first].constant;
-                code[first].opcode = folded;
-            } else {
-                in.constant = code.back().constant;
-                code.pop_back();
-            }
+        if (right.constant || left.constant) {
+            in.opcode = opcode_of(right.constant ? constant_right : constant_left, operation);
+            in.constant = (right.constant ? right.constant : left.constant)->value;
+            if (right.constant) place(left);  // the only value the operator takes from the stack
         } else {
-            in.opcode = left_is_first ? opcode_of(left_first, operation) : opcode_of(operation);
+            in.opcode = left_first_order ? opcode_of(left_first, operation) : opcode_of(operation);
         }
     }
 

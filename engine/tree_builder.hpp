@@ -74,14 +74,14 @@ public:
     TreeBuilder(const FunctionTable<T>& functions, const VariableTable<T>& variables)
         : unary_funcs(functions), variable_table(variables) {}
 
-    const AstNode<T>& build(const std::vector<Token>& postfix, detail::NodeArena<T>& arena) const {
+    AstNode<T>* build(const std::vector<Token>& postfix, detail::NodeArena<T>& arena) const {
         const Operands operands = operands_of(postfix, arena);
         if (operands.size() != 1) {
             std::printf("%zu", operands.size());
             std::fflush(stdout);
             throw std::invalid_argument(messages::unbalanced_equation);
         }
-        return *operands.front();
+        return operands.front();
     }
 
     // The subtrees that `postfix` leaves, a well-formed sequence one. A node `in_front` takes the place

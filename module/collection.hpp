@@ -1,8 +1,8 @@
 // func takes part in Python's cyclic garbage collection, so that a callable that refers back to its own
 // func (a bound method of the object that holds it) does not keep both alive forever. An instance reports
 // each reference its engine object holds, one for every copy of a Python callable (in the function table,
-// in the current tree, in trees kept for running evaluations: the engine keeps with each tree the list of
-// them, so no tree is walked), and gives them all up when the collector breaks a cycle.
+// in its program, in programs kept for running evaluations: each program keeps the list of them, so no
+// code is walked), and gives them all up when the collector breaks a cycle.
 #pragma once
 
 #include "callables.hpp"

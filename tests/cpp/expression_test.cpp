@@ -553,6 +553,7 @@ INSTANTIATE_TEST_SUITE_P(Expression, Pieces, ::testing::Values(
     PiecesCase{"averyveryverylongname+x-averyveryverylongname", true},
     PiecesCase{"b+a+b+c-a", true},
     PiecesCase{"f(x)-f(f(y))+1", false},
+    PiecesCase{"f(x)+1+2+y", false},  // only the first piece calls it, and y must still be read before
     PiecesCase{"x+*y", false},
     PiecesCase{"x*+y", false},
     PiecesCase{"x+y+", false},
