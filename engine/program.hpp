@@ -150,10 +150,7 @@ struct Program {
 private:
     // An operand not yet taken by its operator: its code from `start` on, or a constant that has no code
     // yet, since the operator that takes it may hold it itself.
-    struct Operand {
-        std::size_t start;
-        const ValueNode<T>* constant;
-    };
+    struct Operand { std::size_t start; const ValueNode<T>* constant; };
 
 
     static Operand take(std::vector<Operand>& operands) {
