@@ -166,19 +166,10 @@ private:
     Values variable_table;
     // Programs replaced while an evaluation was running them, kept until it ends.
     mutable std::vector<std::unique_ptr<Program>> retired;
+    static constexpr std::size_t piece_bytes = std::size_t{1} << 9;  // a long sum's pieces: about this many bytes
 
-    // A sum or difference at least twice this long is parsed in pieces of about this many bytes.
-    static constexpr std::size_t piece_bytes = std::size_t{1} << 9;
-
-    void install_parse(const std::string& expression_text, std::size_t piece_size) {
-        auto made = parse(expression_text, piece_size);
-        valid_flag = made->binds_every_variable;  // whether every variable of the text has its entry
-        install(std::move(made));
-    }
-
-    // Only a caller's callable can run code during an evaluation, and replace the program being run: an
-    // evaluation of a program that calls one counts itself in, so that a replaced program stays until it
-    // ends.
+    // Only a caller's callable can run code, and replace the program, during an evaluation: an evaluation
+    // of a program that calls one counts itself in, so that a replaced program stays until it ends.
     T evaluate(const Program& program, bool bound) const {
         if (program.unary_callables.empty() && program.binary_callables.empty()) return detail::run(program, bound);
         struct Running {
@@ -221,21 +212,24 @@ private:
         for (const auto& kept : retired) kept->bind(variable_table);
     }
 
-    std::unique_ptr<Program> parse(const std::string& expression_text, std::size_t piece_size) {
+    // Parses `expression_text` (a long sum in pieces of about `piece_size` bytes) and installs its program.
+    void install_parse(const std::string& expression_text, std::size_t piece_size) {
         if (expression_text.empty()) throw std::invalid_argument(messages::empty_expression);
         text = expression_text;
         check_parentheses(text);
-        if (!Lexer(text).is_valid()) throw std::invalid_argument(messages::invalid_character);
+        Lexer lexer(text);
+        if (!lexer.is_valid()) throw std::invalid_argument(messages::invalid_character);
         std::unique_ptr<Program> made;
         try {
             made = compile_in_pieces(piece_size);
-            if (!made) made = compile({});
+            if (!made) made = compile({}, &lexer);
         } catch (...) {
             rebind(false);  // the table may have been refilled: the program stays, reading it
             throw;
         }
         rebind(true);
-        return made;
+        valid_flag = made->binds_every_variable;  // whether every variable of the text has its entry
+        install(std::move(made));
     }
 
     // A long sum cut into pieces of about `piece_size` bytes and compiled, or nothing (see compile).
@@ -250,20 +244,21 @@ private:
         return nullptr;
     }
 
-    // Compiles the text at once, or a piece at a time, cut at `cuts`, so that no token sequence or tree
-    // is as long as a long text. A cut is at an operator of the loosest precedence outside parentheses,
-    // right after an operand, where a parse of the whole text has reduced everything before to one
-    // operand, and the operator waits alone (nothing binds more loosely, and it groups from the left):
-    // so each later piece is parsed behind a "0" and that operator, and compiled after the code so far,
-    // the "0" standing for its value. A piece that fails, or calls a caller's callable (which needs its
-    // right operand first), gives nothing, and the whole text is parsed at once, with its own errors.
-    std::unique_ptr<Program> compile(const std::vector<std::size_t>& cuts) {
+    // Compiles the text at once (with its lexer, `whole`), or a piece at a time, cut at `cuts`, so that no
+    // token sequence or tree is as long as a long text. A cut is at an operator of the loosest precedence
+    // outside parentheses, right after an operand, where a parse of the whole text has reduced everything
+    // before to one operand, and the operator waits alone (nothing binds more loosely, and it groups from
+    // the left): so each later piece is parsed behind a "0" and that operator, and compiled after the code
+    // so far, the "0" standing for its value. A piece that fails, or calls a caller's callable (which needs
+    // its right operand first), gives nothing, and the whole text is parsed at once, with its own errors.
+    std::unique_ptr<Program> compile(const std::vector<std::size_t>& cuts, Lexer* whole = nullptr) {
         auto made = std::make_unique<Program>();
         const TreeBuilder<T> builder(unary_funcs, variable_table);
         detail::NodeArena<T> arena;
         for (std::size_t piece = 0, start = 0; piece <= cuts.size(); ++piece) {
             const std::size_t end = piece < cuts.size() ? cuts[piece] : text.size();
-            std::vector<Token> tokens = Lexer(piece > 0 ? std::string{'0', text[start - 1]} + text.substr(start, end - start)
+            std::vector<Token> tokens = whole ? whole->tokenize()
+                                      : Lexer(piece > 0 ? std::string{'0', text[start - 1]} + text.substr(start, end - start)
                                                         : text.substr(0, end)).tokenize();
             if (piece == 0) variable_table.clear();
             const std::vector<Token> postfix = to_postfix(std::move(tokens));

@@ -81,15 +81,12 @@ struct Program {
     static constexpr std::size_t local_slots = 64;  // values an evaluation keeps on the machine's stack
 
     Program() = default;
-    // A copy of `other`, its variables read from `table`.
-    Program(const Program& other, const VariableTable<T>& table)
+    Program(const Program& other, const VariableTable<T>& table)  // a copy, reading `table`
         : code(other.code), names(other.names), unary_callables(other.unary_callables),
           binary_callables(other.binary_callables), stack_need(other.stack_need) {
         bind(table);
         finish();
     }
-    Program(const Program&) = delete;
-    Program& operator=(const Program&) = delete;
 
     // Compiles the tree under `root` after the code already here, its variables read from `table`. A tree
     // that calls no caller's callable and whose nodes are all those of `arena` goes left operand first:

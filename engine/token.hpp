@@ -3,6 +3,7 @@
 // alphabet ("Tried creating Token with illegal character"), normalises number texts and flags "^".
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <stdexcept>
@@ -29,15 +30,23 @@ constexpr TokenType operator|(TokenType a, TokenType b) {
 
 namespace detail {
 
-// ASCII character classes on unsigned bytes: independent of the locale, and every byte from 0x80 up is
-// neither a letter nor a digit.
-constexpr bool is_letter(unsigned char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-constexpr bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
-constexpr bool is_alnum(unsigned char c) { return is_letter(c) || is_digit(c); }
-constexpr bool is_token_byte(unsigned char c) {
-    return is_alnum(c) || is_operator_symbol(c) || c == '(' || c == ')' || c == '.';
-}
-constexpr bool is_number_byte(unsigned char c) { return is_digit(c) || c == '.'; }
+// ASCII character classes on unsigned bytes, one table lookup each: independent of the locale, and every
+// byte from 0x80 up is neither a letter nor a digit.
+enum ByteClass : std::uint8_t { letter = 1, digit = 2, point = 4, other_token_byte = 8 };
+inline constexpr auto byte_classes = [] {
+    std::array<std::uint8_t, 256> classes{};
+    for (unsigned c = 0; c < classes.size(); ++c) {
+        const bool other = is_operator_symbol(static_cast<unsigned char>(c)) || c == '(' || c == ')';
+        classes[c] = ((c | 32) >= 'a' && (c | 32) <= 'z') ? letter : (c >= '0' && c <= '9') ? digit
+                   : c == '.' ? point : other ? other_token_byte : 0;
+    }
+    return classes;
+}();
+constexpr bool is_letter(unsigned char c) { return byte_classes[c] & letter; }
+constexpr bool is_digit(unsigned char c) { return byte_classes[c] & digit; }
+constexpr bool is_alnum(unsigned char c) { return byte_classes[c] & (letter | digit); }
+constexpr bool is_token_byte(unsigned char c) { return byte_classes[c] != 0; }
+constexpr bool is_number_byte(unsigned char c) { return byte_classes[c] & (digit | point); }
 
 template <typename Predicate>
 bool all_bytes(std::string_view text, Predicate predicate) {

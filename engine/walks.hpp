@@ -88,8 +88,7 @@ struct TreeWalk {
         return valid;
     }
 
-    // A deep copy, rebuilt along the chain: each operator takes its copied operands off a stack (right
-    // first, then left, as they were copied).
+    // A deep copy, rebuilt along the chain: each operator takes its operands' copies off a stack.
     static std::unique_ptr<Node> clone(const Node& root) {
         std::vector<std::unique_ptr<Node>> built;
         const auto pop = [&built] {
