@@ -1,6 +1,6 @@
 // Python callables given to add_func, and run_python, the one guard through which the module lets Python
-// code run during a call (a callable, a value's conversion, the release of an object it holds); why a
-// daemon thread at interpreter exit needs it: docs/architecture.md, "The Python module".
+// code run during a call (a callable, a value's conversion, the release of an object it holds): why, in
+// docs/architecture.md, "The Python module".
 #pragma once
 
 #include <pybind11/functional.h>
@@ -14,8 +14,7 @@
 namespace exprkit::binding {
 
 // Runs `call`, a call into the interpreter that throws nothing of its own. A forced unwind that ends a
-// daemon thread at exit stops here, where the thread waits for the process to end; any other exception
-// has left interpreter frames without their cleanup, and ends the process.
+// daemon thread at exit stops here, where the thread waits for the process to end; anything else ends it.
 template <typename Call>
 auto run_python(Call&& call) -> decltype(call()) {
     try {
@@ -25,15 +24,13 @@ auto run_python(Call&& call) -> decltype(call()) {
         while (_Py_IsFinalizing() != 0) std::this_thread::sleep_for(std::chrono::hours(1));
         throw;
 #endif
-    } catch (...) {
+    } catch (...) {  // it has left interpreter frames without their cleanup
         std::terminate();
     }
 }
 
 // Drops a reference that the module holds: the object may go, and its finaliser run.
-inline void release(PyObject* object) {
-    run_python([object] { Py_XDECREF(object); });
-}
+inline void release(PyObject* object) { run_python([object] { Py_XDECREF(object); }); }
 
 // pybind11's error for a result that does not convert to float, as py::cast words it; releases `result`.
 [[noreturn]] inline void cannot_cast(PyObject* result) {
@@ -64,10 +61,8 @@ public:
 
     double operator()(double argument) const {
         const py::gil_scoped_acquire gil;
-        if (function == nullptr) {
-            PyErr_SetString(PyExc_ReferenceError, "the garbage collector has released this function's callable");
-            throw py::error_already_set();
-        }
+        if (function == nullptr) PyErr_SetString(PyExc_ReferenceError, "the garbage collector has released this function's callable");
+        if (function == nullptr) throw py::error_already_set();
         PyObject* const returned = run_python([this, argument] { return call(function, argument); });
         if (returned == nullptr) throw py::error_already_set();
         py::detail::make_caster<double> result;

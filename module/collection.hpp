@@ -1,8 +1,7 @@
 // func takes part in Python's cyclic garbage collection, so that a callable that refers back to its own
 // func (a bound method of the object that holds it) does not keep both alive forever. An instance reports
-// each reference its engine object holds, one for every copy of a Python callable (in the function table,
-// in its program, in programs kept for running evaluations: each program keeps the list of them, so no
-// code is walked), and gives them all up when the collector breaks a cycle.
+// each reference its engine object holds, one for each copy of a Python callable (in the function table
+// and the programs: each keeps the list of them), and gives them all up when the collector breaks a cycle.
 #pragma once
 
 #include "callables.hpp"
@@ -17,8 +16,7 @@ inline int traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));  // an instance of a heap type holds a reference to its type
     const Engine* engine = engine_of(self);
     int stopped = 0;
-    if (engine == nullptr) return stopped;
-    engine->for_each_callable([&](const UnaryFunction<double>& function) {
+    if (engine != nullptr) engine->for_each_callable([&](const UnaryFunction<double>& function) {
         const auto* python = function.target<PythonFunction>();
         if (stopped == 0 && python != nullptr && python->held() != nullptr) stopped = visit(python->held(), arg);
     });
@@ -39,8 +37,7 @@ inline int clear(PyObject* self) {
             taken.push_back(python->held());
             python->forget();
         });
-    } catch (const std::bad_alloc&) {
-        // what was taken goes now; the rest stays for a later collection
+    } catch (const std::bad_alloc&) {  // what was taken goes now; the rest stays for a later collection
     }
     for (PyObject* object : taken) release(object);
     return 0;
@@ -48,10 +45,9 @@ inline int clear(PyObject* self) {
 
 // For py::custom_type_setup, before pybind11 readies the type.
 inline void collectable(PyHeapTypeObject* heap_type) {
-    PyTypeObject& type = heap_type->ht_type;
-    type.tp_flags |= Py_TPFLAGS_HAVE_GC;
-    type.tp_traverse = traverse;
-    type.tp_clear = clear;
+    heap_type->ht_type.tp_flags |= Py_TPFLAGS_HAVE_GC;
+    heap_type->ht_type.tp_traverse = traverse;
+    heap_type->ht_type.tp_clear = clear;
 }
 
 }  // namespace exprkit::binding

@@ -6,11 +6,9 @@
 
 #include <string>
 
-namespace {
+using namespace exprkit::binding;
 
-using exprkit::binding::AddedFunction;
-using exprkit::binding::Engine;
-using exprkit::binding::Values;
+namespace {
 
 // func reduces at every protocol as at protocol 2, where CPython refuses it with a TypeError. copyreg's
 // table reaches the exact type only, so the class itself gains no member.
@@ -24,7 +22,7 @@ void reduce_every_protocol_alike(const py::handle& cls) {
 }  // namespace
 
 PYBIND11_MODULE(exprkit, m) {
-    auto cls = py::class_<Engine>(m, "func", py::custom_type_setup(exprkit::binding::collectable))
+    auto cls = py::class_<Engine>(m, "func", py::custom_type_setup(collectable))
         .def(py::init<const std::string&>())
         .def(py::init<>())
         .def("init", &Engine::init)
@@ -36,6 +34,7 @@ PYBIND11_MODULE(exprkit, m) {
             self.add_func(name, std::move(added.function));
         })
         .def("avail_funcs", &Engine::avail_funcs);
-    exprkit::binding::take_eval_calls_directly(cls);
+    take_calls_directly(cls, "eval", eval_vectorcall);
+    take_calls_directly(cls, "__init__", init_vectorcall);
     reduce_every_protocol_alike(cls);
 }

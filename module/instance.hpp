@@ -1,5 +1,5 @@
-// The engine object behind an instance of func, for every part of the module: the instance argument of
-// the nine methods, eval's direct path and the garbage collector's walk over an instance.
+// The engine object behind an instance of func, for the instance argument of the nine methods, the direct
+// paths and the garbage collector's walk over an instance.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -30,10 +30,9 @@ inline Engine* engine_of(PyObject* self) {
 
 namespace pybind11::detail {
 
-// The instance argument of every method. pybind11 would let None through as a null instance
-// (func.valid(None)), and would hand a method the unconstructed memory of an instance that has no
-// engine object. Neither converts here, so such a call raises the usual TypeError listing the
-// registrations.
+// The instance argument of every method. pybind11 would let None through as a null instance (func.valid(None)),
+// and hand a method the unconstructed memory of an instance without an engine object: neither converts
+// here, so such a call raises the usual TypeError listing the registrations.
 template <>
 class type_caster<exprkit::binding::Engine> : public type_caster_base<exprkit::binding::Engine> {
 public:

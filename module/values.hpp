@@ -18,8 +18,7 @@ inline bool plain_number(PyObject* value, double& number) {
     if (PyLong_CheckExact(value) || PyBool_Check(value)) {
         number = PyLong_AsDouble(value);
         if (number != -1.0 || !PyErr_Occurred()) return true;
-        PyErr_Clear();  // too large for a double: refused, as pybind11's conversion refuses it
-        return false;
+        return PyErr_Clear(), false;  // too large for a double: refused, as pybind11's conversion refuses it
     }
     if (!PyFloat_Check(value)) return false;
     number = PyFloat_AS_DOUBLE(value);
@@ -44,8 +43,7 @@ inline bool converted_number(PyObject* value, double& number) {
 // take the entry out of the dict.
 template <typename Take>
 bool read_values(PyObject* dict, bool convert, Take&& take) {
-    PyObject* key = nullptr;
-    PyObject* item = nullptr;
+    PyObject *key = nullptr, *item = nullptr;
     Py_ssize_t position = 0;
     while (PyDict_Next(dict, &position, &key, &item)) {
         py::detail::make_caster<std::string_view> key_text;

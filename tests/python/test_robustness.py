@@ -163,6 +163,30 @@ def stored_values(f):
     return {name: repr(value) for name, value in f.vars().items()}  # repr, so that NaN equals NaN
 
 
+def made(cls, *args, **kwargs):
+    f = cls(*args, **kwargs)
+    return f.valid(), stored_values(f), outcome(f.eval)
+
+
+# Construction from a str on func itself takes a direct path too; whatever the text, it must give what
+# pybind11's constructor gives, and so must every other form of the call, which goes to the constructor.
+@settings(max_examples=300, deadline=None)
+@given(text=st.one_of(st.text(alphabet="xy2.+-*/^() \ud800", max_size=8), st.binary(max_size=4)))
+@example(text="")
+@example(text="x2")
+def test_direct_construction_agrees_with_the_dispatcher(text):
+    assert outcome(lambda: made(exprkit.func, text)) == outcome(lambda: made(ViaDispatcher, text))
+
+
+@pytest.mark.parametrize("args, kwargs", [((), {}), ((None,), {}), ((3,), {}), (("x", "y"), {}), ((), {"text": "x"}),
+                                          ((bytearray(b"x+1"),), {})])
+def test_every_form_of_construction_agrees_with_the_dispatcher(args, kwargs):
+    assert outcome(lambda: made(exprkit.func, *args, **kwargs)) == outcome(lambda: made(ViaDispatcher, *args, **kwargs))
+    f = exprkit.func("x")
+    f.__init__("y+1")  # a second __init__ changes nothing, as the constructor makes it
+    assert f.vars() == {"x": 0.0}
+
+
 @settings(max_examples=400, deadline=None)
 @given(text=st.sampled_from(["x", "x*y", "3x^2+sin(y)/2", "x+x*x-y/y", "2^10", "z(x)", "b+a*c", MANY]),
        values=st.dictionaries(keys, value_objects, max_size=5))
