@@ -1,6 +1,5 @@
-// The values dict of eval, converted by one set of rules for both ways a call can take: pybind11's
-// dispatcher, through the caster below, and eval's direct path (direct_eval.hpp). Keys and values convert
-// as pybind11's own conversions take them, and a dict converts whole or not at all.
+// The values dict of eval, converted whole or not at all, as pybind11's own conversions take keys and values,
+// by one set of rules for the dispatcher (through the caster below) and eval's direct path (direct_eval.hpp).
 #pragma once
 
 #include <pybind11/stl.h>
@@ -36,19 +35,20 @@ inline bool converted_number(PyObject* value, double& number) {
     return loaded;
 }
 
-// Hands `take(text, number)` each entry of `dict` in the dict's order, the key as pybind11's string
-// conversion reads it (a str as UTF-8, bytes and bytearray as they are); false at the first entry that
-// does not convert. Without `convert` no Python code runs, and a text is a view into its key, good while
-// the dict is unchanged. A value that needs conversion converts after its key is copied: its code may
-// take the entry out of the dict.
+// Hands `take(text, number)` each entry of `dict` in its order, the key read as pybind11's string conversion
+// reads it (a str as UTF-8, bytes and bytearray as they are); false at the first entry that does not
+// convert. Without `convert` no Python code runs, and a text is a view into its key, good while the dict is
+// unchanged. A value that needs conversion converts after its key is copied: it may take out the entry.
 template <typename Take>
 bool read_values(PyObject* dict, bool convert, Take&& take) {
     PyObject *key = nullptr, *item = nullptr;
     Py_ssize_t position = 0;
     while (PyDict_Next(dict, &position, &key, &item)) {
+        // A compact ASCII str (most keys) holds its UTF-8 after its header: read in place, without a call.
+        const bool ascii = PyUnicode_Check(key) && PyUnicode_IS_COMPACT_ASCII(key);
         py::detail::make_caster<std::string_view> key_text;
-        if (!key_text.load(key, convert)) return false;
-        const std::string_view text = key_text;
+        if (!ascii && !key_text.load(key, convert)) return false;
+        const std::string_view text = ascii ? std::string_view(static_cast<char*>(PyUnicode_DATA(key)), PyUnicode_GET_LENGTH(key)) : key_text;
         double number = 0;
         if (plain_number(item, number)) {
             take(text, number);

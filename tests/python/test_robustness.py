@@ -155,7 +155,7 @@ def outcome(call):
 value_objects = st.one_of(doubles, st.none(), st.text(max_size=2), st.integers(-(10**400), 10**400),
                           doubles.map(Floaty), st.floats().map(lambda v: type("F", (float,), {})(v)))
 keys = st.one_of(st.sampled_from(["x", "y", "z", "xy"]), st.sampled_from([b"x", b"y"]), st.integers(0, 2),
-                 st.sampled_from(list("abcdefghijklmnopqrstu")))
+                 st.sampled_from(list("abcdefghijklmnopqrstu")), st.sampled_from(["é", "y\ud800", type("Name", (str,), {})("x")]))
 MANY = "+".join("abcdefghijklmnopqrstu")  # more variables than the direct path places without a map
 
 
