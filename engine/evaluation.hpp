@@ -8,7 +8,6 @@
 #include <memory>
 #include <stdexcept>
 #include <type_traits>
-#include <utility>
 
 #include "errors.hpp"
 #include "language.hpp"
@@ -59,9 +58,8 @@ static_assert(opcode_count <= opcode_slots, "the switch in run() needs a case fo
 template <std::size_t opcode>
 inline constexpr std::integral_constant<std::size_t, opcode> slot{};
 
-// One jump per instruction, through the table that the compiler makes of a switch over the opcodes;
-// each case is the step made for its opcode from the language's rows, so the loop names no operation.
-// (GCC makes several tables and strings of comparisons of a chain of tests instead.)
+// One jump per instruction, through the table the compiler makes of a switch over the opcodes (of a chain
+// of tests GCC makes strings of comparisons); each case is its opcode's step, made from the language's rows.
 template <typename T>
 T run(const Program<T>& program, bool bound, T* stack) {
     std::size_t size = 0;

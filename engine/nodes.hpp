@@ -5,7 +5,6 @@
 // operation and whether its subtree calls a caller's callable, as a compiled program needs to know.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>

@@ -1,8 +1,9 @@
 // A compiled program: a tree's evaluation as one flat array of instructions, run in a loop
 // (evaluation.hpp). A built-in operation is an opcode of its own, and so is a built-in operator with a
-// constant operand, which then takes no instruction; a caller's callable is called through the program's
-// copy; a variable is read straight from its entry in the variable table. The program keeps its names
-// and callables, so the tree can go once it is compiled, and a copy can be bound to another table.
+// constant operand, which then takes no instruction; a built-in on constants alone is done once, here,
+// by the same apply() and so to the same bits; a caller's callable is called through the program's copy;
+// a variable is read straight from its entry in the variable table. The program keeps its names and
+// callables, so the tree can go once it is compiled, and a copy can be bound to another table.
 //
 // Order: where a caller's callable could tell, the right operand goes first, as the language says.
 // Elsewhere nothing can tell (built-ins have no side effects, and a missing variable fails alike
@@ -23,7 +24,6 @@
 #include <stdexcept>
 #include <string>
 #include <type_traits>
-#include <utility>
 #include <vector>
 
 #include "arena.hpp"
@@ -100,7 +100,7 @@ struct Program {
         std::vector<Operand> operands;
         const auto compile = [&](const AstNode<T>& node) {
             if (&node == placeholder) {
-                operands.push_back({code.size(), nullptr});
+                operands.push_back({code.size(), false, T()});
             } else {
                 emit(node, table, left_first, operands);
             }
@@ -146,9 +146,8 @@ struct Program {
 
 private:
     // An operand not yet taken by its operator: its code from `start` on, or a constant that has no code
-    // yet, since the operator that takes it may hold it itself.
-    struct Operand { std::size_t start; const ValueNode<T>* constant; };
-
+    // yet, since the operator that takes it may hold it itself or fold it with its other operand.
+    struct Operand { std::size_t start; bool constant; T value; };
 
     static Operand take(std::vector<Operand>& operands) {
         const Operand operand = operands.back();
@@ -164,20 +163,20 @@ private:
 
     // Gives a constant operand its instruction, at `at` (its place in the order of the code).
     void place(Operand& operand, std::size_t at) {
-        if (operand.constant == nullptr) return;
+        if (!operand.constant) return;
         Instruction<T> in{};
         in.opcode = opcode_of(Opcode::Constant);
-        in.constant = operand.constant->value;
+        in.constant = operand.value;
         code.insert(code.begin() + static_cast<std::ptrdiff_t>(at), in);
-        operand.constant = nullptr;
+        operand.constant = false;
     }
     void place(Operand& operand) { place(operand, code.size()); }
 
     // Appends the instruction of `node`, whose operands' code is in place.
     void emit(const AstNode<T>& node, const VariableTable<T>& table, bool left_first, std::vector<Operand>& operands) {
-        if (node.kind() == AstNode<T>::Kind::Value) return operands.push_back({code.size(), &static_cast<const ValueNode<T>&>(node)});
+        if (node.kind() == AstNode<T>::Kind::Value) return operands.push_back({code.size(), true, static_cast<const ValueNode<T>&>(node).value});
         Instruction<T> in{};
-        Operand made{code.size(), nullptr};
+        Operand made{code.size(), false, T()};
         if (node.kind() == AstNode<T>::Kind::Variable) {
             const std::string& name = static_cast<const VariableNode<T>&>(node).name;
             in.opcode = opcode_of(Opcode::Variable);
@@ -186,6 +185,7 @@ private:
         } else if (node.kind() == AstNode<T>::Kind::Unary) {
             const auto& unary = static_cast<const UnaryNode<T>&>(node);
             made = take(operands);
+            if (made.constant && unary.builtin()) return operands.push_back({made.start, true, apply(*unary.builtin(), made.value)});
             place(made);
             in.opcode = unary.builtin() ? opcode_of(*unary.builtin()) : call(unary_callables, unary.fn, in, Opcode::CallUnary);
         } else {
@@ -193,14 +193,18 @@ private:
             made = take(operands);
             Operand& left = left_first ? made : second;
             Operand& right = left_first ? second : made;
-            emit_operator(static_cast<const BinaryNode<T>&>(node), left_first, left, right, in);
+            const auto& binary = static_cast<const BinaryNode<T>&>(node);
+            if (left.constant && right.constant && binary.builtin()) {
+                return operands.push_back({made.start, true, apply(*binary.builtin(), left.value, right.value)});
+            }
+            emit_operator(binary, left_first, left, right, in);
         }
         code.push_back(in);
-        operands.push_back({made.start, nullptr});
+        operands.push_back({made.start, false, T()});
     }
 
-    // Sets `in` for a binary operator. A built-in one holds a constant operand itself (the right one, when
-    // both are); a caller's callable takes both operands from the stack, the right one below.
+    // Sets `in` for a binary operator. A built-in one holds a constant operand itself; a caller's callable
+    // takes both operands from the stack, the right one below.
     void emit_operator(const BinaryNode<T>& node, bool left_first_order, Operand& left, Operand& right, Instruction<T>& in) {
         if (!node.builtin()) {
             place(right, left.constant ? code.size() : left.start);  // right operand first
@@ -211,7 +215,7 @@ private:
         const Operation operation = *node.builtin();
         if (right.constant || left.constant) {
             in.opcode = opcode_of(right.constant ? constant_right : constant_left, operation);
-            in.constant = (right.constant ? right.constant : left.constant)->value;
+            in.constant = (right.constant ? right : left).value;
             if (right.constant) place(left);  // the only value the operator takes from the stack
         } else {
             in.opcode = left_first_order ? opcode_of(left_first, operation) : opcode_of(operation);

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <array>
-#include <cstddef>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
