@@ -53,7 +53,8 @@ public:
 
     // An independent object with the same text, program, tables, variables and values.
     Expression(const Expression& other)
-        : valid_flag(other.valid_flag), text(other.text), unary_funcs(other.unary_funcs), variable_table(other.variable_table) {
+        : valid_flag(other.valid_flag), text(other.text), unary_funcs(other.unary_funcs), variable_table(other.variable_table),
+          variable_names(other.variable_names) {
         if (other.root) root = std::make_unique<Program>(*other.root, variable_table);
     }
 
@@ -62,9 +63,10 @@ public:
     Expression(Expression&& other) noexcept
         : valid_flag(std::exchange(other.valid_flag, false)), root(std::move(other.root)), text(std::move(other.text)),
           unary_funcs(std::move(other.unary_funcs)), variable_table(std::move(other.variable_table)),
-          retired(std::move(other.retired)) {
+          variable_names(std::move(other.variable_names)), retired(std::move(other.retired)) {
         other.text.clear();
         other.variable_table.clear();
+        other.variable_names.clear();
     }
 
     // Takes the other's validity and copies of its program and tables; keeps its own text and variable
@@ -73,7 +75,7 @@ public:
         if (this == &other) return *this;
         std::unique_ptr<Program> tree;
         if (other.root) {
-            other.root->for_each_name([this](const std::string& name) { variable_table.try_emplace(name, T(0)); });
+            other.root->for_each_name([this](const std::string& name) { add_variable(name); });
             tree = std::make_unique<Program>(*other.root, variable_table);
         }
         FunctionTable<T> functions(other.unary_funcs);
@@ -89,11 +91,13 @@ public:
         text = std::move(other.text);
         unary_funcs.swap(other.unary_funcs);
         variable_table.swap(other.variable_table);
+        variable_names.swap(other.variable_names);
         valid_flag = std::exchange(other.valid_flag, false);
         install(std::move(other.root));
         rebind(true);  // a program kept for its running evaluation read the table that goes now
         other.text.clear();
         other.variable_table.clear();
+        other.variable_names.clear();
         return *this;
     }
 
@@ -104,6 +108,10 @@ public:
     bool valid() const { return valid_flag; }
 
     const Values& vars() const { return variable_table; }
+
+    // The names of vars(), each once, in the order the text first names them: the positions of eval_at's
+    // values. Changes only when the variable table does (init, assignment).
+    const std::vector<std::string>& variables() const { return variable_names; }
 
     // Evaluates with no variable values at all: a formula with a variable fails at the first one met.
     T eval() const {
@@ -135,6 +143,16 @@ public:
         return evaluate(*root, true);
     }
 
+    // eval(values) by position: values[i] is the value of variables()[i]. Looks up no name.
+    T eval_at(const T* values) {
+        return eval_with([this, values](const std::string& name) -> const T* {
+            for (std::size_t i = 0; i < variable_names.size(); ++i) {
+                if (variable_names[i] == name) return values + i;
+            }
+            return nullptr;
+        });
+    }
+
     // Inserts or replaces a function; formulas parsed before keep the callables they were compiled with.
     void add_func(const std::string& name, UnaryFunction<T> fn) { unary_funcs.add(name, std::move(fn)); }
 
@@ -164,6 +182,7 @@ private:
     std::string text;
     FunctionTable<T> unary_funcs;  // the operators are the language's own, which nothing changes
     Values variable_table;
+    std::vector<std::string> variable_names;  // the table's names in the order the text names them
     // Programs replaced while an evaluation was running them, kept until it ends.
     mutable std::vector<std::unique_ptr<Program>> retired;
     static constexpr std::size_t piece_bytes = std::size_t{1} << 9;  // a long sum's pieces: about this many bytes
@@ -260,7 +279,7 @@ private:
             std::vector<Token> tokens = whole ? whole->tokenize()
                                       : Lexer(piece > 0 ? std::string{'0', text[start - 1]} + text.substr(start, end - start)
                                                         : text.substr(0, end)).tokenize();
-            if (piece == 0) variable_table.clear();
+            if (piece == 0) variable_table.clear(), variable_names.clear();
             const std::vector<Token> postfix = to_postfix(std::move(tokens));
             // Room for all the code, which so never moves: an instruction a token, and a byte, at most.
             if (piece == 0) made->code.reserve(cuts.empty() ? postfix.size() : text.size());
@@ -279,10 +298,14 @@ private:
     // The converter's passes over `tokens`, adding their variable names to the table on the way.
     std::vector<Token> to_postfix(std::vector<Token> tokens) {
         PostfixConverter converter(std::move(tokens), make_precedence_table());
-        converter.for_each_variable([this](const Token& name) { variable_table.try_emplace(name.text, T(0)); });
+        converter.for_each_variable([this](const Token& name) { add_variable(name.text); });
         converter.mark_unary_minus();
         converter.insert_implicit_multiplication();
         return converter.to_postfix();
+    }
+
+    void add_variable(const std::string& name) {
+        if (variable_table.try_emplace(name, T(0)).second) variable_names.push_back(name);
     }
 
     // Where to cut `all`: at the first loosest operator outside parentheses after an operand (a number,
