@@ -1,8 +1,9 @@
-// The evaluation loop: runs a compiled program over a stack of values whose top is kept in a register.
-// Throws std::out_of_range at a variable without a value, std::bad_function_call at an empty callable,
-// and whatever a caller's callable throws.
+// The evaluation loop: fills a program's variable registers from the table and runs its instructions
+// over the registers. Throws std::out_of_range at a variable without a value, std::bad_function_call at an
+// empty callable, and whatever a caller's callable throws.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <memory>
@@ -15,39 +16,34 @@
 
 namespace exprkit::detail {
 
-// Carries out `in`, whose opcode is `opcode`. With `bound`, a variable is read from its table entry;
-// without, the first variable met fails its lookup, as when no values are given at all.
+// Carries out `in`, whose opcode is `opcode`, on the registers `r`. With `bound`, a variable is read from
+// its table entry; without, the first one met fails its lookup, as when no values are given at all.
 template <std::size_t opcode, typename T>
-[[gnu::always_inline]] inline void step(const Program<T>& program, const Instruction<T>& in, bool bound, T* stack,
-                                        std::size_t& size, T& top) {
+[[gnu::always_inline]] inline void step(const Program<T>& program, const Instruction<T>& in, T* r, bool bound) {
     if constexpr (opcode >= opcode_count) {
         // not an opcode: a case of the switch in run() that no instruction reaches
     } else if constexpr (opcode < operation_count) {
         constexpr auto operation = static_cast<Operation>(opcode);
         if constexpr (is_binary(operation)) {
-            // The right operand was computed first, so the left one is on top: fn(left, right).
-            top = apply(operation, top, stack[--size]);
+            r[in.result] = apply(operation, r[in.a], r[in.b]);
         } else {
-            top = apply(operation, top);
+            r[in.result] = apply(operation, r[in.a]);
         }
     } else if constexpr (opcode < opcode_of(Opcode::Constant)) {
         constexpr Operation operation = operator_of(opcode).operation;
-        constexpr OperatorForm form = form_of(opcode);
-        if constexpr (form == left_first) top = apply(operation, stack[--size], top);
-        if constexpr (form == constant_right) top = apply(operation, top, in.constant);
-        if constexpr (form == constant_left) top = apply(operation, in.constant, top);
+        if constexpr (form_of(opcode) == constant_right) r[in.result] = apply(operation, r[in.a], in.constant);
+        if constexpr (form_of(opcode) == constant_left) r[in.result] = apply(operation, in.constant, r[in.a]);
     } else if constexpr (opcode == opcode_of(Opcode::Constant)) {
-        stack[size++] = top;
-        top = in.constant;
-    } else if constexpr (opcode == opcode_of(Opcode::Variable)) {
-        if (!bound || in.variable == nullptr) throw std::out_of_range(messages::missing_key);
-        stack[size++] = top;
-        top = *in.variable;
+        r[in.result] = in.constant;
+    } else if constexpr (opcode == opcode_of(Opcode::Load)) {
+        const T* source = program.sources[in.a];
+        if (!bound || source == nullptr) throw std::out_of_range(messages::missing_key);
+        r[in.result] = *source;
     } else if constexpr (opcode == opcode_of(Opcode::CallUnary)) {
-        top = program.unary_callables[in.callable](top);
+        r[in.result] = program.unary_callables[in.callable](r[in.a]);
     } else {
         static_assert(opcode == opcode_of(Opcode::CallBinary), "every opcode has its step");
-        top = program.binary_callables[in.callable](top, stack[--size]);
+        r[in.result] = program.binary_callables[in.callable](r[in.a], r[in.b]);
     }
 }
 
@@ -61,12 +57,10 @@ inline constexpr std::integral_constant<std::size_t, opcode> slot{};
 // One jump per instruction, through the table the compiler makes of a switch over the opcodes (of a chain
 // of tests GCC makes strings of comparisons); each case is its opcode's step, made from the language's rows.
 template <typename T>
-T run(const Program<T>& program, bool bound, T* stack) {
-    std::size_t size = 0;
-    T top{};  // the first push stores this below everything, in a slot the program counts for it
-    for (const Instruction<T>& in : program.code) {
-        const auto take = [&](auto opcode) { step<decltype(opcode)::value>(program, in, bound, stack, size, top); };
-        switch (in.opcode) {
+[[gnu::always_inline]] inline void run(const Program<T>& program, T* r, bool bound) {
+    for (const Instruction<T>*in = program.code.data(), *end = in + program.code.size(); in != end; ++in) {
+        const auto take = [&](auto opcode) { step<decltype(opcode)::value>(program, *in, r, bound); };
+        switch (in->opcode) {
             case 0: take(slot<0>); break;   case 1: take(slot<1>); break;   case 2: take(slot<2>); break;   case 3: take(slot<3>); break;
             case 4: take(slot<4>); break;   case 5: take(slot<5>); break;   case 6: take(slot<6>); break;   case 7: take(slot<7>); break;
             case 8: take(slot<8>); break;   case 9: take(slot<9>); break;   case 10: take(slot<10>); break; case 11: take(slot<11>); break;
@@ -82,24 +76,54 @@ T run(const Program<T>& program, bool bound, T* stack) {
             default: break;
         }
     }
-    return top;
 }
 
+// The registers of one evaluation: on the machine's stack when they fit, else the program's own while
+// no other evaluation (nested or on another thread) uses them, else made for this one.
 template <typename T>
-T run(const Program<T>& program, bool bound) {
-    if (program.stack_need <= Program<T>::local_slots) {
-        T stack[Program<T>::local_slots];
-        return run(program, bound, stack);
+class Frame {
+    std::atomic<bool>* busy = nullptr;  // set, with `own`, before `registers`
+    std::unique_ptr<T[]> own;
+
+public:
+    T* const registers;
+
+    Frame(const Program<T>& program, T* local)
+        : registers(program.registers() <= Program<T>::local_registers ? local : deep_or_own(program)) {}
+    Frame(const Frame&) = delete;
+    Frame& operator=(const Frame&) = delete;
+    ~Frame() {
+        if (busy) busy->store(false, std::memory_order_release);
     }
-    if (!program.deep_stack_busy.exchange(true, std::memory_order_acquire)) {
-        struct Release {
-            std::atomic<bool>& busy;
-            ~Release() { busy.store(false, std::memory_order_release); }
-        } release{program.deep_stack_busy};
-        return run(program, bound, program.deep_stack.get());
+
+private:
+    T* deep_or_own(const Program<T>& program) {
+        if (!program.deep_frame_busy.exchange(true, std::memory_order_acquire)) {
+            busy = &program.deep_frame_busy;
+            return program.deep_frame.get();
+        }
+        own = std::make_unique<T[]>(program.registers());
+        return own.get();
     }
-    const auto own = std::make_unique<T[]>(program.stack_need);
-    return run(program, bound, own.get());
+};
+
+// Evaluates `program`: with `bound`, its variables' values read from their table entries, when it starts
+// or, where a caller's callable could tell, where the code meets them.
+template <typename T>
+T evaluate(const Program<T>& program, bool bound) {
+    const bool read_now = !program.calls;
+    if (read_now && !program.variables.empty() && !(bound && program.binds_every_variable)) {
+        throw std::out_of_range(messages::missing_key);  // nothing could tell which instruction met it
+    }
+    T local[Program<T>::local_registers];
+    const Frame<T> frame(program, local);
+    T* const r = frame.registers;
+    if (read_now) {
+        T* variable_register = r + program.results;
+        for (const T* value : program.sources) *variable_register++ = *value;
+    }
+    run(program, r, bound);
+    return r[program.result];
 }
 
 }  // namespace exprkit::detail

@@ -5,7 +5,6 @@
 // at once; eval(values), eval_with, init, add_func and assignment need the object to themselves.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -54,51 +53,52 @@ public:
     // An independent object with the same text, program, tables, variables and values.
     Expression(const Expression& other)
         : valid_flag(other.valid_flag), text(other.text), unary_funcs(other.unary_funcs), variable_table(other.variable_table),
-          variable_names(other.variable_names) {
-        if (other.root) root = std::make_unique<Program>(*other.root, variable_table);
+          variable_names(other.variable_names), variable_values(values_of(variable_table, variable_names)) {
+        if (other.root) root = std::make_shared<Program>(*other.root, variable_table);
     }
 
-    // Takes the other's program, tables, variables and text without copying (a moved table's entries stay
-    // where they are, so the program still reads them); the other is left invalid, without text or variables.
+    ~Expression() { keep_table_for_running_program(); }
+
+    // Takes everything the other has, without copying (a moved table's entries stay where they are, so the
+    // program still reads them); the other is left as a moved-from object is (see clear()).
     Expression(Expression&& other) noexcept
-        : valid_flag(std::exchange(other.valid_flag, false)), root(std::move(other.root)), text(std::move(other.text)),
+        : valid_flag(other.valid_flag), root(std::move(other.root)), text(std::move(other.text)),
           unary_funcs(std::move(other.unary_funcs)), variable_table(std::move(other.variable_table)),
-          variable_names(std::move(other.variable_names)), retired(std::move(other.retired)) {
-        other.text.clear();
-        other.variable_table.clear();
-        other.variable_names.clear();
+          variable_names(std::move(other.variable_names)), variable_values(std::move(other.variable_values)) {
+        other.clear();
     }
 
     // Takes the other's validity and copies of its program and tables; keeps its own text and variable
     // table, which the copy reads: names it lacks join it with 0, so that it evaluates what it says is valid.
+    // All or nothing: what is copied is made aside, and then takes the place of what this object had.
     Expression& operator=(const Expression& other) {
         if (this == &other) return *this;
-        std::unique_ptr<Program> tree;
+        Values table(variable_table);
+        std::vector<std::string> names(variable_names);
         if (other.root) {
-            other.root->for_each_name([this](const std::string& name) { add_variable(name); });
-            tree = std::make_unique<Program>(*other.root, variable_table);
+            for (const std::string& name : other.root->variables) {
+                if (table.try_emplace(name, T(0)).second) names.push_back(name);
+            }
         }
+        std::vector<T*> values = values_of(table, names);
+        std::shared_ptr<Program> program = other.root ? std::make_shared<Program>(*other.root, table) : nullptr;
         FunctionTable<T> functions(other.unary_funcs);
+        keep_table_for_running_program();
+        variable_table.swap(table);
+        variable_names.swap(names);
+        variable_values.swap(values);
         unary_funcs.swap(functions);
         valid_flag = other.valid_flag;
-        install(std::move(tree));
-        return *this;  // the replaced table goes last, once the object is whole
+        install(std::move(program));
+        return *this;  // what was replaced goes last, once the object is whole
     }
 
     // Takes everything the other has, as the move constructor does.
-    Expression& operator=(Expression&& other) {
+    Expression& operator=(Expression&& other) noexcept {
         if (this == &other) return *this;
-        text = std::move(other.text);
-        unary_funcs.swap(other.unary_funcs);
-        variable_table.swap(other.variable_table);
-        variable_names.swap(other.variable_names);
-        valid_flag = std::exchange(other.valid_flag, false);
-        install(std::move(other.root));
-        rebind(true);  // a program kept for its running evaluation read the table that goes now
-        other.text.clear();
-        other.variable_table.clear();
-        other.variable_names.clear();
-        return *this;
+        Expression taken(std::move(other));
+        swap(taken);
+        return *this;  // what this object had goes with `taken`, once the object is whole
     }
 
     // Parses `expression_text` into this object. On an error the previous program stays; what else was
@@ -110,13 +110,13 @@ public:
     const Values& vars() const { return variable_table; }
 
     // The names of vars(), each once, in the order the text first names them: the positions of eval_at's
-    // values. Changes only when the variable table does (init, assignment).
+    // values, and the order in which eval_with asks for them. Changes only when the variable table does.
     const std::vector<std::string>& variables() const { return variable_names; }
 
     // Evaluates with no variable values at all: a formula with a variable fails at the first one met.
     T eval() const {
         if (!valid_flag || !root) throw std::invalid_argument(messages::invalid_expression);
-        return evaluate(*root, false);
+        return evaluate(false);
     }
 
     // Stores each variable's value from `values` (names the expression lacks are ignored), then evaluates.
@@ -129,28 +129,23 @@ public:
 
     // eval(values) without a map: `value_of(name)` points at the value of the variable `name`, or is
     // null when there is none (which throws as eval(values) does). It is asked for each variable in the
-    // table's order until one has none; what it points at is read at once.
+    // order of variables() until one has none; what it points at is read at once.
     template <typename ValueOf>
     T eval_with(const ValueOf& value_of) {
-        for (auto& [name, value] : variable_table) {
-            const T* given = value_of(name);
+        for (std::size_t i = 0; i < variable_names.size(); ++i) {
+            const T* given = value_of(variable_names[i]);
             if (given == nullptr) {
                 throw std::invalid_argument(std::string(messages::unspecified_variable_prefix) + messages::missing_key);
             }
-            value = *given;
+            *variable_values[i] = *given;
         }
-        if (!valid_flag || !root) throw std::invalid_argument(messages::invalid_expression);
-        return evaluate(*root, true);
+        return evaluate_valid();
     }
 
-    // eval(values) by position: values[i] is the value of variables()[i]. Looks up no name.
+    // eval(values) by position, looking up no name: values[i] is the value of variables()[i].
     T eval_at(const T* values) {
-        return eval_with([this, values](const std::string& name) -> const T* {
-            for (std::size_t i = 0; i < variable_names.size(); ++i) {
-                if (variable_names[i] == name) return values + i;
-            }
-            return nullptr;
-        });
+        for (std::size_t i = 0; i < variable_values.size(); ++i) *variable_values[i] = values[i];
+        return evaluate_valid();
     }
 
     // Inserts or replaces a function; formulas parsed before keep the callables they were compiled with.
@@ -159,18 +154,26 @@ public:
     const UnaryFunctionTable<T>& avail_funcs() const { return unary_funcs.handed_out(); }
 
     // Calls `visit` with each copy of a one-argument callable that this object holds: in its own function
-    // table (the shared built-in one holds none), its program and those kept for running evaluations.
-    // For a binding that reports to a garbage collector what they keep alive; walks no code.
+    // table (the shared built-in one holds none) and its program. For a binding that reports to a garbage
+    // collector what they keep alive; walks no code.
     template <typename Visit>
     void for_each_callable(Visit&& visit) const {
         if (const UnaryFunctionTable<T>* own = unary_funcs.own_entries()) {
             for (const auto& entry : *own) visit(entry.second);
         }
-        const auto in_program = [&visit](const Program& program) {
-            for (const UnaryFunction<T>& fn : program.unary_callables) visit(fn);
-        };
-        if (root) in_program(*root);
-        for (const auto& kept : retired) in_program(*kept);
+        if (root) {
+            for (const UnaryFunction<T>& fn : root->unary_callables) visit(fn);
+        }
+    }
+
+    void swap(Expression& other) noexcept {
+        std::swap(valid_flag, other.valid_flag);
+        root.swap(other.root);
+        text.swap(other.text);
+        unary_funcs.swap(other.unary_funcs);
+        variable_table.swap(other.variable_table);
+        variable_names.swap(other.variable_names);
+        variable_values.swap(other.variable_values);
     }
 
 private:
@@ -178,57 +181,63 @@ private:
     using Program = detail::Program<T>;
 
     bool valid_flag = false;
-    std::unique_ptr<Program> root;
+    std::shared_ptr<Program> root;  // shared only with its running evaluations
     std::string text;
     FunctionTable<T> unary_funcs;  // the operators are the language's own, which nothing changes
     Values variable_table;
-    std::vector<std::string> variable_names;  // the table's names in the order the text names them
-    // Programs replaced while an evaluation was running them, kept until it ends.
-    mutable std::vector<std::unique_ptr<Program>> retired;
+    std::vector<std::string> variable_names;  // the table's names, in the order the text names them
+    std::vector<T*> variable_values;          // their values in the table, in that order
     static constexpr std::size_t piece_bytes = std::size_t{1} << 9;  // a long sum's pieces: about this many bytes
 
-    // Only a caller's callable can run code, and replace the program, during an evaluation: an evaluation
-    // of a program that calls one counts itself in, so that a replaced program stays until it ends.
-    T evaluate(const Program& program, bool bound) const {
-        if (program.unary_callables.empty() && program.binary_callables.empty()) return detail::run(program, bound);
-        struct Running {
-            const Expression& owner;
-            const Program& program;
-            ~Running() {
-                if (program.evaluations.fetch_sub(1, std::memory_order_acq_rel) == 1 && &program != owner.root.get()) {
-                    owner.drop_retired(program);
-                }
-            }
-        };
-        program.evaluations.fetch_add(1, std::memory_order_relaxed);
-        const Running running{*this, program};
-        return detail::run(program, bound);
+    // The state of a moved-from object: invalid, without program, text or variables, with the built-in
+    // functions.
+    void clear() noexcept {
+        valid_flag = false;
+        root.reset();
+        text.clear();
+        unary_funcs = FunctionTable<T>();
+        variable_table.clear();
+        variable_names.clear();
+        variable_values.clear();
     }
 
-    void drop_retired(const Program& program) const {
-        for (auto& kept : retired) {
-            if (kept.get() != &program) continue;
-            auto last = std::move(kept);
-            kept = std::move(retired.back());
-            retired.pop_back();
-            return;  // `last` goes here: destroying it may run a callable's code, which may use this object
-        }
+    T evaluate_valid() {
+        if (!valid_flag || !root) throw std::invalid_argument(messages::invalid_expression);
+        return evaluate(true);
     }
 
-    // Makes `program` the current one. The replaced one is kept while an evaluation runs it, and
-    // otherwise destroyed last, when this object is whole again.
-    void install(std::unique_ptr<Program> program) {
-        if (root && root->evaluations.load(std::memory_order_acquire) > 0) retired.reserve(retired.size() + 1);
-        std::unique_ptr<Program> replaced = std::exchange(root, std::move(program));
-        if (replaced && replaced->evaluations.load(std::memory_order_acquire) > 0) retired.push_back(std::move(replaced));
+    // Only a caller's callable can run code, and so replace, move or destroy the program or the variable
+    // table, during an evaluation: the evaluation of a program that calls one holds the program until it
+    // ends (so the program is running while it is shared), and an object that lets go of its table's
+    // entries meanwhile hands them to the running program, which reads them.
+    T evaluate(bool bound) const {
+        if (!root->calls) return detail::evaluate(*root, bound);
+        const std::shared_ptr<const Program> running = root;
+        return detail::evaluate(*running, bound);
     }
 
-    // Binds the programs that may still run to the table as it is: those kept for running evaluations,
-    // and the current one unless it is being `replaced` and no evaluation runs it.
-    void rebind(bool replaced) noexcept {
-        Program* current = root.get();
-        if (current && (!replaced || current->evaluations.load(std::memory_order_acquire) > 0)) current->bind(variable_table);
-        for (const auto& kept : retired) kept->bind(variable_table);
+    // Called before the table's entries are cleared, replaced or destroyed: a running program keeps them
+    // until its evaluation ends, in place of a table it kept before, which it no longer reads (since that,
+    // it has been bound to this object's table again, or it would not be running as this object's).
+    void keep_table_for_running_program() noexcept {
+        if (!root || root.use_count() == 1) return;
+        root->kept_table.swap(variable_table);
+        variable_table.clear();
+    }
+
+    // Makes `program` the current one. The replaced one goes last, when this object is whole again
+    // (destroying it may run a callable's code, which may use this object), or, while an evaluation runs
+    // it, when that evaluation ends.
+    void install(std::shared_ptr<Program> program) noexcept {
+        const std::shared_ptr<Program> replaced = std::exchange(root, std::move(program));
+    }
+
+    // Each of `names`' value in `table`.
+    static std::vector<T*> values_of(Values& table, const std::vector<std::string>& names) {
+        std::vector<T*> values;
+        values.reserve(names.size());
+        for (const std::string& name : names) values.push_back(&table.find(name)->second);
+        return values;
     }
 
     // Parses `expression_text` (a long sum in pieces of about `piece_size` bytes) and installs its program.
@@ -238,21 +247,20 @@ private:
         check_parentheses(text);
         Lexer lexer(text);
         if (!lexer.is_valid()) throw std::invalid_argument(messages::invalid_character);
-        std::unique_ptr<Program> made;
+        std::shared_ptr<Program> made;
         try {
             made = compile_in_pieces(piece_size);
             if (!made) made = compile({}, &lexer);
         } catch (...) {
-            rebind(false);  // the table may have been refilled: the program stays, reading it
+            if (root) root->bind(variable_table);  // the table may have been refilled: the program stays, reading it
             throw;
         }
-        rebind(true);
         valid_flag = made->binds_every_variable;  // whether every variable of the text has its entry
         install(std::move(made));
     }
 
     // A long sum cut into pieces of about `piece_size` bytes and compiled, or nothing (see compile).
-    std::unique_ptr<Program> compile_in_pieces(std::size_t piece_size) {
+    std::shared_ptr<Program> compile_in_pieces(std::size_t piece_size) {
         const std::vector<std::size_t> cuts = cuts_of(text, piece_size);
         if (cuts.empty()) return nullptr;
         try {
@@ -270,8 +278,8 @@ private:
     // the left): so each later piece is parsed behind a "0" and that operator, and compiled after the code
     // so far, the "0" standing for its value. A piece that fails, or calls a caller's callable (which needs
     // its right operand first), gives nothing, and the whole text is parsed at once, with its own errors.
-    std::unique_ptr<Program> compile(const std::vector<std::size_t>& cuts, Lexer* whole = nullptr) {
-        auto made = std::make_unique<Program>();
+    std::shared_ptr<Program> compile(const std::vector<std::size_t>& cuts, Lexer* whole = nullptr) {
+        detail::Compiler<T> compiler;
         const TreeBuilder<T> builder(unary_funcs, variable_table);
         detail::NodeArena<T> arena;
         for (std::size_t piece = 0, start = 0; piece <= cuts.size(); ++piece) {
@@ -279,20 +287,24 @@ private:
             std::vector<Token> tokens = whole ? whole->tokenize()
                                       : Lexer(piece > 0 ? std::string{'0', text[start - 1]} + text.substr(start, end - start)
                                                         : text.substr(0, end)).tokenize();
-            if (piece == 0) variable_table.clear(), variable_names.clear();
+            if (piece == 0) {
+                keep_table_for_running_program();
+                variable_table.clear();
+                variable_names.clear();
+                variable_values.clear();
+            }
             const std::vector<Token> postfix = to_postfix(std::move(tokens));
             // Room for all the code, which so never moves: an instruction a token, and a byte, at most.
-            if (piece == 0) made->code.reserve(cuts.empty() ? postfix.size() : text.size());
+            if (piece == 0) compiler.made->code.reserve(cuts.empty() ? postfix.size() : text.size());
             arena.reset(postfix.size() + 1);
             AstNode<T>* placeholder = piece > 0 ? arena.template make<ValueNode<T>>(T(0)) : nullptr;
             const auto operands = cuts.empty() ? std::vector<AstNode<T>*>{builder.build(postfix, arena)}
                                                : builder.operands_of(postfix, arena, placeholder);
             if (operands.size() != 1 || (!cuts.empty() && operands.front()->calls_callers_code())) return nullptr;
-            made->append(*operands.front(), variable_table, &arena, placeholder);
+            compiler.append(*operands.front(), &arena, placeholder);
             start = end + 1;
         }
-        made->finish();
-        return made;
+        return compiler.finish(variable_table);
     }
 
     // The converter's passes over `tokens`, adding their variable names to the table on the way.
@@ -305,7 +317,16 @@ private:
     }
 
     void add_variable(const std::string& name) {
-        if (variable_table.try_emplace(name, T(0)).second) variable_names.push_back(name);
+        const auto [entry, added] = variable_table.try_emplace(name, T(0));
+        if (!added) return;
+        try {
+            variable_names.push_back(name);
+            variable_values.push_back(&entry->second);
+        } catch (...) {  // out of memory: the table, its names and their values stay alike
+            variable_names.resize(variable_values.size());
+            variable_table.erase(entry);
+            throw;
+        }
     }
 
     // Where to cut `all`: at the first loosest operator outside parentheses after an operand (a number,

@@ -71,7 +71,8 @@ public:
     FunctionTable() = default;
     FunctionTable(const FunctionTable& other)
         : own(other.own.load() ? new UnaryFunctionTable<T>(*other.own.load()) : nullptr), replaced(other.replaced) {}
-    FunctionTable(FunctionTable&& other) noexcept : own(other.own.exchange(nullptr)), replaced(other.replaced) {}
+    FunctionTable(FunctionTable&& other) noexcept
+        : own(other.own.exchange(nullptr)), replaced(std::exchange(other.replaced, 0)) {}
     FunctionTable& operator=(FunctionTable other) noexcept {
         swap(other);
         return *this;

@@ -1,29 +1,32 @@
-// A compiled program: a tree's evaluation as one flat array of instructions, run in a loop
-// (evaluation.hpp). A built-in operation is an opcode of its own, and so is a built-in operator with a
-// constant operand, which then takes no instruction; a built-in on constants alone is done once, here,
-// by the same apply() and so to the same bits; a caller's callable is called through the program's copy;
-// a variable is read straight from its entry in the variable table. The program keeps its names and
-// callables, so the tree can go once it is compiled, and a copy can be bound to another table.
+// A compiled program: a tree's evaluation as one flat array of instructions over a frame of registers,
+// run by evaluation.hpp. An instruction names its operands: registers, which hold the variables' values
+// and the results of earlier instructions, or a constant that it holds itself; so a leaf costs no
+// instruction, and `x*y` is one. A built-in operation is an opcode of its own; a built-in on constants
+// alone is done once, here, by the same apply() and so to the same bits; a caller's callable is called
+// through the program's copy. The program keeps its variables' names and callables, so the tree can go
+// once it is compiled, and a copy can be bound to another table.
 //
-// Order: where a caller's callable could tell, the right operand goes first, as the language says.
+// Registers: the results first, one for each value the evaluation holds at once (an operand at depth d
+// of the evaluation's stack lives in register d), then one for each variable, filled from the variable
+// table when an evaluation starts.
+//
+// Order: where a caller's callable could tell, the right operand goes first, as the language says, and
+// each variable is read from its table entry where the language meets it, so that what a callable
+// stores there (a nested eval) is seen, and a missing variable fails after the callables before it ran.
 // Elsewhere nothing can tell (built-ins have no side effects, and a missing variable fails alike
-// wherever it is met), and the left one goes first: a long sum then needs two values on the stack, not
-// one a term, and a long text can be compiled a piece at a time, each appended to the code so far.
-//
-// Invariant: a variable's entry stays where it is until the table is cleared or replaced, so whoever
-// does that binds every program that may still run to the table as it is then (bind()).
+// wherever it is met), and the left one goes first: a long sum then needs two registers, not one a term,
+// and a long text can be compiled a piece at a time, each appended to the code so far.
 #pragma once
 
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <limits>
 #include <memory>
-#include <new>
 #include <stdexcept>
 #include <string>
 #include <type_traits>
+#include <unordered_map>
 #include <vector>
 
 #include "arena.hpp"
@@ -33,11 +36,11 @@
 
 namespace exprkit::detail {
 
-// Opcodes: the built-in operations (an operator's left operand on top of its right one); each operator
-// in three forms, its right operand on top, a constant right operand, a constant left one; the rest.
+// Opcodes: the built-in operations on registers (an operator's left operand in `a`, its right one in `b`);
+// each operator with a constant right operand, and with a constant left one; the rest.
 inline constexpr std::size_t operator_count = operator_rows.size();
-enum OperatorForm : std::size_t { left_first, constant_right, constant_left, operator_forms };
-enum class Opcode : std::uint8_t { Constant = operation_count + operator_forms * operator_count, Variable, CallUnary, CallBinary };
+enum OperatorForm : std::size_t { constant_right, constant_left, operator_forms };
+enum class Opcode : std::uint8_t { Constant = operation_count + operator_forms * operator_count, Load, CallUnary, CallBinary };
 inline constexpr std::size_t opcode_count = static_cast<std::size_t>(Opcode::CallBinary) + 1;
 
 constexpr std::uint8_t opcode_of(Opcode opcode) { return static_cast<std::uint8_t>(opcode); }
@@ -57,169 +60,180 @@ struct Instruction {
     static_assert(std::is_trivially_copyable_v<T>, "instructions hold constants by copy");
     union {
         T constant;
-        const T* variable;     // the value in the variable table; null while the table lacks the name
         std::size_t callable;  // which of the program's callables
     };
-    std::uint8_t opcode;  // an Operation or one of the opcodes above
-    std::uint32_t name;   // a variable's: where its name is kept in the program's names
+    std::uint32_t a, b;    // operand registers (a constant form's register operand, and Load's variable, is `a`)
+    std::uint32_t result;  // the register the instruction writes
+    std::uint8_t opcode;   // an Operation or one of the opcodes above
 };
 
 template <typename T>
 struct Program {
     std::vector<Instruction<T>> code;
-    std::string names;  // the variables' names, one after another
+    std::vector<std::string> variables;  // their registers follow the results'
+    std::vector<const T*> sources;       // each one's entry in the variable table, or null
     std::vector<UnaryFunction<T>> unary_callables;  // the caller's callables the code calls, one a call
     std::vector<BinaryFunction<T>> binary_callables;
-    std::size_t stack_need = 0;
+    std::uint32_t results = 0;  // registers for results, before the variables'
+    std::uint32_t result = 0;   // the register that holds the value when the code is done
+    bool calls = false;         // whether the code calls a caller's callable, and so reads variables by Load
     bool binds_every_variable = true;
-    // The value stack of an evaluation too deep for the machine's stack, made with the program; a nested
-    // or concurrent evaluation finds it busy and makes its own.
-    std::unique_ptr<T[]> deep_stack;
-    mutable std::atomic<bool> deep_stack_busy{false};
-    mutable std::atomic<std::size_t> evaluations{0};  // running, when the code calls a caller's callable
+    // The registers of an evaluation too large for the machine's stack, made with the program; a nested
+    // or concurrent evaluation finds them busy and makes its own.
+    std::unique_ptr<T[]> deep_frame;
+    mutable std::atomic<bool> deep_frame_busy{false};
+    // The entries of a table that its object let go of while an evaluation was running this program, which
+    // the program reads until the evaluation ends (Expression::keep_table_for_running_program).
+    mutable VariableTable<T> kept_table;
 
-    static constexpr std::size_t local_slots = 64;  // values an evaluation keeps on the machine's stack
+    static constexpr std::size_t local_registers = 64;  // an evaluation keeps this many on the machine's stack
 
     Program() = default;
     Program(const Program& other, const VariableTable<T>& table)  // a copy, reading `table`
-        : code(other.code), names(other.names), unary_callables(other.unary_callables),
-          binary_callables(other.binary_callables), stack_need(other.stack_need) {
+        : code(other.code), variables(other.variables), sources(other.sources), unary_callables(other.unary_callables),
+          binary_callables(other.binary_callables), results(other.results), result(other.result), calls(other.calls) {
         bind(table);
         finish();
     }
 
-    // Compiles the tree under `root` after the code already here, its variables read from `table`. A tree
-    // that calls no caller's callable and whose nodes are all those of `arena` goes left operand first:
-    // in the order the nodes were made, where `placeholder`, the first, stands for the value that the code
-    // so far leaves. Any other goes right operand first, along its chain.
-    void append(const AstNode<T>& root, const VariableTable<T>& table, const NodeArena<T>* arena = nullptr,
-                const AstNode<T>* placeholder = nullptr) {
+    std::size_t registers() const { return results + sources.size(); }
+
+    // Reads every variable from its entry in `table`, or marks it missing.
+    void bind(const VariableTable<T>& table) noexcept {
+        binds_every_variable = true;
+        for (std::size_t i = 0; i < variables.size(); ++i) {
+            const auto found = table.find(variables[i]);
+            sources[i] = found == table.end() ? nullptr : &found->second;
+            binds_every_variable = binds_every_variable && sources[i];
+        }
+    }
+
+    // Completes a program whose code is all there.
+    void finish() {
+        if (registers() > local_registers) deep_frame = std::make_unique<T[]>(registers());
+    }
+};
+
+// Compiles trees into a program, one after another: each later one is appended to the code so far, a
+// placeholder node of it standing for the value that code leaves.
+template <typename T>
+class Compiler {
+public:
+    const std::shared_ptr<Program<T>> made = std::make_shared<Program<T>>();
+
+    // Compiles the tree under `root`. A tree that calls no caller's callable and whose nodes are all those
+    // of `arena` goes left operand first, in the order the nodes were made, where `placeholder`, the first,
+    // stands for the value of the code so far, which is where it would put it. Any other goes right
+    // operand first, along its chain.
+    void append(const AstNode<T>& root, const NodeArena<T>* arena = nullptr, const AstNode<T>* placeholder = nullptr) {
         const bool left_first = arena && !root.calls_callers_code();
-        // One operand for each value the code leaves (the first push also stores the top it makes room
-        // for, hence the + 1 below).
-        std::vector<Operand> operands;
         const auto compile = [&](const AstNode<T>& node) {
-            if (&node == placeholder) {
-                operands.push_back({code.size(), false, T()});
-            } else {
-                emit(node, table, left_first, operands);
-            }
-            stack_need = std::max(stack_need, operands.size() + 1);
+            if (&node != placeholder) emit(node, left_first);
+            made->results = std::max(made->results, depth());
         };
         if (left_first) {
             arena->for_each(compile);
         } else {
             TreeWalk<T>::visit(root, compile);
         }
+    }
+
+    // The program, its variables read from `table`.
+    std::shared_ptr<Program<T>> finish(const VariableTable<T>& table) {
+        Program<T>& program = *made;
         place(operands.back());
-    }
-
-    // Completes a program whose code is all there.
-    void finish() {
-        if (stack_need > local_slots) deep_stack = std::make_unique<T[]>(stack_need);
-    }
-
-    // Reads every variable from its entry in `table`, or marks it missing (also when memory runs out).
-    void bind(const VariableTable<T>& table) noexcept {
-        binds_every_variable = true;
-        for (Instruction<T>& in : code) {
-            if (in.opcode != opcode_of(Opcode::Variable)) continue;
-            try {
-                in.variable = entry_of(name_of(in), table);
-            } catch (const std::bad_alloc&) {
-                in.variable = nullptr;
-                binds_every_variable = false;
-            }
+        for (Instruction<T>& in : program.code) {
+            in.a = register_at(in.a);
+            in.b = register_at(in.b);
         }
+        program.result = register_at(operands.back().register_index);
+        program.sources.resize(program.variables.size());
+        program.calls = !program.unary_callables.empty() || !program.binary_callables.empty();
+        program.bind(table);
+        program.finish();
+        return made;
     }
-
-    // Calls `visit` with the name of each variable the code reads, as often as it reads it.
-    template <typename Visit>
-    void for_each_name(Visit&& visit) const {
-        for (const Instruction<T>& in : code) {
-            if (in.opcode == opcode_of(Opcode::Variable)) visit(name_of(in));
-        }
-    }
-
-    // The name of the variable that `in` reads.
-    std::string name_of(const Instruction<T>& in) const { return std::string(names.data() + in.name); }
 
 private:
-    // An operand not yet taken by its operator: its code from `start` on, or a constant that has no code
-    // yet, since the operator that takes it may hold it itself or fold it with its other operand.
-    struct Operand { std::size_t start; bool constant; T value; };
+    // An operand not yet taken by its operator: a register, or a constant that has no register yet, since
+    // the operator that takes it may hold it itself or fold it with its other operand. A variable's
+    // register is noted as its position with `variable_bit` until the number of results is known.
+    struct Operand { std::uint32_t register_index; bool constant; T value; };
+    static constexpr std::uint32_t variable_bit = std::uint32_t{1} << 31;
 
-    static Operand take(std::vector<Operand>& operands) {
-        const Operand operand = operands.back();
-        operands.pop_back();
-        return operand;
+    std::vector<Operand> operands;  // the evaluation's stack: the operand at depth d is in register d
+    std::unordered_map<std::string, std::uint32_t> positions;  // of the variables, by name
+
+    std::uint32_t register_at(std::uint32_t noted) const {
+        return noted & variable_bit ? made->results + (noted & ~variable_bit) : noted;
     }
+    std::uint32_t depth() const { return static_cast<std::uint32_t>(operands.size()); }
 
-    const T* entry_of(const std::string& name, const VariableTable<T>& table) noexcept {
-        const auto found = table.find(name);
-        binds_every_variable = binds_every_variable && found != table.end();
-        return found == table.end() ? nullptr : &found->second;
-    }
-
-    // Gives a constant operand its instruction, at `at` (its place in the order of the code).
-    void place(Operand& operand, std::size_t at) {
+    // Gives a constant operand its register, the one of its depth.
+    void place(Operand& operand) {
         if (!operand.constant) return;
         Instruction<T> in{};
         in.opcode = opcode_of(Opcode::Constant);
         in.constant = operand.value;
-        code.insert(code.begin() + static_cast<std::ptrdiff_t>(at), in);
-        operand.constant = false;
+        in.result = static_cast<std::uint32_t>(&operand - operands.data());
+        made->code.push_back(in);
+        operand = Operand{in.result, false, T()};
     }
-    void place(Operand& operand) { place(operand, code.size()); }
 
-    // Appends the instruction of `node`, whose operands' code is in place.
-    void emit(const AstNode<T>& node, const VariableTable<T>& table, bool left_first, std::vector<Operand>& operands) {
-        if (node.kind() == AstNode<T>::Kind::Value) return operands.push_back({code.size(), true, static_cast<const ValueNode<T>&>(node).value});
+    std::uint32_t position_of(const std::string& name) {
+        const auto [found, added] = positions.try_emplace(name, static_cast<std::uint32_t>(made->variables.size()));
+        if (added) made->variables.push_back(name);
+        return found->second;
+    }
+
+    // Appends the instruction of `node`, whose operands are on top of the stack, and leaves its value there.
+    void emit(const AstNode<T>& node, bool left_first) {
+        const auto kind = node.kind();
+        if (kind == AstNode<T>::Kind::Value) return operands.push_back({0, true, static_cast<const ValueNode<T>&>(node).value});
+        const std::string* name = kind == AstNode<T>::Kind::Variable ? &static_cast<const VariableNode<T>&>(node).name : nullptr;
+        if (name && left_first) return operands.push_back({position_of(*name) | variable_bit, false, T()});
         Instruction<T> in{};
-        Operand made{code.size(), false, T()};
-        if (node.kind() == AstNode<T>::Kind::Variable) {
-            const std::string& name = static_cast<const VariableNode<T>&>(node).name;
-            in.opcode = opcode_of(Opcode::Variable);
-            in.variable = entry_of(name, table);
-            in.name = keep_name(name);
-        } else if (node.kind() == AstNode<T>::Kind::Unary) {
+        if (name) {
+            in.opcode = opcode_of(Opcode::Load);
+            in.a = position_of(*name);
+        } else if (kind == AstNode<T>::Kind::Unary) {
             const auto& unary = static_cast<const UnaryNode<T>&>(node);
-            made = take(operands);
-            if (made.constant && unary.builtin()) return operands.push_back({made.start, true, apply(*unary.builtin(), made.value)});
-            place(made);
-            in.opcode = unary.builtin() ? opcode_of(*unary.builtin()) : call(unary_callables, unary.fn, in, Opcode::CallUnary);
-        } else {
-            Operand second = take(operands);
-            made = take(operands);
-            Operand& left = left_first ? made : second;
-            Operand& right = left_first ? second : made;
-            const auto& binary = static_cast<const BinaryNode<T>&>(node);
-            if (left.constant && right.constant && binary.builtin()) {
-                return operands.push_back({made.start, true, apply(*binary.builtin(), left.value, right.value)});
+            Operand& operand = operands.back();
+            if (operand.constant && unary.builtin()) {
+                operand.value = apply(*unary.builtin(), operand.value);
+                return;
             }
-            emit_operator(binary, left_first, left, right, in);
-        }
-        code.push_back(in);
-        operands.push_back({made.start, false, T()});
-    }
-
-    // Sets `in` for a binary operator. A built-in one holds a constant operand itself; a caller's callable
-    // takes both operands from the stack, the right one below.
-    void emit_operator(const BinaryNode<T>& node, bool left_first_order, Operand& left, Operand& right, Instruction<T>& in) {
-        if (!node.builtin()) {
-            place(right, left.constant ? code.size() : left.start);  // right operand first
-            place(left);
-            in.opcode = call(binary_callables, node.fn, in, Opcode::CallBinary);
-            return;
-        }
-        const Operation operation = *node.builtin();
-        if (right.constant || left.constant) {
-            in.opcode = opcode_of(right.constant ? constant_right : constant_left, operation);
-            in.constant = (right.constant ? right : left).value;
-            if (right.constant) place(left);  // the only value the operator takes from the stack
+            place(operand);
+            in.a = operand.register_index;
+            in.opcode = unary.builtin() ? opcode_of(*unary.builtin()) : call(made->unary_callables, unary.fn, in, Opcode::CallUnary);
+            operands.pop_back();
         } else {
-            in.opcode = left_first_order ? opcode_of(left_first, operation) : opcode_of(operation);
+            const auto& binary = static_cast<const BinaryNode<T>&>(node);
+            Operand& top = operands.back();
+            Operand& below = operands[operands.size() - 2];
+            Operand& left = left_first ? below : top;  // right first, the left operand is the one made last
+            Operand& right = left_first ? top : below;
+            if (left.constant && right.constant && binary.builtin()) {
+                below = Operand{0, true, apply(*binary.builtin(), left.value, right.value)};
+                return operands.pop_back();
+            }
+            if (!binary.builtin()) {
+                place(below);
+                place(top);
+                in.opcode = call(made->binary_callables, binary.fn, in, Opcode::CallBinary);
+            } else if (left.constant || right.constant) {
+                in.opcode = opcode_of(right.constant ? constant_right : constant_left, *binary.builtin());
+                in.constant = (right.constant ? right : left).value;
+            } else {
+                in.opcode = opcode_of(*binary.builtin());
+            }
+            in.a = (left.constant ? right : left).register_index;
+            in.b = right.register_index;
+            operands.resize(operands.size() - 2);
         }
+        in.result = depth();
+        made->code.push_back(in);
+        operands.push_back({in.result, false, T()});
     }
 
     template <typename Function>
@@ -227,14 +241,6 @@ private:
         in.callable = callables.size();
         callables.push_back(fn);
         return opcode_of(opcode);
-    }
-
-    // A NUL ends each name: an Expression's names are letters.
-    std::uint32_t keep_name(const std::string& name) {
-        const std::size_t at = names.size();
-        if (at + name.size() >= std::numeric_limits<std::uint32_t>::max()) throw std::length_error("names beyond 4 GiB");
-        names.append(name).push_back('\0');
-        return static_cast<std::uint32_t>(at);
     }
 };
 

@@ -82,8 +82,8 @@ std::string name_of(detail::Operation operation) {
     return "?";
 }
 
-// One line per instruction: "constant 3", "variable x", "binary -" (the left operand computed first),
-// "binary - right first", "binary ^ right 2", "binary * left 3", "unary sin", "call unary".
+// One line per instruction, naming its registers: "r0 = x ^ 2", "r0 = 3 * r0", "r1 = sin y", "r0 = 2",
+// "r1 = call r1"; a variable's register by its name. The last line says where the value is.
 std::string dump(const detail::Program<double>& program) {
     using namespace detail;
     const auto number = [](double value) {
@@ -91,26 +91,29 @@ std::string dump(const detail::Program<double>& program) {
         std::snprintf(text, sizeof text, "%g", value);
         return std::string(text);
     };
+    const auto reg = [&](std::uint32_t index) {
+        return index >= program.results ? program.variables[index - program.results] : "r" + std::to_string(index);
+    };
     std::string out;
     for (const Instruction<double>& in : program.code) {
+        out += reg(in.result) + " = ";
         if (in.opcode < operation_count) {
             const auto operation = static_cast<Operation>(in.opcode);
-            out += (is_binary(operation) ? "binary " : "unary ") + name_of(operation);
-            out += is_binary(operation) ? " right first" : "";
+            out += is_binary(operation) ? reg(in.a) + " " + name_of(operation) + " " + reg(in.b) : name_of(operation) + " " + reg(in.a);
         } else if (in.opcode < opcode_of(Opcode::Constant)) {
-            const OperatorForm form = form_of(in.opcode);
-            out += std::string("binary ") + operator_of(in.opcode).symbol;
-            if (form != left_first) out += (form == constant_right ? " right " : " left ") + number(in.constant);
+            const std::string symbol(1, operator_of(in.opcode).symbol);
+            out += form_of(in.opcode) == constant_right ? reg(in.a) + " " + symbol + " " + number(in.constant)
+                                                        : number(in.constant) + " " + symbol + " " + reg(in.a);
         } else if (in.opcode == opcode_of(Opcode::Constant)) {
-            out += "constant " + number(in.constant);
-        } else if (in.opcode == opcode_of(Opcode::Variable)) {
-            out += "variable " + program.name_of(in) + (in.variable ? "" : " (missing)");
+            out += number(in.constant);
+        } else if (in.opcode == opcode_of(Opcode::Load)) {
+            out += "load " + program.variables[in.a];
         } else {
-            out += in.opcode == opcode_of(Opcode::CallUnary) ? "call unary" : "call binary";
+            out += in.opcode == opcode_of(Opcode::CallUnary) ? "call " + reg(in.a) : "call " + reg(in.a) + " " + reg(in.b);
         }
         out += '\n';
     }
-    return out;
+    return out + "value in " + reg(program.result) + "\n";
 }
 
 struct DumpCase {
@@ -121,9 +124,9 @@ struct DumpCase {
 
 class Compiled : public ::testing::TestWithParam<DumpCase> {};
 
-// The program lists the tree's nodes left operand first where no callable can tell, and right operand
-// first where one can; built-ins are operations of their own, a built-in operator takes a constant
-// operand itself, built-ins on constants are done when compiling, and a caller's callables are calls.
+// The program has an instruction for each operation, left operand first where no callable can tell, and
+// right operand first where one can; leaves are registers or constants that the instructions name;
+// built-ins on constants are done when compiling, and a caller's callables are calls.
 TEST_P(Compiled, ListsTheTreeInEvaluationOrder) {
     E e;
     e.add_func("f", [](double x) { return x; });
@@ -132,14 +135,17 @@ TEST_P(Compiled, ListsTheTreeInEvaluationOrder) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Program, Compiled, ::testing::Values(
-    DumpCase{"3x^2", "variable x\nbinary ^ right 2\nbinary * left 3\n"},
-    DumpCase{"8/2*4", "constant 1\n"},
-    DumpCase{"x-2^-sin(0)", "variable x\nbinary - right 1\n"},
-    DumpCase{"f(-1)", "constant -1\ncall unary\n"},
-    DumpCase{"x-y", "variable x\nvariable y\nbinary -\n"},
-    DumpCase{"-sin(y)", "variable y\nunary sin\nunary -\n"},
-    DumpCase{"f(1)-x", "variable x\nconstant 1\ncall unary\nbinary - right first\n"},
-    DumpCase{"f(x)/2-y", "variable y\nvariable x\ncall unary\nbinary / right 2\nbinary - right first\n"}));
+    DumpCase{"3x^2", "r1 = x ^ 2\nr0 = 3 * r1\nvalue in r0\n"},
+    DumpCase{"8/2*4", "r0 = 1\nvalue in r0\n"},
+    DumpCase{"x", "value in x\n"},
+    DumpCase{"x-2^-sin(0)", "r0 = x - 1\nvalue in r0\n"},
+    DumpCase{"f(-1)", "r0 = -1\nr0 = call r0\nvalue in r0\n"},
+    DumpCase{"x-y", "r0 = x - y\nvalue in r0\n"},
+    DumpCase{"2-x", "r0 = 2 - x\nvalue in r0\n"},
+    DumpCase{"-sin(y)", "r0 = sin y\nr0 = - r0\nvalue in r0\n"},
+    DumpCase{"(x+y)*(x-y)", "r0 = x + y\nr1 = x - y\nr0 = r0 * r1\nvalue in r0\n"},
+    DumpCase{"f(1)-x", "r0 = load x\nr1 = 1\nr1 = call r1\nr0 = r1 - r0\nvalue in r0\n"},
+    DumpCase{"f(x)/2-y", "r0 = load y\nr2 = load x\nr2 = call r2\nr1 = r2 / 2\nr0 = r1 - r0\nvalue in r0\n"}));
 
 // The compiled program and a plain walk of the tree compute the same doubles, bit for bit, and fail
 // alike.
