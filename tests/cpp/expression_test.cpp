@@ -76,7 +76,18 @@ INSTANTIATE_TEST_SUITE_P(Arithmetic, Results, ::testing::Values(
     ResultCase{"2^0.5", {}, std::sqrt(2.0)},
     ResultCase{"5-3-1", {}, 1},
     ResultCase{"2(x+1)", {{"x", 2}}, 6},
-    ResultCase{"2sin(x)", {{"x", 0.5}}, 2 * std::sin(0.5)}));
+    ResultCase{"2sin(x)", {{"x", 0.5}}, 2 * std::sin(0.5)},
+    // A constant operand on either side of an operator whose operands do not commute.
+    ResultCase{"2-x", {{"x", 5}}, -3},
+    ResultCase{"x-2", {{"x", 5}}, 3},
+    ResultCase{"2/x", {{"x", 8}}, 0.25},
+    ResultCase{"x/2", {{"x", 8}}, 4},
+    ResultCase{"2^x", {{"x", 3}}, 8},
+    ResultCase{"x^2", {{"x", 3}}, 9},
+    ResultCase{"10-x*y", {{"x", 2}, {"y", 3}}, 4},
+    ResultCase{"8/2x", {{"x", 1}}, 4},
+    ResultCase{"2^x^2", {{"x", 3}}, 512},
+    ResultCase{"1/(2-x)^3+y/4", {{"x", 4}, {"y", 1}}, 0.125}));
 
 // Precedence and associativity, checked against the explicitly parenthesised reading.
 INSTANTIATE_TEST_SUITE_P(Precedence, Results, ::testing::Values(
@@ -679,6 +690,26 @@ TEST(Expression, NestedEvaluationOfTheSameObject) {
     e.init("1+f(1)");
     // Four evaluations deep: the innermost gives 1+1, and each level adds 1+1 more.
     EXPECT_EQ(e.eval(), 8);
+}
+
+// An evaluation nested in one that holds more values than the machine's stack takes leaves the outer
+// one's values as they were: the outer g gives 1, the nested one 2.
+TEST(Expression, NestedEvaluationOfADeepProgramKeepsTheOuterValues) {
+    E e;
+    int depth = 0;
+    e.add_func("g", [&](double x) { return depth == 0 ? x : 2 * x; });
+    e.add_func("f", [&](double x) {
+        if (depth > 0) return x;
+        ++depth;
+        const double nested = e.eval();
+        --depth;
+        return x + nested;
+    });
+    std::string text = "f(1)";
+    for (int i = 0; i < 100; ++i) text += "+g(1)";
+    e.init(text);
+    // The hundred g(1) come first, right operand first, and wait while f runs: 1 + (1 + 100 * 2) + 100.
+    EXPECT_EQ(e.eval(), 302);
 }
 
 struct NumeralCase {

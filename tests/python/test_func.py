@@ -314,6 +314,7 @@ def test_eval_without_values_fails_on_any_variable():
 
 @pytest.mark.parametrize("text, expected", [
     ("8/2*4", 1.0), ("-2^2", 4.0), ("2^3^2", 512.0), ("1/0", math.inf), ("-x", -0.0),
+    ("2-x", 2.0), ("x-2", -2.0), ("2/x", math.inf), ("x/2", 0.0), ("2^x", 1.0), ("x^2", 0.0),
 ])
 def test_results_are_exact_floats(text, expected):
     result = exprkit.func(text).eval({"x": 0.0})
