@@ -25,6 +25,9 @@ template <typename T>
 using UnaryFunctionTable = std::unordered_map<std::string, UnaryFunction<T>>;
 template <typename T>
 using BinaryOperatorTable = std::unordered_map<std::string, BinaryFunction<T>>;
+// Variable values by name: the table an Expression keeps, and the values given to an evaluation.
+template <typename T>
+using VariableTable = std::unordered_map<std::string, T>;
 
 namespace detail {
 

@@ -100,15 +100,18 @@ mkdir -p build/fuzz-corpus
 
 step "installed CMake package (configured and installed as the README says, on a machine without GoogleTest)"
 rm -rf build/install build/prefix
-cmake -S . -B build/install -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON >/dev/null
+cmake -S . -B build/install -G Ninja -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON >/dev/null
+cmake --build build/install -j "$jobs" >/dev/null
 cmake --install build/install --prefix "$root/build/prefix" >/dev/null
 cmake -S tests/consumer -B build/consumer -G Ninja -DCMAKE_PREFIX_PATH="$root/build/prefix" -DCMAKE_CXX_FLAGS="-fno-rtti" >/dev/null
 cmake --build build/consumer
-./build/consumer/consumer
+./build/consumer/consumer_engine
+./build/consumer/consumer_compiled
 # and from the checkout, through add_subdirectory, in C++20
 cmake -S tests/consumer -B build/consumer-checkout -G Ninja -DEXPRKIT_SOURCE_DIR="$root" -DCMAKE_CXX_STANDARD=20 >/dev/null
 cmake --build build/consumer-checkout
-./build/consumer-checkout/consumer
+./build/consumer-checkout/consumer_engine
+./build/consumer-checkout/consumer_compiled
 
 step "module"
 "$python" -m pip install -q .

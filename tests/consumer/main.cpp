@@ -2,6 +2,7 @@
 // vector and moved, and eval_with; exits non-zero on a wrong result or when the version header disagrees
 // with the CMake package's version.
 #include <exprkit/expression.hpp>
+#include <exprkit/nodes.hpp>
 #include <exprkit/version.hpp>
 
 #include <cstdio>
