@@ -16,6 +16,9 @@ cc=${CC:-gcc}
 flags=(-std=c++17 -O2)
 tinex=tinex==0.3.1
 cexprtk=cexprtk==0.4.2
+# Objects that another compiler or other flags made are made again.
+stamp="$cxx $cc ${flags[*]}"
+[ "$(cat build.stamp 2>/dev/null)" = "$stamp" ] || { rm -f ./*.o; echo "$stamp" >build.stamp; }
 objects=()
 libraries=()
 peers=()

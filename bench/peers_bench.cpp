@@ -98,6 +98,7 @@ std::unique_ptr<Runner> hand_written(double (*function)(const double*)) {
 struct Engine {
     const char* name;
     std::function<std::unique_ptr<Runner>(const Formula&)> compile;  // empty: the peer was not built in
+    bool exprkit = false;                                             // one of exprkit's ways, which must agree
 };
 
 Engine peer(const char* name) {
@@ -109,8 +110,10 @@ Engine peer(const char* name) {
     return {name, {}};
 }
 
-// One engine on one formula: its runner, or why it has none; its loop length and least time.
+// One engine on one formula: its runner, or why it has none; its loop length, least time and largest
+// difference from the C++ with every call kept.
 struct Cell {
+    const char* engine;
     std::unique_ptr<Runner> runner;
     const char* missing = "skipped";
     std::size_t count = 1;
@@ -118,6 +121,11 @@ struct Cell {
     std::uint64_t ulps = 0;
     double ns() const { return best / static_cast<double>(count); }
 };
+using Row = std::vector<Cell>;  // a formula's cells, one per engine
+
+const Cell& cell_of(const Row& row, const char* engine) {
+    return *std::find_if(row.begin(), row.end(), [engine](const Cell& cell) { return std::strcmp(cell.engine, engine) == 0; });
+}
 
 constexpr std::uint64_t nan_apart = std::numeric_limits<std::uint64_t>::max();
 
@@ -141,89 +149,107 @@ std::size_t calibrated_count(Runner& runner) {
     return count;
 }
 
-std::string ns_text(const Cell& cell) {
-    if (!cell.runner) return cell.missing;
-    const double ns = cell.ns();
-    if (ns < 100) {
-        char text[32];
-        std::snprintf(text, sizeof text, "%.1f", ns);
-        return text;
+// Compiles the formula, measures how far its results are from the C++ with every call kept, and sizes its loop.
+Cell prepared(const Engine& engine, const Formula& formula) {
+    Cell cell{engine.name};
+    if (!engine.compile) return cell;
+    try {
+        cell.runner = engine.compile(formula);
+    } catch (const std::exception& error) {
+        cell.missing = "failed";
+        std::fprintf(stderr, "%s failed on %s: %s\n", engine.name, formula.label, error.what());
+        return cell;
     }
-    std::string digits = std::to_string(std::llround(ns));
-    for (auto at = static_cast<std::ptrdiff_t>(digits.size()) - 3; at > 0; at -= 3) digits.insert(static_cast<std::size_t>(at), ",");
-    return digits;
+    for (std::size_t p = 0; p < point_count; ++p) {
+        cell.ulps = std::max(cell.ulps, ulps_between(cell.runner->evaluate_at(points[p]), formula.kept(points[p])));
+    }
+    cell.count = calibrated_count(*cell.runner);
+    return cell;
 }
 
-std::string ratio_text(const Cell& over, const Cell& under) {
-    if (!over.runner || !under.runner) return "–";
-    char text[32];
-    std::snprintf(text, sizeof text, "%.2f", over.ns() / under.ns());
-    return text;
+// A column of a table: its head, and its text for a formula's row.
+struct Column {
+    const char* head;
+    std::function<std::string(const Row&)> text;
+};
+
+Column ns_column(const char* head, const char* engine) {
+    return {head, [engine](const Row& row) {
+                const Cell& cell = cell_of(row, engine);
+                if (!cell.runner) return std::string(cell.missing);
+                char text[32];
+                if (cell.ns() < 100) {
+                    std::snprintf(text, sizeof text, "%.1f", cell.ns());
+                    return std::string(text);
+                }
+                std::string digits = std::to_string(std::llround(cell.ns()));
+                for (auto at = static_cast<std::ptrdiff_t>(digits.size()) - 3; at > 0; at -= 3) {
+                    digits.insert(static_cast<std::size_t>(at), ",");
+                }
+                return digits;
+            }};
 }
 
-std::string ulps_text(const Cell& cell) {
-    if (!cell.runner) return cell.missing;
-    return cell.ulps == nan_apart ? "NaN" : std::to_string(cell.ulps);
+Column ratio_column(const char* head, const char* over, const char* under) {
+    return {head, [over, under](const Row& row) {
+                const Cell& a = cell_of(row, over);
+                const Cell& b = cell_of(row, under);
+                if (!a.runner || !b.runner) return std::string("–");
+                char text[32];
+                std::snprintf(text, sizeof text, "%.2f", a.ns() / b.ns());
+                return std::string(text);
+            }};
 }
 
-void print_row(const std::string& first, const std::vector<std::string>& rest) {
-    std::printf("| %s |", first.c_str());
-    for (const std::string& cell : rest) std::printf(" %s |", cell.c_str());
+Column ulps_column(const char* engine) {
+    return {engine, [engine](const Row& row) {
+                const Cell& cell = cell_of(row, engine);
+                if (!cell.runner) return std::string(cell.missing);
+                return cell.ulps == nan_apart ? std::string("NaN") : std::to_string(cell.ulps);
+            }};
+}
+
+void print_table(const std::vector<Row>& rows, const std::vector<Column>& columns) {
+    std::printf("| formula |");
+    for (const Column& column : columns) std::printf(" %s |", column.head);
+    std::printf("\n|---|");
+    for (std::size_t i = 0; i < columns.size(); ++i) std::printf("---:|");
     std::printf("\n");
-}
-
-void print_head(const std::vector<std::string>& names) {
-    print_row("formula", names);
-    std::printf("|---|");
-    for (std::size_t i = 0; i < names.size(); ++i) std::printf("---:|");
-    std::printf("\n");
+    for (std::size_t f = 0; f < rows.size(); ++f) {
+        std::printf("| %s |", formulas[f].label);
+        for (const Column& column : columns) std::printf(" %s |", column.text(rows[f]).c_str());
+        std::printf("\n");
+    }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     const int rounds = argc > 1 ? std::atoi(argv[1]) : 31;
-    enum Column { at, with, map, muparser, tinyexpr, exprtk, written, kept_calls, column_count };
     const std::vector<Engine> engines{
-        {"eval_at", exprkit_eval_at},
-        {"eval_with", exprkit_eval_with},
-        {"eval(map)", exprkit_eval_map},
+        {"eval_at", exprkit_eval_at, true},
+        {"eval_with", exprkit_eval_with, true},
+        {"eval(map)", exprkit_eval_map, true},
         peer("muparser"),
         peer("tinyexpr"),
         peer("ExprTk"),
         {"C++", [](const Formula& f) { return hand_written(f.written); }},
         {"C++, every call kept", [](const Formula& f) { return hand_written(f.kept); }},
     };
-    constexpr std::size_t formula_count = std::size(formulas);
-    std::vector<std::vector<Cell>> cells(formula_count);
+    std::vector<Row> rows;
     bool exprkit_exact = true;
-    for (std::size_t f = 0; f < formula_count; ++f) {
-        cells[f].resize(column_count);
-        for (std::size_t e = 0; e < column_count; ++e) {
-            Cell& cell = cells[f][e];
-            if (!engines[e].compile) continue;
-            try {
-                cell.runner = engines[e].compile(formulas[f]);
-            } catch (const std::exception& error) {
-                cell.missing = "failed";
-                std::fprintf(stderr, "%s failed on %s: %s\n", engines[e].name, formulas[f].label, error.what());
-                exprkit_exact = exprkit_exact && e > map;
-                continue;
-            }
-            for (std::size_t p = 0; p < point_count; ++p) {
-                const std::uint64_t apart = ulps_between(cell.runner->evaluate_at(points[p]), formulas[f].kept(points[p]));
-                cell.ulps = std::max(cell.ulps, apart);
-            }
-            exprkit_exact = exprkit_exact && (e > map || cell.ulps == 0);
-            cell.count = calibrated_count(*cell.runner);
+    for (const Formula& formula : formulas) {
+        Row& row = rows.emplace_back();
+        for (const Engine& engine : engines) {
+            row.push_back(prepared(engine, formula));
+            exprkit_exact = exprkit_exact && !(engine.exprkit && (!row.back().runner || row.back().ulps != 0));
         }
     }
-    Cell loop;  // the loop alone
-    loop.runner = hand_written(first_value);
+    Cell loop{"the loop alone", hand_written(first_value)};
     loop.count = calibrated_count(*loop.runner);
     for (int round = 0; round < rounds; ++round) {
         loop.best = std::min(loop.best, loop.runner->time(points, loop.count));
-        for (auto& row : cells) {
+        for (Row& row : rows) {
             for (Cell& cell : row) {
                 if (cell.runner) cell.best = std::min(cell.best, cell.runner->time(points, cell.count));
             }
@@ -234,26 +260,16 @@ int main(int argc, char** argv) {
                 "variables get new values (that loop, with a call of a function that returns one of them: %.1f ns). "
                 "exprkit is eval_at, its fastest way.\n\n",
                 rounds, loop.ns());
-    print_head({"exprkit", "muparser", "tinyexpr", "ExprTk", "C++", "C++, every call kept", "exprkit / muparser",
-                "exprkit / C++ with calls"});
-    for (std::size_t f = 0; f < formula_count; ++f) {
-        const auto& row = cells[f];
-        print_row(formulas[f].label, {ns_text(row[at]), ns_text(row[muparser]), ns_text(row[tinyexpr]), ns_text(row[exprtk]),
-                                      ns_text(row[written]), ns_text(row[kept_calls]), ratio_text(row[at], row[muparser]),
-                                      ratio_text(row[at], row[kept_calls])});
-    }
+    print_table(rows, {ns_column("exprkit", "eval_at"), ns_column("muparser", "muparser"), ns_column("tinyexpr", "tinyexpr"),
+                       ns_column("ExprTk", "ExprTk"), ns_column("C++", "C++"),
+                       ns_column("C++, every call kept", "C++, every call kept"),
+                       ratio_column("exprkit / muparser", "eval_at", "muparser"),
+                       ratio_column("exprkit / C++ with calls", "eval_at", "C++, every call kept")});
     std::printf("\nexprkit's ways, nanoseconds per evaluation:\n\n");
-    print_head({"eval_at", "eval_with", "eval(map)"});
-    for (std::size_t f = 0; f < formula_count; ++f) {
-        print_row(formulas[f].label, {ns_text(cells[f][at]), ns_text(cells[f][with]), ns_text(cells[f][map])});
-    }
+    print_table(rows, {ns_column("eval_at", "eval_at"), ns_column("eval_with", "eval_with"), ns_column("eval(map)", "eval(map)")});
     std::printf("\nLargest difference from the C++ with every call kept over %zu sets of values, in ulps:\n\n", point_count);
-    print_head({"eval_at", "eval_with", "eval(map)", "muparser", "tinyexpr", "ExprTk", "C++"});
-    for (std::size_t f = 0; f < formula_count; ++f) {
-        const auto& row = cells[f];
-        print_row(formulas[f].label, {ulps_text(row[at]), ulps_text(row[with]), ulps_text(row[map]), ulps_text(row[muparser]),
-                                      ulps_text(row[tinyexpr]), ulps_text(row[exprtk]), ulps_text(row[written])});
-    }
+    print_table(rows, {ulps_column("eval_at"), ulps_column("eval_with"), ulps_column("eval(map)"), ulps_column("muparser"),
+                       ulps_column("tinyexpr"), ulps_column("ExprTk"), ulps_column("C++")});
     if (!exprkit_exact) std::fprintf(stderr, "\nexprkit differs from the C++ with every call kept, or failed\n");
     return exprkit_exact ? 0 : 1;
 }
