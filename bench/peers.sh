@@ -61,7 +61,7 @@ if [ ! -f /usr/include/muParser.h ] && command -v apt-get >/dev/null; then
   sudo=()
   [ "$(id -u)" -eq 0 ] || sudo=(sudo)
   { "${sudo[@]}" apt-get update -qq && "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libmuparser-dev; } \
-    >/dev/null || true
+    >/dev/null 2>&1 || true
 fi
 if [ ! -f /usr/include/muParser.h ]; then
   skip muparser "Debian's libmuparser-dev could not be installed"
