@@ -48,7 +48,7 @@ for candidate in "${VIRTUAL_ENV:+$VIRTUAL_ENV/bin/python}" "${PYTHON:-python3}" 
   if [ -n "$candidate" ] && "$candidate" -m pip --version >/dev/null 2>&1; then python=$candidate; break; fi
 done
 
-# fetch SPEC: the sdist of SPEC (name==version), unpacked into sources/name-version.
+# fetch NAME==VERSION: that sdist, unpacked into sources/NAME-VERSION.
 fetch() {
   local unpacked=sources/${1/==/-}
   [ -d "$unpacked" ] && return 0

@@ -13,7 +13,7 @@ import sys
 from typing import Union
 
 NAMES = ("x", "y", "z", "u", "v")
-POINT_COUNT = 64  # sets of values, each in [0.5, 1.5); a power of two, as the timing loop wraps by a mask
+POINT_COUNT = 64  # sets of values, each in [0.5, 1.5): peers.hpp's point_count
 MUPARSER_LONGEST = 19_999  # muparser rejects a text of 20,000 characters or more
 
 # A node is a number (its text), a variable name, or a tuple: (operator, left, right), (function, operand)
@@ -190,12 +190,12 @@ def formulas(points: list) -> list:
 
 def header(points: list) -> str:
     lines = ["// Made by bench/peers_formulas.py; do not edit. The formulas of bench/peers.sh.",
-             "#pragma once", "", '#include "peers.hpp"', "", "#include <cmath>", "",
+             "#pragma once", "", '#include "peers.hpp"', "", "#include <cmath>", "#include <iterator>", "",
              "namespace peers {", "",
              "inline constexpr Names variable_names{" + ", ".join(f'"{n}"' for n in NAMES) + "};", "",
-             f"inline constexpr double points[{POINT_COUNT}][variable_count] = {{"]
+             "inline constexpr double points[][variable_count] = {"]
     lines += ["    {" + ", ".join(repr(point[n]) for n in NAMES) + "}," for point in points]
-    lines += ["};", ""]
+    lines += ["};", 'static_assert(std::size(points) == point_count, "the timing loop goes through point_count points");', ""]
     table = []
     variables = ", ".join(f"{n} = values[{k}]" for k, n in enumerate(NAMES))
     for i, (label, tree) in enumerate(formulas(points)):
