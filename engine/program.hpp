@@ -36,24 +36,27 @@
 
 namespace exprkit::detail {
 
-// Opcodes: the built-in operations on registers (an operator's left operand in `a`, its right one in `b`);
-// each operator with a constant right operand, and with a constant left one; the rest.
+// Where an instruction finds an operand: in the machine register that holds the value the instruction
+// before it made (every instruction also writes its value to its result register), in a register, or in
+// the instruction, as its constant.
+enum class Source : std::size_t { Acc, Reg, Const };
 inline constexpr std::size_t operator_count = operator_rows.size();
-enum OperatorForm : std::size_t { constant_right, constant_left, operator_forms };
-enum class Opcode : std::uint8_t { Constant = operation_count + operator_forms * operator_count, Load, CallUnary, CallBinary };
+inline constexpr std::size_t function_opcodes = operator_count * 9;  // an operator takes two sources: 3 x 3
+// Opcodes: each operator with each pair of sources, each function with its operand from the machine
+// register or a register, then the rest.
+enum class Opcode : std::uint8_t { Constant = function_opcodes + 2 * function_rows.size(), Load, CallUnary, CallBinary };
 inline constexpr std::size_t opcode_count = static_cast<std::size_t>(Opcode::CallBinary) + 1;
 
 constexpr std::uint8_t opcode_of(Opcode opcode) { return static_cast<std::uint8_t>(opcode); }
-constexpr std::uint8_t opcode_of(Operation operation) { return static_cast<std::uint8_t>(operation); }
-constexpr std::uint8_t opcode_of(OperatorForm form, Operation operation) {
+constexpr std::uint8_t opcode_of(Operation operation, Source left, Source right = Source::Acc) {
     std::size_t index = 0;
-    while (operator_rows[index].operation != operation) ++index;
-    return static_cast<std::uint8_t>(operation_count + form * operator_count + index);
+    if (is_binary(operation)) {
+        while (operator_rows[index].operation != operation) ++index;
+        return static_cast<std::uint8_t>(index * 9 + static_cast<std::size_t>(left) * 3 + static_cast<std::size_t>(right));
+    }
+    while (function_rows[index].operation != operation) ++index;
+    return static_cast<std::uint8_t>(function_opcodes + index * 2 + static_cast<std::size_t>(left));
 }
-
-// The form and the operator of an opcode between the operations and Constant.
-constexpr OperatorForm form_of(std::size_t opcode) { return OperatorForm((opcode - operation_count) / operator_count); }
-constexpr const OperatorRow& operator_of(std::size_t opcode) { return operator_rows[(opcode - operation_count) % operator_count]; }
 
 template <typename T>
 struct Instruction {
@@ -158,7 +161,8 @@ private:
     // An operand not yet taken by its operator: a register, or a constant that has no register yet, since
     // the operator that takes it may hold it itself or fold it with its other operand. A variable's
     // register is noted as its position with `variable_bit` until the number of results is known.
-    struct Operand { std::uint32_t register_index; bool constant; T value; };
+    struct Operand { std::uint32_t register_index; bool constant; T value; std::size_t made_at = no_code; };
+    static constexpr std::size_t no_code = ~std::size_t{0};
     static constexpr std::uint32_t variable_bit = std::uint32_t{1} << 31;
 
     std::vector<Operand> operands;  // the evaluation's stack: the operand at depth d is in register d
@@ -177,7 +181,7 @@ private:
         in.constant = operand.value;
         in.result = static_cast<std::uint32_t>(&operand - operands.data());
         made->code.push_back(in);
-        operand = Operand{in.result, false, T()};
+        operand = Operand{in.result, false, T(), made->code.size() - 1};
     }
 
     std::uint32_t position_of(const std::string& name) {
@@ -205,7 +209,7 @@ private:
             }
             place(operand);
             in.a = operand.register_index;
-            in.opcode = unary.builtin() ? opcode_of(*unary.builtin()) : call(made->unary_callables, unary.fn, in, Opcode::CallUnary);
+            in.opcode = unary.builtin() ? opcode_of(*unary.builtin(), source_of(operand)) : call(made->unary_callables, unary.fn, in, Opcode::CallUnary);
             operands.pop_back();
         } else {
             const auto& binary = static_cast<const BinaryNode<T>&>(node);
@@ -221,19 +225,22 @@ private:
                 place(below);
                 place(top);
                 in.opcode = call(made->binary_callables, binary.fn, in, Opcode::CallBinary);
-            } else if (left.constant || right.constant) {
-                in.opcode = opcode_of(right.constant ? constant_right : constant_left, *binary.builtin());
-                in.constant = (right.constant ? right : left).value;
             } else {
-                in.opcode = opcode_of(*binary.builtin());
+                in.opcode = opcode_of(*binary.builtin(), source_of(left), source_of(right));
+                in.constant = (right.constant ? right : left).value;
             }
-            in.a = (left.constant ? right : left).register_index;
+            in.a = left.register_index;
             in.b = right.register_index;
             operands.resize(operands.size() - 2);
         }
         in.result = depth();
         made->code.push_back(in);
-        operands.push_back({in.result, false, T()});
+        operands.push_back({in.result, false, T(), made->code.size() - 1});
+    }
+
+    Source source_of(const Operand& operand) const {
+        if (operand.constant) return Source::Const;
+        return operand.made_at != no_code && operand.made_at + 1 == made->code.size() ? Source::Acc : Source::Reg;
     }
 
     template <typename Function>

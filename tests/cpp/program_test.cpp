@@ -82,8 +82,9 @@ std::string name_of(detail::Operation operation) {
     return "?";
 }
 
-// One line per instruction, naming its registers: "r0 = x ^ 2", "r0 = 3 * r0", "r1 = sin y", "r0 = 2",
-// "r1 = call r1"; a variable's register by its name. The last line says where the value is.
+// One line per instruction, naming where it reads its operands: "r0 = x ^ 2", "r0 = 3 * acc" (acc: the
+// value of the instruction before), "r1 = sin y", "r0 = 2", "r1 = call r1"; a variable's register by
+// its name. The last line says where the value is.
 std::string dump(const detail::Program<double>& program) {
     using namespace detail;
     const auto number = [](double value) {
@@ -96,14 +97,14 @@ std::string dump(const detail::Program<double>& program) {
     };
     std::string out;
     for (const Instruction<double>& in : program.code) {
+        const auto from = [&](std::size_t source, std::uint32_t index) {
+            return source == 0 ? std::string("acc") : source == 1 ? reg(index) : number(in.constant);
+        };
         out += reg(in.result) + " = ";
-        if (in.opcode < operation_count) {
-            const auto operation = static_cast<Operation>(in.opcode);
-            out += is_binary(operation) ? reg(in.a) + " " + name_of(operation) + " " + reg(in.b) : name_of(operation) + " " + reg(in.a);
+        if (in.opcode < function_opcodes) {
+            out += from(in.opcode / 3 % 3, in.a) + " " + operator_rows[in.opcode / 9].symbol + " " + from(in.opcode % 3, in.b);
         } else if (in.opcode < opcode_of(Opcode::Constant)) {
-            const std::string symbol(1, operator_of(in.opcode).symbol);
-            out += form_of(in.opcode) == constant_right ? reg(in.a) + " " + symbol + " " + number(in.constant)
-                                                        : number(in.constant) + " " + symbol + " " + reg(in.a);
+            out += name_of(function_rows[(in.opcode - function_opcodes) / 2].operation) + " " + from((in.opcode - function_opcodes) % 2, in.a);
         } else if (in.opcode == opcode_of(Opcode::Constant)) {
             out += number(in.constant);
         } else if (in.opcode == opcode_of(Opcode::Load)) {
@@ -135,17 +136,17 @@ TEST_P(Compiled, ListsTheTreeInEvaluationOrder) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Program, Compiled, ::testing::Values(
-    DumpCase{"3x^2", "r1 = x ^ 2\nr0 = 3 * r1\nvalue in r0\n"},
+    DumpCase{"3x^2", "r1 = x ^ 2\nr0 = 3 * acc\nvalue in r0\n"},
     DumpCase{"8/2*4", "r0 = 1\nvalue in r0\n"},
     DumpCase{"x", "value in x\n"},
     DumpCase{"x-2^-sin(0)", "r0 = x - 1\nvalue in r0\n"},
     DumpCase{"f(-1)", "r0 = -1\nr0 = call r0\nvalue in r0\n"},
     DumpCase{"x-y", "r0 = x - y\nvalue in r0\n"},
     DumpCase{"2-x", "r0 = 2 - x\nvalue in r0\n"},
-    DumpCase{"-sin(y)", "r0 = sin y\nr0 = - r0\nvalue in r0\n"},
-    DumpCase{"(x+y)*(x-y)", "r0 = x + y\nr1 = x - y\nr0 = r0 * r1\nvalue in r0\n"},
-    DumpCase{"f(1)-x", "r0 = load x\nr1 = 1\nr1 = call r1\nr0 = r1 - r0\nvalue in r0\n"},
-    DumpCase{"f(x)/2-y", "r0 = load y\nr2 = load x\nr2 = call r2\nr1 = r2 / 2\nr0 = r1 - r0\nvalue in r0\n"}));
+    DumpCase{"-sin(y)", "r0 = sin y\nr0 = - acc\nvalue in r0\n"},
+    DumpCase{"(x+y)*(x-y)", "r0 = x + y\nr1 = x - y\nr0 = r0 * acc\nvalue in r0\n"},
+    DumpCase{"f(1)-x", "r0 = load x\nr1 = 1\nr1 = call r1\nr0 = acc - r0\nvalue in r0\n"},
+    DumpCase{"f(x)/2-y", "r0 = load y\nr2 = load x\nr2 = call r2\nr1 = acc / 2\nr0 = acc - r0\nvalue in r0\n"}));
 
 // The compiled program and a plain walk of the tree compute the same doubles, bit for bit, and fail
 // alike.
