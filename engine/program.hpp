@@ -58,6 +58,17 @@ constexpr std::uint8_t opcode_of(Operation operation, Source left, Source right 
     return static_cast<std::uint8_t>(function_opcodes + index * 2 + static_cast<std::size_t>(left));
 }
 
+// The sources of the operands of a built-in operation's opcode, and the opcode with other sources.
+constexpr Source left_of(std::size_t opcode) {
+    return Source(opcode < function_opcodes ? opcode / 3 % 3 : (opcode - function_opcodes) % 2);
+}
+constexpr Source right_of(std::size_t opcode) { return opcode < function_opcodes ? Source(opcode % 3) : Source::Const; }
+constexpr std::uint8_t with_sources(std::size_t opcode, Source left, Source right) {
+    return static_cast<std::uint8_t>(opcode < function_opcodes
+        ? opcode / 9 * 9 + static_cast<std::size_t>(left) * 3 + static_cast<std::size_t>(right)
+        : opcode - (opcode - function_opcodes) % 2 + static_cast<std::size_t>(left));
+}
+
 template <typename T>
 struct Instruction {
     static_assert(std::is_trivially_copyable_v<T>, "instructions hold constants by copy");
@@ -145,9 +156,17 @@ public:
     std::shared_ptr<Program<T>> finish(const VariableTable<T>& table) {
         Program<T>& program = *made;
         place(operands.back());
-        for (Instruction<T>& in : program.code) {
+        schedule();
+        for (std::size_t i = 0; i < program.code.size(); ++i) {
+            Instruction<T>& in = program.code[i];
             in.a = register_at(in.a);
             in.b = register_at(in.b);
+            // An operand that the instruction before has just made is read where that instruction left it.
+            if (i > 0 && in.opcode < opcode_of(Opcode::Constant)) {
+                const std::uint32_t before = program.code[i - 1].result;
+                in.opcode = with_sources(in.opcode, left_of(in.opcode) == Source::Reg && in.a == before ? Source::Acc : left_of(in.opcode),
+                                         right_of(in.opcode) == Source::Reg && in.b == before ? Source::Acc : right_of(in.opcode));
+            }
         }
         program.result = register_at(operands.back().register_index);
         program.sources.resize(program.variables.size());
@@ -161,8 +180,7 @@ private:
     // An operand not yet taken by its operator: a register, or a constant that has no register yet, since
     // the operator that takes it may hold it itself or fold it with its other operand. A variable's
     // register is noted as its position with `variable_bit` until the number of results is known.
-    struct Operand { std::uint32_t register_index; bool constant; T value; std::size_t made_at = no_code; };
-    static constexpr std::size_t no_code = ~std::size_t{0};
+    struct Operand { std::uint32_t register_index; bool constant; T value; };
     static constexpr std::uint32_t variable_bit = std::uint32_t{1} << 31;
 
     std::vector<Operand> operands;  // the evaluation's stack: the operand at depth d is in register d
@@ -181,7 +199,7 @@ private:
         in.constant = operand.value;
         in.result = static_cast<std::uint32_t>(&operand - operands.data());
         made->code.push_back(in);
-        operand = Operand{in.result, false, T(), made->code.size() - 1};
+        operand = Operand{in.result, false, T()};
     }
 
     std::uint32_t position_of(const std::string& name) {
@@ -235,12 +253,70 @@ private:
         }
         in.result = depth();
         made->code.push_back(in);
-        operands.push_back({in.result, false, T(), made->code.size() - 1});
+        operands.push_back({in.result, false, T()});
     }
 
-    Source source_of(const Operand& operand) const {
-        if (operand.constant) return Source::Const;
-        return operand.made_at != no_code && operand.made_at + 1 == made->code.size() ? Source::Acc : Source::Reg;
+    static Source source_of(const Operand& operand) { return operand.constant ? Source::Const : Source::Reg; }
+
+    // Long sums, 128 steps at a time. A step is an instruction that writes register 0, which holds the sum
+    // so far (the value at the bottom of the stack) and which nothing else reads or writes; the term that a
+    // step adds is the code before it since the step before, which reads only its own registers, variables
+    // and constants. The terms of a window get registers of their own, and their instructions are merged
+    // so that like follows like, which lets the processor predict the jump to the next one; the steps then
+    // follow in their order. The same operations on the same operands: the same bits. A program that
+    // loads or calls (whose order a caller's callable could tell) stays as it is.
+    void schedule() {
+        std::vector<Instruction<T>>& code = made->code;
+        for (const Instruction<T>& in : code) {
+            if (in.opcode > opcode_of(Opcode::Constant)) return;
+        }
+        constexpr std::size_t window = 128;
+        std::vector<Term> terms(1);
+        std::vector<Instruction<T>> steps;
+        std::uint32_t base = 1, top = 1;  // the first register of the term being read, and the window's end
+        const auto own = [&](std::uint32_t& index) {
+            if (index != 0 && !(index & variable_bit)) top = std::max(top, (index = index - 1 + base) + 1);
+        };
+        for (std::size_t i = 0, written = 0; i < code.size(); ++i) {
+            Instruction<T> in = code[i];
+            if (in.opcode < opcode_of(Opcode::Constant)) {
+                if (left_of(in.opcode) == Source::Reg) own(in.a);
+                if (right_of(in.opcode) == Source::Reg) own(in.b);
+            }
+            if (in.result != 0) {
+                own(in.result);
+                terms.back().code.push_back(in);
+                continue;
+            }
+            steps.push_back(in);
+            terms.emplace_back();
+            base = top;
+            if (steps.size() < window && i + 1 < code.size()) continue;
+            made->results = std::max(made->results, top);
+            for (std::uint8_t last = 0; Term* term = next_alike(terms, last); last = code[written++].opcode) {
+                code[written] = term->code[term->taken++];
+            }
+            for (const Instruction<T>& step : steps) code[written++] = step;
+            terms.assign(1, Term());
+            steps.clear();
+            base = top = 1;
+        }
+    }
+
+    struct Term { std::vector<Instruction<T>> code; std::size_t taken = 0; };
+
+    // The term whose next instruction is to go next: one that starts with `opcode` if there is one, else one
+    // that starts with the opcode most of them start with; null when all are taken.
+    static Term* next_alike(std::vector<Term>& terms, std::uint8_t opcode) {
+        std::size_t counts[opcode_count] = {};
+        Term* pick = nullptr;
+        for (Term& term : terms) {
+            if (term.taken == term.code.size()) continue;
+            const std::uint8_t next = term.code[term.taken].opcode;
+            if (next == opcode) return &term;
+            if (++counts[next] > (pick ? counts[pick->code[pick->taken].opcode] : 0)) pick = &term;
+        }
+        return pick;
     }
 
     template <typename Function>

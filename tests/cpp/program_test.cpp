@@ -125,8 +125,8 @@ struct DumpCase {
 
 class Compiled : public ::testing::TestWithParam<DumpCase> {};
 
-// The program has an instruction for each operation, left operand first where no callable can tell, and
-// right operand first where one can; leaves are registers or constants that the instructions name;
+// The program has an instruction for each operation; where a callable could tell, right operand first, and
+// variables loaded where they are met; leaves are registers or constants that the instructions name;
 // built-ins on constants are done when compiling, and a caller's callables are calls.
 TEST_P(Compiled, ListsTheTreeInEvaluationOrder) {
     E e;
@@ -144,7 +144,10 @@ INSTANTIATE_TEST_SUITE_P(Program, Compiled, ::testing::Values(
     DumpCase{"x-y", "r0 = x - y\nvalue in r0\n"},
     DumpCase{"2-x", "r0 = 2 - x\nvalue in r0\n"},
     DumpCase{"-sin(y)", "r0 = sin y\nr0 = - acc\nvalue in r0\n"},
-    DumpCase{"(x+y)*(x-y)", "r0 = x + y\nr1 = x - y\nr0 = r0 * acc\nvalue in r0\n"},
+    DumpCase{"(x+y)*(x-y)", "r1 = x - y\nr0 = x + y\nr0 = acc * r1\nvalue in r0\n"},
+    // A sum's terms get registers of their own and go like with like; its steps follow in their order.
+    DumpCase{"sin(x)+sin(y)-cos(x)+sin(z)",
+             "r1 = sin y\nr3 = sin z\nr2 = cos x\nr0 = sin x\nr0 = acc + r1\nr0 = acc - r2\nr0 = acc + r3\nvalue in r0\n"},
     DumpCase{"f(1)-x", "r0 = load x\nr1 = 1\nr1 = call r1\nr0 = acc - r0\nvalue in r0\n"},
     DumpCase{"f(x)/2-y", "r0 = load y\nr2 = load x\nr2 = call r2\nr1 = acc / 2\nr0 = acc - r0\nvalue in r0\n"}));
 
