@@ -90,52 +90,42 @@ template <typename T>
     }
 }
 
-// The registers of one evaluation: on the machine's stack when they fit, else the program's own while
-// no other evaluation (nested or on another thread) uses them, else made for this one.
+// Evaluates `program` on the registers `r`: with `bound`, its variables' values read from their table
+// entries, when it starts or, where a caller's callable could tell, where the code meets them.
 template <typename T>
-class Frame {
-    std::atomic<bool>* busy = nullptr;  // set, with `own`, before `registers`
-    std::unique_ptr<T[]> own;
-
-public:
-    T* const registers;
-
-    Frame(const Program<T>& program, T* local)
-        : registers(program.registers() <= Program<T>::local_registers ? local : deep_or_own(program)) {}
-    Frame(const Frame&) = delete;
-    Frame& operator=(const Frame&) = delete;
-    ~Frame() {
-        if (busy) busy->store(false, std::memory_order_release);
-    }
-
-private:
-    T* deep_or_own(const Program<T>& program) {
-        if (!program.deep_frame_busy.exchange(true, std::memory_order_acquire)) {
-            busy = &program.deep_frame_busy;
-            return program.deep_frame.get();
+[[gnu::always_inline]] inline T run_on(const Program<T>& program, bool bound, T* r) {
+    if (!program.calls) {
+        if (!(bound ? program.binds_every_variable : program.variables.empty())) {
+            throw std::out_of_range(messages::missing_key);  // nothing could tell which instruction met it
         }
-        own = std::make_unique<T[]>(program.registers());
-        return own.get();
-    }
-};
-
-// Evaluates `program`: with `bound`, its variables' values read from their table entries, when it starts
-// or, where a caller's callable could tell, where the code meets them.
-template <typename T>
-T evaluate(const Program<T>& program, bool bound) {
-    const bool read_now = !program.calls;
-    if (read_now && !program.variables.empty() && !(bound && program.binds_every_variable)) {
-        throw std::out_of_range(messages::missing_key);  // nothing could tell which instruction met it
-    }
-    T local[Program<T>::local_registers];
-    const Frame<T> frame(program, local);
-    T* const r = frame.registers;
-    if (read_now) {
         T* variable_register = r + program.results;
         for (const T* value : program.sources) *variable_register++ = *value;
     }
     run(program, r, bound);
     return r[program.result];
+}
+
+// An evaluation whose registers do not fit the machine's stack: on the program's own while no other
+// evaluation (nested or on another thread) uses them, else on registers made for it.
+template <typename T>
+[[gnu::noinline]] T evaluate_deep(const Program<T>& program, bool bound) {
+    struct Lease {
+        std::atomic<bool>& busy;
+        const bool taken = !busy.exchange(true, std::memory_order_acquire);
+        ~Lease() {
+            if (taken) busy.store(false, std::memory_order_release);
+        }
+    } lease{program.deep_frame_busy};
+    std::unique_ptr<T[]> own;
+    if (!lease.taken) own = std::make_unique<T[]>(program.registers());
+    return run_on(program, bound, lease.taken ? program.deep_frame.get() : own.get());
+}
+
+template <typename T>
+T evaluate(const Program<T>& program, bool bound) {
+    if (program.registers() > Program<T>::local_registers) return evaluate_deep(program, bound);
+    T registers[Program<T>::local_registers];
+    return run_on(program, bound, registers);
 }
 
 }  // namespace exprkit::detail
