@@ -3,6 +3,7 @@
 // it (what an Expression runs).
 //   cmake -S . -B build/bench -DCMAKE_BUILD_TYPE=Release -DEXPRKIT_BUILD_BENCH=ON && cmake --build build/bench
 //   ./build/bench/bench/nodes_bench
+#include <exprkit/compiler.hpp>
 #include <exprkit/evaluation.hpp>
 #include <exprkit/nodes.hpp>
 

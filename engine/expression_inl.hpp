@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "arena.hpp"
+#include "compiler.hpp"
 #include "errors.hpp"
 #include "evaluation.hpp"
 #include "expression.hpp"
