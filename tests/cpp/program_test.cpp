@@ -31,6 +31,7 @@
 namespace {
 std::atomic<long> allocations{0};
 std::atomic<long> live_bytes{0};
+std::atomic<long> failing_allocation{-1};  // the count at which operator new throws, once
 #ifdef EXPRKIT_TEST_UNDER_TSAN
 constexpr bool counts_allocations = false;
 #else
@@ -46,7 +47,7 @@ constexpr bool counts_allocations = true;
 #ifndef EXPRKIT_TEST_UNDER_TSAN
 constexpr std::size_t header = alignof(std::max_align_t);  // where an allocation notes its size
 void* operator new(std::size_t size) {
-    allocations.fetch_add(1, std::memory_order_relaxed);
+    if (allocations.fetch_add(1, std::memory_order_relaxed) == failing_allocation.load()) throw std::bad_alloc();
     live_bytes.fetch_add(static_cast<long>(size), std::memory_order_relaxed);
     auto* memory = static_cast<unsigned char*>(std::malloc(size + header));
     if (memory == nullptr) throw std::bad_alloc();
@@ -216,6 +217,45 @@ TEST(Program, AKeptFormulaKeepsNothingOfADroppedOne) {
     }
     kept.emplace_back("x+1");
     EXPECT_EQ(live_bytes.load() - before, 2 * one);
+}
+
+// Memory that runs out anywhere in an assignment or a parse (each allocation fails in turn): a failed
+// copy assignment changes nothing; a failed parse leaves the program it had, reading the table as it is.
+TEST(Program, RunningOutOfMemoryLeavesObjectsWhole) {
+    if (!counts_allocations) GTEST_SKIP() << "allocations are not counted under ThreadSanitizer";
+    std::string long_sum = "x*y";
+    for (int i = 0; i < 400; ++i) long_sum += "+" + std::to_string(i % 7) + "x*y";
+    const Values values{{"x", 1}, {"y", 2}};
+    for (const std::string& text : {std::string("3x^2+sin(y)/2"), long_sum}) {
+        SCOPED_TRACE(text.substr(0, 20));
+        const E source(text);
+        const double expected = E(text).eval(values);
+        for (long failing = 0, failures = 1; failures > 0; ++failing) {
+            E target("y*5");
+            target.eval({{"y", 2}});
+            E parsed("x+1");
+            failures = 0;
+            failing_allocation = allocations.load() + failing;
+            try {
+                target = source;
+            } catch (const std::bad_alloc&) {
+                ++failures;
+            }
+            try {
+                parsed.init(text);
+            } catch (const std::bad_alloc&) {
+                ++failures;
+            }
+            failing_allocation = -1;
+            EXPECT_EQ(target.vars().count("x") ? target.eval(values) : target.eval({{"y", 3}}), target.vars().count("x") ? expected : 15);
+            try {
+                const double value = parsed.eval(values);
+                EXPECT_TRUE(value == expected || (failures > 0 && value == 2)) << value;
+            } catch (const std::out_of_range&) {
+                EXPECT_GT(failures, 0);  // the table was refilled without the old program's x
+            }
+        }
+    }
 }
 
 // Threads may evaluate one object at once without values, also when the values do not fit the
