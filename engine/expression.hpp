@@ -100,7 +100,7 @@ public:
             }
             *variable_values[i] = *given;
         }
-        return evaluate_stored();
+        return evaluate(true);
     }
 
     // eval(values) by position, looking up no name: values[i] is the value of variables()[i].
@@ -160,7 +160,6 @@ private:
     }
 
     const std::vector<UnaryFunction<T>>* program_callables() const;
-    T evaluate_stored();
     T evaluate(bool bound) const;
     void keep_table_for_running_program() noexcept;
     void install(std::shared_ptr<Program> program) noexcept;

@@ -114,7 +114,6 @@ void Expression<T>::init(const std::string& expression_text) {
 
 template <typename T>
 T Expression<T>::eval() const {
-    if (!valid_flag || !root) throw std::invalid_argument(messages::invalid_expression);
     return evaluate(false);
 }
 
@@ -129,7 +128,7 @@ T Expression<T>::eval(const Values& values) {
 template <typename T>
 T Expression<T>::eval_at(const T* values) {
     for (std::size_t i = 0; i < variable_values.size(); ++i) *variable_values[i] = values[i];
-    return evaluate_stored();
+    return evaluate(true);
 }
 
 template <typename T>
@@ -137,19 +136,13 @@ const std::vector<UnaryFunction<T>>* Expression<T>::program_callables() const {
     return root ? &root->unary_callables : nullptr;
 }
 
-// Evaluates with the values stored in the table.
-template <typename T>
-T Expression<T>::evaluate_stored() {
-    if (!valid_flag || !root) throw std::invalid_argument(messages::invalid_expression);
-    return evaluate(true);
-}
-
-// Only a caller's callable can run code, and so replace, move or destroy the program or the variable
-// table, during an evaluation: the evaluation of a program that calls one holds the program until it ends
+// Evaluates with the values stored in the table (`bound`) or none. Only a caller's callable can run code,
+// and so replace, move or destroy the program or the variable table, during an evaluation: the evaluation of a program that calls one holds the program until it ends
 // (so the program is running while it is shared), and an object that lets go of its table's entries
 // meanwhile hands them to the running program, which reads them.
 template <typename T>
 T Expression<T>::evaluate(bool bound) const {
+    if (!valid_flag || !root) throw std::invalid_argument(messages::invalid_expression);
     if (!root->calls) return detail::evaluate(*root, bound);
     const std::shared_ptr<const Program> running = root;
     return detail::evaluate(*running, bound);
