@@ -128,4 +128,11 @@ T evaluate(const Program<T>& program, bool bound) {
     return run_on(program, bound, registers);
 }
 
+// Evaluates a program that calls a caller's callable, which may let go of it meanwhile: held until the end.
+template <typename T>
+[[gnu::noinline]] T evaluate_holding(const std::shared_ptr<Program<T>>& program, bool bound) {
+    const std::shared_ptr<const Program<T>> running = program;
+    return evaluate(*running, bound);
+}
+
 }  // namespace exprkit::detail

@@ -143,9 +143,7 @@ const std::vector<UnaryFunction<T>>* Expression<T>::program_callables() const {
 template <typename T>
 T Expression<T>::evaluate(bool bound) const {
     if (!valid_flag || !root) throw std::invalid_argument(messages::invalid_expression);
-    if (!root->calls) return detail::evaluate(*root, bound);
-    const std::shared_ptr<const Program> running = root;
-    return detail::evaluate(*running, bound);
+    return root->calls ? detail::evaluate_holding(root, bound) : detail::evaluate(*root, bound);
 }
 
 // Called before the table's entries are cleared, replaced or destroyed: a running program keeps them until
