@@ -3,6 +3,7 @@
 // alphabet ("Tried creating Token with illegal character"), normalises number texts and flags "^".
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <stdexcept>
@@ -15,13 +16,8 @@
 
 namespace exprkit {
 
-enum class TokenType : std::uint8_t {
-    Operand = 0,
-    Function = 1,
-    Operator = 2,
-    Paren = 4,
-    RightAssoc = 8,  // flag bit, OR-ed onto the type of a right-associative operator ("^")
-};
+// RightAssoc is a flag bit, OR-ed onto the type of a right-associative operator ("^").
+enum class TokenType : std::uint8_t { Operand = 0, Function = 1, Operator = 2, Paren = 4, RightAssoc = 8 };
 
 constexpr TokenType operator|(TokenType a, TokenType b) {
     return static_cast<TokenType>(static_cast<std::uint8_t>(a) | static_cast<std::uint8_t>(b));
@@ -49,10 +45,7 @@ constexpr bool is_number_byte(unsigned char c) { return byte_classes[c] & (digit
 
 template <typename Predicate>
 bool all_bytes(std::string_view text, Predicate predicate) {
-    for (const char c : text) {
-        if (!predicate(static_cast<unsigned char>(c))) return false;
-    }
-    return true;
+    return std::all_of(text.begin(), text.end(), [&](char c) { return predicate(static_cast<unsigned char>(c)); });
 }
 
 // A variable name (letters only) and a number literal (digits and "." only); the empty text is both.
@@ -81,17 +74,12 @@ struct Token {
         }
     }
 
-    // Whether the text is exactly the one byte `c`.
-    bool is_text(char c) const { return text.size() == 1 && text[0] == c; }
-
     bool is_open_paren() const { return type == TokenType::Paren && !text.empty() && text.front() == '('; }
     bool is_close_paren() const { return type == TokenType::Paren && !text.empty() && text.front() == ')'; }
     bool is_binary_operator() const {
         return type == TokenType::Operator || type == (TokenType::Operator | TokenType::RightAssoc);
     }
-    bool is_right_assoc() const {
-        return (static_cast<std::uint8_t>(type) & static_cast<std::uint8_t>(TokenType::RightAssoc)) != 0;
-    }
+    bool is_right_assoc() const { return (type | TokenType::RightAssoc) == type; }
     bool is_number() const { return type == TokenType::Operand && detail::is_number_text(text); }
     bool is_name() const { return type == TokenType::Operand && detail::is_name_text(text); }
 };
