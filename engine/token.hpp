@@ -38,7 +38,6 @@ inline constexpr auto byte_classes = [] {
     return classes;
 }();
 constexpr bool is_letter(unsigned char c) { return byte_classes[c] & letter; }
-constexpr bool is_digit(unsigned char c) { return byte_classes[c] & digit; }
 constexpr bool is_alnum(unsigned char c) { return byte_classes[c] & (letter | digit); }
 constexpr bool is_token_byte(unsigned char c) { return byte_classes[c] != 0; }
 constexpr bool is_number_byte(unsigned char c) { return byte_classes[c] & (digit | point); }
