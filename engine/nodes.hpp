@@ -28,6 +28,14 @@ struct TreeWalk;
 template <typename T>
 class OperatorNode;
 
+// The value named `key`; a miss throws std::out_of_range with the engine's message (at()'s varies).
+template <typename Map>
+const typename Map::mapped_type& lookup(const Map& map, const std::string& key) {
+    const auto found = map.find(key);
+    if (found == map.end()) throw std::out_of_range(messages::missing_key);
+    return found->second;
+}
+
 }  // namespace detail
 
 template <typename T>
