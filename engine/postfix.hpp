@@ -128,18 +128,14 @@ private:
     }
 
     std::int32_t precedence_of(const Token& token) const {
-        if (token.is_binary_operator()) {
-            for (const auto& [text, value] : precedence) {
-                std::size_t same = 0;  // compared in place: a library call costs more than a byte or two
-                while (same < text.size() && same < token.text.size() && text[same] == token.text[same]) ++same;
-                if (same == text.size() && same == token.text.size()) return value;
-            }
-            throw std::out_of_range(messages::missing_key);
+        if (token.type == TokenType::Function && token.text[0] == '-') return detail::unary_minus_precedence;
+        if (!token.is_binary_operator()) return 1;
+        for (const auto& [text, value] : precedence) {
+            std::size_t same = 0;  // compared in place: a library call costs more than a byte or two
+            while (same < text.size() && same < token.text.size() && text[same] == token.text[same]) ++same;
+            if (same == text.size() && same == token.text.size()) return value;
         }
-        if (token.type == TokenType::Function && !token.text.empty() && token.text.front() == '-') {
-            return detail::unary_minus_precedence;
-        }
-        return 1;
+        throw std::out_of_range(messages::missing_key);
     }
 };
 
