@@ -286,8 +286,7 @@ struct TreeWalk {
 
     // Deletes every node below `root`, each after letting go of its children, deleted before it.
     static void dismantle(Node& root) noexcept {
-        Node* node = first_of(root);
-        while (node != &root) {
+        for (Node* node = first_of(root); node != &root;) {
             Node* following = node->next();
             release_children(*node);
             delete node;
