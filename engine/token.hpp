@@ -68,9 +68,7 @@ struct Token {
                 text.push_back('0');
             }
         }
-        if (text.size() == 1 && detail::is_right_assoc_symbol(static_cast<unsigned char>(text[0]))) {
-            type = type | TokenType::RightAssoc;
-        }
+        if (text.size() == 1 && detail::is_right_assoc_symbol(text[0])) type = type | TokenType::RightAssoc;
     }
 
     bool is_open_paren() const { return type == TokenType::Paren && !text.empty() && text.front() == '('; }
