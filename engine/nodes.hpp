@@ -200,6 +200,8 @@ template <typename T>
 struct TreeWalk {
     using Node = AstNode<T>;
     using Kind = typename Node::Kind;
+    using Unary = UnaryNode<T>;
+    using Binary = BinaryNode<T>;
 
     // The first node of a subtree's chain: its leftmost leaf in evaluation order, reached through
     // right operands, since those are evaluated first.
@@ -207,9 +209,9 @@ struct TreeWalk {
         const Node* node = &root;
         for (;;) {
             if (node->kind() == Kind::Unary) {
-                node = static_cast<const UnaryNode<T>*>(node)->child.get();
+                node = static_cast<const Unary*>(node)->child.get();
             } else if (node->kind() == Kind::Binary) {
-                node = static_cast<const BinaryNode<T>*>(node)->right.get();
+                node = static_cast<const Binary*>(node)->right.get();
             } else {
                 return const_cast<Node*>(node);
             }
@@ -244,10 +246,10 @@ struct TreeWalk {
             switch (node.kind()) {
                 case Kind::Value: stack[size++] = static_cast<const ValueNode<T>&>(node).value; break;
                 case Kind::Variable: stack[size++] = lookup(static_cast<const VariableNode<T>&>(node)); break;
-                case Kind::Unary: stack[size - 1] = static_cast<const UnaryNode<T>&>(node).fn(stack[size - 1]); break;
+                case Kind::Unary: stack[size - 1] = static_cast<const Unary&>(node).fn(stack[size - 1]); break;
                 case Kind::Binary:
                     --size;
-                    stack[size - 1] = static_cast<const BinaryNode<T>&>(node).fn(stack[size], stack[size - 1]);
+                    stack[size - 1] = static_cast<const Binary&>(node).fn(stack[size], stack[size - 1]);
                     break;
             }
         });
@@ -262,26 +264,21 @@ struct TreeWalk {
 
     // A deep copy, rebuilt along the chain: each operator takes its operands' copies off a stack.
     static std::unique_ptr<Node> clone(const Node& root) {
-        std::vector<std::unique_ptr<Node>> built;
-        const auto pop = [&built] {
-            auto top = std::move(built.back());
-            built.pop_back();
-            return top;
-        };
+        std::vector<std::unique_ptr<Node>> built;  // the left operand's copy is made last, on top of the right's
         visit(root, [&](const Node& node) {
             switch (node.kind()) {
                 case Kind::Value:
                 case Kind::Variable: built.push_back(node.clone()); break;
-                case Kind::Unary: built.push_back(copy_of(static_cast<const UnaryNode<T>&>(node), pop())); break;
+                case Kind::Unary: built.back() = copy_of(static_cast<const Unary&>(node), std::move(built.back())); break;
                 case Kind::Binary: {
-                    auto left = pop();
-                    auto right = pop();
-                    built.push_back(copy_of(static_cast<const BinaryNode<T>&>(node), std::move(left), std::move(right)));
+                    auto left = std::move(built.back());
+                    built.pop_back();
+                    built.back() = copy_of(static_cast<const Binary&>(node), std::move(left), std::move(built.back()));
                     break;
                 }
             }
         });
-        return pop();
+        return std::move(built.back());
     }
 
     // Deletes every node below `root`, each after letting go of its children, deleted before it.
@@ -297,9 +294,9 @@ struct TreeWalk {
 
     static void release_children(Node& node) noexcept {
         if (node.kind() == Kind::Unary) {
-            static_cast<void>(static_cast<UnaryNode<T>&>(node).child.release());
+            static_cast<void>(static_cast<Unary&>(node).child.release());
         } else if (node.kind() == Kind::Binary) {
-            auto& binary = static_cast<BinaryNode<T>&>(node);
+            auto& binary = static_cast<Binary&>(node);
             static_cast<void>(binary.right.release());
             static_cast<void>(binary.left.release());
         }
