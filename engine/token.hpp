@@ -3,7 +3,6 @@
 // alphabet ("Tried creating Token with illegal character"), normalises number texts and flags "^".
 #pragma once
 
-#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <stdexcept>
@@ -44,7 +43,10 @@ constexpr bool is_number_byte(unsigned char c) { return byte_classes[c] & (digit
 
 template <typename Predicate>
 bool all_bytes(std::string_view text, Predicate predicate) {
-    return std::all_of(text.begin(), text.end(), [&](char c) { return predicate(static_cast<unsigned char>(c)); });
+    for (const char c : text) {
+        if (!predicate(static_cast<unsigned char>(c))) return false;
+    }
+    return true;
 }
 
 // A variable name (letters only) and a number literal (digits and "." only); the empty text is both.
