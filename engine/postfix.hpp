@@ -54,7 +54,7 @@ public:
     void mark_unary_minus() {
         for (std::size_t i = 0; i + 1 < tokens.size(); ++i) {
             Token& token = tokens[i];
-            if (token.is_binary_operator() && token.text == "-" &&
+            if (token.is_binary_operator() && token.text.size() == 1 && token.text[0] == '-' &&
                 (i == 0 || tokens[i - 1].is_open_paren() || tokens[i - 1].is_binary_operator())) {
                 token.type = TokenType::Function;
             }
