@@ -83,6 +83,7 @@ public:
     // to the output, operators wait on the stack until one that binds no tighter arrives.
     std::vector<Token> to_postfix() {
         std::vector<Token> output;
+        std::vector<Token> operators;  // a stack, its top at the back
         output.reserve(tokens.size());
         operators.reserve(tokens.size());
         const auto pop_into_output = [&] {
@@ -110,7 +111,6 @@ public:
                 }
                 operators.push_back(token);
             } else {
-                operators.clear();
                 throw std::invalid_argument(messages::unhandled_token);
             }
         }
@@ -120,7 +120,6 @@ public:
 
 private:
     std::vector<Token> tokens;
-    std::vector<Token> operators;  // a stack, its top at the back; empty outside to_postfix
     PrecedenceTable precedence;
 
     static bool starts_factor(const Token& token) {
