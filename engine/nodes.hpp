@@ -1,10 +1,9 @@
 // Expression tree nodes: constants, variables, one-argument functions and binary operators, answering
 // evaluate(), evaluate(values), clone() and is_valid(). A missing variable throws std::out_of_range, an
 // empty callable std::bad_function_call. A node that adopts its children links its subtree into one chain
-// in evaluation order (post-order, right operand before left), and every walk over a tree (TreeWalk) is a
-// loop along it, never a recursion, so that a tree of any depth can be evaluated, copied, checked and
-// destroyed. A node also says whether it applies a built-in operation and whether its subtree calls a
-// caller's callable, as a compiled program needs to know.
+// in evaluation order (post-order, right operand first), and every walk over a tree (TreeWalk) loops
+// along it, never recursing, so no depth exhausts the stack. A node also says whether it applies a
+// built-in operation and whether its subtree calls a caller's callable, as a compiled program needs to know.
 #pragma once
 
 #include <algorithm>
