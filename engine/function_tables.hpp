@@ -75,8 +75,7 @@ public:
     FunctionTable() = default;
     FunctionTable(const FunctionTable& other)
         : own(other.own.load() ? new UnaryFunctionTable<T>(*other.own.load()) : nullptr), replaced(other.replaced) {}
-    FunctionTable(FunctionTable&& other) noexcept
-        : own(other.own.exchange(nullptr)), replaced(std::exchange(other.replaced, 0)) {}
+    FunctionTable(FunctionTable&& other) noexcept { swap(other); }
     FunctionTable& operator=(FunctionTable other) noexcept {
         swap(other);
         return *this;
