@@ -41,11 +41,9 @@ template <std::size_t opcode, typename T>
         const T* source = program.sources[in.a];
         if (!bound || source == nullptr) throw std::out_of_range(messages::missing_key);
         acc = *source;
-    } else if constexpr (opcode == opcode_of(Opcode::CallUnary)) {
-        acc = program.unary_callables[in.callable](r[in.a]);
     } else {
-        static_assert(opcode == opcode_of(Opcode::CallBinary), "every opcode has its step");
-        acc = program.binary_callables[in.callable](r[in.a], r[in.b]);
+        static_assert(opcode == opcode_of(Opcode::Call), "every opcode has its step");
+        acc = program.unary_callables[in.callable](r[in.a]);
     }
     r[in.result] = acc;
 }

@@ -86,11 +86,6 @@ Expression<T>::Expression(const Expression& other)
 }
 
 template <typename T>
-Expression<T>::~Expression() {
-    keep_table_for_running_program();
-}
-
-template <typename T>
 Expression<T>& Expression<T>::operator=(const Expression& other) {
     if (this == &other) return *this;
     Expression copy(*this);  // this object's text, table and values, with the other's program and functions
@@ -105,30 +100,6 @@ Expression<T>& Expression<T>::operator=(const Expression& other) {
     keep_table_for_running_program();
     swap(copy);
     return *this;  // what was replaced goes last, with `copy`, once the object is whole
-}
-
-template <typename T>
-void Expression<T>::init(const std::string& expression_text) {
-    install_parse(expression_text, piece_bytes);
-}
-
-template <typename T>
-T Expression<T>::eval() const {
-    return evaluate(false);
-}
-
-template <typename T>
-T Expression<T>::eval(const Values& values) {
-    return eval_with([&values](const std::string& name) -> const T* {
-        const auto found = values.find(name);
-        return found == values.end() ? nullptr : &found->second;
-    });
-}
-
-template <typename T>
-T Expression<T>::eval_at(const T* values) {
-    for (std::size_t i = 0; i < variable_values.size(); ++i) *variable_values[i] = values[i];
-    return evaluate(true);
 }
 
 template <typename T>
