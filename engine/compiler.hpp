@@ -101,10 +101,21 @@ private:
         operand = Operand{in.result, false, T()};
     }
 
+    // A variable's position: a handful of names are compared in turn, more are found by a map.
     std::uint32_t position_of(const std::string& name) {
-        const auto [found, added] = positions.try_emplace(name, static_cast<std::uint32_t>(made->variables.size()));
-        if (added) made->variables.push_back(name);
-        return found->second;
+        std::vector<std::string>& names = made->variables;
+        const auto count = static_cast<std::uint32_t>(names.size());
+        if (count < 16) {
+            for (std::uint32_t at = 0; at < count; ++at) {
+                if (names[at] == name) return at;
+            }
+        }
+        if (count >= 16 && positions.empty()) {
+            for (std::uint32_t at = 0; at < count; ++at) positions.emplace(names[at], at);
+        }
+        const auto [found, added] = count < 16 ? std::pair(positions.end(), true) : positions.try_emplace(name, count);
+        if (added) names.push_back(name);
+        return added ? count : found->second;
     }
 
     // Appends the instruction of `node`, whose operands are on top of the stack, and leaves its value there.
@@ -168,10 +179,11 @@ private:
     // loads or calls (whose order a caller's callable could tell) stays as it is.
     void schedule() {
         std::vector<Instruction<T>>& code = made->code;
+        constexpr std::size_t window = 128;
+        if (code.size() < 64) return;  // the processor learns the jumps of a short program as it is
         for (const Instruction<T>& in : code) {
             if (in.opcode > opcode_of(Opcode::Constant)) return;
         }
-        constexpr std::size_t window = 128;
         std::vector<Term> terms(1);
         std::vector<Instruction<T>> steps;
         std::uint32_t base = 1, top = 1;  // the first register of the term being read, and the window's end
