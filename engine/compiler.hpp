@@ -34,6 +34,8 @@ class Compiler {
 public:
     const std::shared_ptr<Program<T>> made = std::make_shared<Program<T>>();
 
+    Compiler() { operands.reserve(16); }  // the stack of most formulas, in one allocation
+
     // Compiles the tree under `root`. A tree that calls no caller's callable and whose nodes are all those
     // of `arena` goes left operand first, in the order the nodes were made, where `placeholder`, the first,
     // stands for the value of the code so far, which is where it would put it. Any other goes right
@@ -68,7 +70,6 @@ public:
             }
         }
         program.result = register_at(operands.back().register_index);
-        program.sources.resize(program.variables.size());
         program.calls = !program.unary_callables.empty();
         program.bind(table);
         program.finish();
@@ -103,18 +104,18 @@ private:
 
     // A variable's position: a handful of names are compared in turn, more are found by a map.
     std::uint32_t position_of(const std::string& name) {
-        std::vector<std::string>& names = made->variables;
+        std::vector<Variable<T>>& names = made->variables;
         const auto count = static_cast<std::uint32_t>(names.size());
         if (count < 16) {
             for (std::uint32_t at = 0; at < count; ++at) {
-                if (names[at] == name) return at;
+                if (names[at].name == name) return at;
             }
         }
         if (count >= 16 && positions.empty()) {
-            for (std::uint32_t at = 0; at < count; ++at) positions.emplace(names[at], at);
+            for (std::uint32_t at = 0; at < count; ++at) positions.emplace(names[at].name, at);
         }
         const auto [found, added] = count < 16 ? std::pair(positions.end(), true) : positions.try_emplace(name, count);
-        if (added) names.push_back(name);
+        if (added) names.push_back(Variable<T>{name});
         return added ? count : found->second;
     }
 

@@ -38,7 +38,7 @@ template <std::size_t opcode, typename T>
     } else if constexpr (opcode == opcode_of(Opcode::Constant)) {
         acc = in.constant;
     } else if constexpr (opcode == opcode_of(Opcode::Load)) {
-        const T* source = program.sources[in.a];
+        const T* source = program.variables[in.a].source;
         if (!bound || source == nullptr) throw std::out_of_range(messages::missing_key);
         acc = *source;
     } else {
@@ -97,7 +97,7 @@ template <typename T>
             throw std::out_of_range(messages::missing_key);  // nothing could tell which instruction met it
         }
         T* variable_register = r + program.results;
-        for (const T* value : program.sources) *variable_register++ = *value;
+        for (const Variable<T>& variable : program.variables) *variable_register++ = *variable.source;
     }
     run(program, r, bound);
     return r[program.result];

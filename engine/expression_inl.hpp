@@ -92,7 +92,7 @@ Expression<T>& Expression<T>::operator=(const Expression& other) {
     copy.valid_flag = other.valid_flag;
     copy.unary_funcs = other.unary_funcs;
     if (other.root) {
-        for (const std::string& name : other.root->variables) copy.add_variable(name);
+        for (const auto& variable : other.root->variables) copy.add_variable(variable.name);
         copy.root = std::make_shared<Program>(*other.root, copy.variable_table);
     } else {
         copy.root.reset();
@@ -194,6 +194,7 @@ std::shared_ptr<detail::Program<T>> Expression<T>::compile(const std::vector<std
         const std::vector<Token> postfix = detail::to_postfix(std::move(tokens), [this](const std::string& name) { add_variable(name); });
         // Room for all the code, which so never moves: an instruction a token, and a byte, at most.
         if (piece == 0) compiler.made->code.reserve(cuts.empty() ? postfix.size() : text.size());
+        if (piece == 0) compiler.made->variables.reserve(variable_table.size());  // all of a text compiled at once
         arena.reset(postfix.size() + 1);
         AstNode<T>* placeholder = piece > 0 ? arena.template make<ValueNode<T>>(T(0)) : nullptr;
         const auto operands = cuts.empty() ? std::vector<AstNode<T>*>{builder.build(postfix, arena)}

@@ -63,11 +63,17 @@ struct Instruction {
     std::uint8_t opcode;   // an Operation or one of the opcodes above
 };
 
+// A variable the code reads: its name, and its entry in the variable table the program is bound to.
+template <typename T>
+struct Variable {
+    std::string name;
+    const T* source = nullptr;  // null while the table lacks the name
+};
+
 template <typename T>
 struct Program {
     std::vector<Instruction<T>> code;
-    std::vector<std::string> variables;  // their registers follow the results'
-    std::vector<const T*> sources;       // each one's entry in the variable table, or null
+    std::vector<Variable<T>> variables;  // their registers follow the results'
     std::vector<UnaryFunction<T>> unary_callables;  // the caller's callables the code calls, one a call
     std::uint32_t results = 0;  // registers for results, before the variables'
     std::uint32_t result = 0;   // the register that holds the value when the code is done
@@ -85,21 +91,21 @@ struct Program {
 
     Program() = default;
     Program(const Program& other, const VariableTable<T>& table)  // a copy, reading `table`
-        : code(other.code), variables(other.variables), sources(other.sources), unary_callables(other.unary_callables),
+        : code(other.code), variables(other.variables), unary_callables(other.unary_callables),
           results(other.results), result(other.result), calls(other.calls) {
         bind(table);
         finish();
     }
 
-    std::size_t registers() const { return results + sources.size(); }
+    std::size_t registers() const { return results + variables.size(); }
 
     // Reads every variable from its entry in `table`, or marks it missing.
     void bind(const VariableTable<T>& table) noexcept {
         binds_every_variable = true;
-        for (std::size_t i = 0; i < variables.size(); ++i) {
-            const auto found = table.find(variables[i]);
-            sources[i] = found == table.end() ? nullptr : &found->second;
-            binds_every_variable = binds_every_variable && sources[i];
+        for (Variable<T>& variable : variables) {
+            const auto found = table.find(variable.name);
+            variable.source = found == table.end() ? nullptr : &found->second;
+            binds_every_variable = binds_every_variable && variable.source;
         }
     }
 

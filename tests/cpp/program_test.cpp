@@ -94,7 +94,7 @@ std::string dump(const detail::Program<double>& program) {
         return std::string(text);
     };
     const auto reg = [&](std::uint32_t index) {
-        return index >= program.results ? program.variables[index - program.results] : "r" + std::to_string(index);
+        return index >= program.results ? program.variables[index - program.results].name : "r" + std::to_string(index);
     };
     std::string out;
     for (const Instruction<double>& in : program.code) {
@@ -109,7 +109,7 @@ std::string dump(const detail::Program<double>& program) {
         } else if (in.opcode == opcode_of(Opcode::Constant)) {
             out += number(in.constant);
         } else if (in.opcode == opcode_of(Opcode::Load)) {
-            out += "load " + program.variables[in.a];
+            out += "load " + program.variables[in.a].name;
         } else {
             out += "call " + reg(in.a);
         }
