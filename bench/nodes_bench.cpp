@@ -3,9 +3,9 @@
 // it (what an Expression runs).
 //   cmake -S . -B build/bench -DCMAKE_BUILD_TYPE=Release -DEXPRKIT_BUILD_BENCH=ON && cmake --build build/bench
 //   ./build/bench/bench/nodes_bench
+#include <exprkit/compiler.hpp>
 #include <exprkit/evaluation.hpp>
 #include <exprkit/nodes.hpp>
-#include <exprkit/program.hpp>
 
 #include <benchmark/benchmark.h>
 
@@ -54,10 +54,10 @@ void evaluate_tree(benchmark::State& state, int variable_every, bool compiled) {
     const std::int64_t leaves = state.range(0);
     const VariableTable<double> table{{"x", 1.0}};
     const Node tree = build_tree(leaves, variable_every, &table);
-    detail::Program<double> program;
-    program.append(*tree, table);
-    program.finish();
-    for (auto _ : state) benchmark::DoNotOptimize(compiled ? detail::run(program, true) : tree->evaluate());
+    detail::Compiler<double> compiler;
+    compiler.append(*tree);
+    const auto program = compiler.finish(table);
+    for (auto _ : state) benchmark::DoNotOptimize(compiled ? detail::evaluate(*program, true) : tree->evaluate());
     const auto nodes = static_cast<double>(count_nodes(leaves));
     state.counters["nodes"] = nodes;
     state.counters["per_node"] = benchmark::Counter(nodes, benchmark::Counter::kIsIterationInvariantRate |

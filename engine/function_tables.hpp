@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -24,6 +25,9 @@ template <typename T>
 using UnaryFunctionTable = std::unordered_map<std::string, UnaryFunction<T>>;
 template <typename T>
 using BinaryOperatorTable = std::unordered_map<std::string, BinaryFunction<T>>;
+// Variable values by name: the table an Expression keeps, and the values given to an evaluation.
+template <typename T>
+using VariableTable = std::unordered_map<std::string, T>;
 
 namespace detail {
 
@@ -71,7 +75,8 @@ public:
     FunctionTable() = default;
     FunctionTable(const FunctionTable& other)
         : own(other.own.load() ? new UnaryFunctionTable<T>(*other.own.load()) : nullptr), replaced(other.replaced) {}
-    FunctionTable(FunctionTable&& other) noexcept : own(other.own.exchange(nullptr)), replaced(other.replaced) {}
+    FunctionTable(FunctionTable&& other) noexcept
+        : own(other.own.exchange(nullptr)), replaced(std::exchange(other.replaced, 0)) {}
     FunctionTable& operator=(FunctionTable other) noexcept {
         swap(other);
         return *this;
@@ -92,7 +97,7 @@ public:
     void add(const std::string& name, UnaryFunction<T> fn) {
         auto entry = writable().try_emplace(name).first;
         std::swap(entry->second, fn);
-        if (const auto* row = function_row(name)) replaced |= std::uint32_t{1} << (row - detail::function_rows.data());
+        if (const std::size_t row = function_row(name); row < detail::function_rows.size()) replaced |= std::uint32_t{1} << row;
     }
 
     const UnaryFunction<T>* find(const std::string& name) const {
@@ -103,9 +108,8 @@ public:
 
     // The built-in operation that `name` still stands for here, or null.
     const detail::Operation* builtin(const std::string& name) const {
-        const auto* row = function_row(name);
-        if (row == nullptr || (replaced >> (row - detail::function_rows.data()) & 1) != 0) return nullptr;
-        return &row->operation;
+        const std::size_t row = function_row(name);
+        return row < detail::function_rows.size() && (replaced >> row & 1) == 0 ? &detail::function_rows[row].operation : nullptr;
     }
 
 private:
@@ -113,7 +117,7 @@ private:
     mutable std::atomic<UnaryFunctionTable<T>*> own{nullptr};  // null: the built-in table serves
     std::uint32_t replaced = 0;                                // bit i: function row i was replaced
 
-    static const detail::FunctionRow* function_row(const std::string& name) {
+    static std::size_t function_row(const std::string& name) {  // its index, or the count of rows
         return detail::find_row(detail::function_rows, [&name](const detail::FunctionRow& row) {
             return row.name.size() == name.size() && row.name[0] == name[0] && row.name == name;  // rarely a call
         });

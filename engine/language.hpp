@@ -53,24 +53,24 @@ inline constexpr std::int32_t unary_minus_precedence = 6;
 
 inline constexpr std::size_t operation_count = operator_rows.size() + function_rows.size();
 
-// The first of `rows` for which `matches` holds, or null.
+// The index of the first of `rows` that `matches`, or rows.size(): GCC's UBSan rejects constexpr pointer comparisons.
 template <typename Rows, typename Matches>
-constexpr auto find_row(const Rows& rows, Matches matches) -> decltype(&rows[0]) {
-    for (const auto& row : rows) {
-        if (matches(row)) return &row;
-    }
-    return nullptr;
+constexpr std::size_t find_row(const Rows& rows, Matches matches) {
+    std::size_t index = 0;
+    while (index < rows.size() && !matches(rows[index])) ++index;
+    return index;
 }
 
-constexpr const OperatorRow* operator_row(unsigned char c) {
+constexpr std::size_t operator_index(unsigned char c) {
     return find_row(operator_rows, [c](const OperatorRow& row) { return static_cast<unsigned char>(row.symbol) == c; });
 }
-constexpr bool is_operator_symbol(unsigned char c) { return operator_row(c) != nullptr; }
-constexpr bool is_right_assoc_symbol(unsigned char c) { return operator_row(c) && operator_row(c)->right_assoc; }
+constexpr bool is_operator_symbol(unsigned char c) { return operator_index(c) < operator_rows.size(); }
+constexpr bool is_right_assoc_symbol(unsigned char c) { return is_operator_symbol(c) && operator_rows[operator_index(c)].right_assoc; }
+constexpr const OperatorRow* operator_row(unsigned char c) { return is_operator_symbol(c) ? &operator_rows[operator_index(c)] : nullptr; }
 
 // Whether `operation` is an operator's (it takes two operands) rather than a function's.
 constexpr bool is_binary(Operation operation) {
-    return find_row(operator_rows, [operation](const OperatorRow& row) { return row.operation == operation; });
+    return find_row(operator_rows, [operation](const OperatorRow& row) { return row.operation == operation; }) < operator_rows.size();
 }
 
 // The precedence of the operators that bind most loosely, where a long text is cut into pieces.
@@ -79,9 +79,9 @@ constexpr std::int32_t loosest_precedence() {
     for (const OperatorRow& row : operator_rows) loosest = row.precedence < loosest ? row.precedence : loosest;
     return loosest;
 }
-static_assert(!find_row(operator_rows, [](const OperatorRow& row) { return row.precedence == loosest_precedence() && row.right_assoc; }),
+static_assert(find_row(operator_rows, [](auto row) { return row.precedence == loosest_precedence() && row.right_assoc; }) == operator_rows.size(),
               "the loosest operators group from the left");
-static_assert(!find_row(operator_rows, [](const OperatorRow& row) { return row.precedence >= unary_minus_precedence; }),
+static_assert(find_row(operator_rows, [](auto row) { return row.precedence >= unary_minus_precedence; }) == operator_rows.size(),
               "unary minus binds tighter than every operator");
 
 // Whether every operation stands in exactly one row.

@@ -19,10 +19,6 @@
 
 namespace exprkit {
 
-// Variable values by name: the table an Expression keeps, and the values given to an evaluation.
-template <typename T>
-using VariableTable = std::unordered_map<std::string, T>;
-
 template <typename T>
 class AstNode {
 public:

@@ -76,7 +76,18 @@ INSTANTIATE_TEST_SUITE_P(Arithmetic, Results, ::testing::Values(
     ResultCase{"2^0.5", {}, std::sqrt(2.0)},
     ResultCase{"5-3-1", {}, 1},
     ResultCase{"2(x+1)", {{"x", 2}}, 6},
-    ResultCase{"2sin(x)", {{"x", 0.5}}, 2 * std::sin(0.5)}));
+    ResultCase{"2sin(x)", {{"x", 0.5}}, 2 * std::sin(0.5)},
+    // A constant operand on either side of an operator whose operands do not commute.
+    ResultCase{"2-x", {{"x", 5}}, -3},
+    ResultCase{"x-2", {{"x", 5}}, 3},
+    ResultCase{"2/x", {{"x", 8}}, 0.25},
+    ResultCase{"x/2", {{"x", 8}}, 4},
+    ResultCase{"2^x", {{"x", 3}}, 8},
+    ResultCase{"x^2", {{"x", 3}}, 9},
+    ResultCase{"10-x*y", {{"x", 2}, {"y", 3}}, 4},
+    ResultCase{"8/2x", {{"x", 1}}, 4},
+    ResultCase{"2^x^2", {{"x", 3}}, 512},
+    ResultCase{"1/(2-x)^3+y/4", {{"x", 4}, {"y", 1}}, 0.125}));
 
 // Precedence and associativity, checked against the explicitly parenthesised reading.
 INSTANTIATE_TEST_SUITE_P(Precedence, Results, ::testing::Values(
@@ -293,8 +304,8 @@ TEST(Expression, CallablesRunRightOperandFirstAndTheFirstErrorWins) {
     EXPECT_EQ(calls, "g");
 }
 
-// What a binding reports to a garbage collector: the table's callables and the copies its trees hold,
-// also those of a tree kept for the evaluation that is running it.
+// What a binding reports to a garbage collector: the table's callables and the copies its program holds;
+// a program replaced while an evaluation runs it is that evaluation's, no longer the object's.
 TEST(Expression, VisitsEveryCallableItHolds) {
     E e;
     const auto count = [&e] {
@@ -313,7 +324,7 @@ TEST(Expression, VisitsEveryCallableItHolds) {
     e.init("f(1)+f(2)+g(x)");
     EXPECT_EQ(count(), table + 3);
     EXPECT_EQ(e.eval({{"x", 1}}), 1 + 2 + 1);
-    EXPECT_EQ(inside, table + 3);
+    EXPECT_EQ(inside, table);
     EXPECT_EQ(count(), table);
 }
 
@@ -393,10 +404,71 @@ TEST(Expression, MovesAndCopiesAsAValue) {
     EXPECT_EQ(twin.vars(), moved.vars());
 
     E target("z");
+    target.add_func("g", [](double x) { return x; });
+    moved.add_func("sin", [](double) { return 7.0; });
     target = std::move(moved);
     EXPECT_EQ(target.eval({{"x", 2}, {"y", 0}}), 4);
-    EXPECT_FALSE(moved.valid());  // what a move leaves: no program, no text, no variables
-    EXPECT_TRUE(moved.vars().empty());
+    EXPECT_EQ(target.avail_funcs().count("g"), 0u);
+    E constructed(std::move(target));
+    // What a move leaves, whatever the object held: invalid, no text, no variables, the built-in functions.
+    for (E* left : {&moved, &target}) {
+        EXPECT_FALSE(left->valid());
+        EXPECT_EQ(Access::text(*left), "");
+        EXPECT_TRUE(left->vars().empty() && left->variables().empty());
+        EXPECT_EQ(testing::invalid_argument_of([&] { left->eval(); }), messages::invalid_expression);
+        EXPECT_EQ(testing::invalid_argument_of([&] { left->eval(Values{{"x", 1}}); }), messages::invalid_expression);
+        EXPECT_EQ(left->avail_funcs().size(), detail::function_rows.size());
+        left->init("sin(0)+x");
+        EXPECT_EQ(left->eval({{"x", 1}}), 1);
+    }
+}
+
+// A copy assignment that fails part-way (here a callable that cannot be copied) leaves the object as it
+// was: formula, text, functions, variables and their values.
+TEST(Expression, AFailedCopyAssignmentChangesNothing) {
+    struct FailsToCopy {
+        const bool* fail;
+        explicit FailsToCopy(const bool* f) : fail(f) {}
+        FailsToCopy(const FailsToCopy& other) : fail(other.fail) {
+            if (*fail) throw std::runtime_error("no copy");
+        }
+        double operator()(double x) const { return x; }
+    };
+    bool fail = false;
+    for (const char* source_text : {"g(x)+z", "x+z"}) {
+        E source;
+        source.add_func("g", FailsToCopy(&fail));
+        source.init(source_text);
+        E target("y*5");
+        target.eval({{"y", 2}});
+        fail = true;
+        EXPECT_THROW(target = source, std::runtime_error);
+        fail = false;
+        EXPECT_EQ(Access::text(target), "y*5");
+        EXPECT_EQ(target.vars(), (Values{{"y", 2}}));
+        EXPECT_EQ(target.variables(), std::vector<std::string>{"y"});
+        EXPECT_EQ(target.avail_funcs().count("g"), 0u);
+        EXPECT_EQ(target.eval({{"y", 3}}), 15);
+    }
+}
+
+// Moving the object away, or another into it, from inside its own evaluation: the evaluation ends with
+// the program it runs and the variable entries that program reads (AddressSanitizer reports a read of
+// freed memory otherwise).
+TEST(Expression, MovesFromInsideItsOwnEvaluationAreSafe) {
+    for (int way = 0; way < 3; ++way) {
+        SCOPED_TRACE(way);
+        E a;
+        a.add_func("f", [&a, way](double v) {
+            if (way == 0) E taken(std::move(a));
+            if (way == 1) E().operator=(std::move(a));
+            if (way == 2) a = E("y");
+            return v;
+        });
+        a.init("x*1000+f(1)+x");
+        EXPECT_EQ(a.eval({{"x", 2}}), 2003);  // the x on the left is read after f has run
+        EXPECT_EQ(a.valid(), way == 2);
+    }
 }
 
 // A C++ caller's own maps are what the engine takes and gives.
@@ -465,7 +537,7 @@ TEST(Expression, ReparsingFromInsideAnEvaluationIsSafe) {
         return x;
     });
     e.init("x+f(1)+x");
-    EXPECT_THROW(e.eval({{"x", 10}}), std::out_of_range);  // the left x is read after "2+2" emptied the table
+    EXPECT_EQ(e.eval({{"x", 10}}), 21);  // an evaluation reads its variables when it starts
     EXPECT_EQ(calls, 1);
     EXPECT_EQ(e.eval(), 4);
 
@@ -587,7 +659,8 @@ TEST(Expression, LongSumsParseInPiecesAndAreReplacedAlsoFromInsideTheirOwnEvalua
         return x;
     });
     g.init(text + "+f(1)");
-    EXPECT_EQ(g.eval({{"x", 1.5}, {"y", -0.5}}), 1);  // f runs first; its parse sets x and y back to 0
+    // f runs first; its parse sets x and y back to 0, but the evaluation read them when it started
+    EXPECT_DOUBLE_EQ(g.eval({{"x", 1.5}, {"y", -0.5}}), expected + 1);
     EXPECT_DOUBLE_EQ(g.eval({{"x", 1.5}, {"y", -0.5}}), expected);
 }
 
@@ -617,6 +690,26 @@ TEST(Expression, NestedEvaluationOfTheSameObject) {
     e.init("1+f(1)");
     // Four evaluations deep: the innermost gives 1+1, and each level adds 1+1 more.
     EXPECT_EQ(e.eval(), 8);
+}
+
+// An evaluation nested in one that holds more values than the machine's stack takes leaves the outer
+// one's values as they were: the outer g gives 1, the nested one 2.
+TEST(Expression, NestedEvaluationOfADeepProgramKeepsTheOuterValues) {
+    E e;
+    int depth = 0;
+    e.add_func("g", [&](double x) { return depth == 0 ? x : 2 * x; });
+    e.add_func("f", [&](double x) {
+        if (depth > 0) return x;
+        ++depth;
+        const double nested = e.eval();
+        --depth;
+        return x + nested;
+    });
+    std::string text = "f(1)";
+    for (int i = 0; i < 100; ++i) text += "+g(1)";
+    e.init(text);
+    // The hundred g(1) come first, right operand first, and wait while f runs: 1 + (1 + 100 * 2) + 100.
+    EXPECT_EQ(e.eval(), 302);
 }
 
 struct NumeralCase {

@@ -31,6 +31,7 @@
 namespace {
 std::atomic<long> allocations{0};
 std::atomic<long> live_bytes{0};
+std::atomic<long> failing_allocation{-1};  // the count at which operator new throws, once
 #ifdef EXPRKIT_TEST_UNDER_TSAN
 constexpr bool counts_allocations = false;
 #else
@@ -46,7 +47,7 @@ constexpr bool counts_allocations = true;
 #ifndef EXPRKIT_TEST_UNDER_TSAN
 constexpr std::size_t header = alignof(std::max_align_t);  // where an allocation notes its size
 void* operator new(std::size_t size) {
-    allocations.fetch_add(1, std::memory_order_relaxed);
+    if (allocations.fetch_add(1, std::memory_order_relaxed) == failing_allocation.load()) throw std::bad_alloc();
     live_bytes.fetch_add(static_cast<long>(size), std::memory_order_relaxed);
     auto* memory = static_cast<unsigned char*>(std::malloc(size + header));
     if (memory == nullptr) throw std::bad_alloc();
@@ -82,8 +83,9 @@ std::string name_of(detail::Operation operation) {
     return "?";
 }
 
-// One line per instruction: "constant 3", "variable x", "binary -" (the left operand computed first),
-// "binary - right first", "binary ^ right 2", "binary * left 3", "unary sin", "call unary".
+// One line per instruction, naming where it reads its operands: "r0 = x ^ 2", "r0 = 3 * acc" (acc: the
+// value of the instruction before), "r1 = sin y", "r0 = 2", "r1 = call r1"; a variable's register by
+// its name. The last line says where the value is.
 std::string dump(const detail::Program<double>& program) {
     using namespace detail;
     const auto number = [](double value) {
@@ -91,26 +93,29 @@ std::string dump(const detail::Program<double>& program) {
         std::snprintf(text, sizeof text, "%g", value);
         return std::string(text);
     };
+    const auto reg = [&](std::uint32_t index) {
+        return index >= program.results ? program.variables[index - program.results] : "r" + std::to_string(index);
+    };
     std::string out;
     for (const Instruction<double>& in : program.code) {
-        if (in.opcode < operation_count) {
-            const auto operation = static_cast<Operation>(in.opcode);
-            out += (is_binary(operation) ? "binary " : "unary ") + name_of(operation);
-            out += is_binary(operation) ? " right first" : "";
+        const auto from = [&](std::size_t source, std::uint32_t index) {
+            return source == 0 ? std::string("acc") : source == 1 ? reg(index) : number(in.constant);
+        };
+        out += reg(in.result) + " = ";
+        if (in.opcode < function_opcodes) {
+            out += from(in.opcode / 3 % 3, in.a) + " " + operator_rows[in.opcode / 9].symbol + " " + from(in.opcode % 3, in.b);
         } else if (in.opcode < opcode_of(Opcode::Constant)) {
-            const OperatorForm form = form_of(in.opcode);
-            out += std::string("binary ") + operator_of(in.opcode).symbol;
-            if (form != left_first) out += (form == constant_right ? " right " : " left ") + number(in.constant);
+            out += name_of(function_rows[(in.opcode - function_opcodes) / 2].operation) + " " + from((in.opcode - function_opcodes) % 2, in.a);
         } else if (in.opcode == opcode_of(Opcode::Constant)) {
-            out += "constant " + number(in.constant);
-        } else if (in.opcode == opcode_of(Opcode::Variable)) {
-            out += "variable " + program.name_of(in) + (in.variable ? "" : " (missing)");
+            out += number(in.constant);
+        } else if (in.opcode == opcode_of(Opcode::Load)) {
+            out += "load " + program.variables[in.a];
         } else {
-            out += in.opcode == opcode_of(Opcode::CallUnary) ? "call unary" : "call binary";
+            out += in.opcode == opcode_of(Opcode::CallUnary) ? "call " + reg(in.a) : "call " + reg(in.a) + " " + reg(in.b);
         }
         out += '\n';
     }
-    return out;
+    return out + "value in " + reg(program.result) + "\n";
 }
 
 struct DumpCase {
@@ -121,9 +126,9 @@ struct DumpCase {
 
 class Compiled : public ::testing::TestWithParam<DumpCase> {};
 
-// The program lists the tree's nodes left operand first where no callable can tell, and right operand
-// first where one can; built-ins are operations of their own, a built-in operator takes a constant
-// operand itself, built-ins on constants are done when compiling, and a caller's callables are calls.
+// The program has an instruction for each operation; where a callable could tell, right operand first, and
+// variables loaded where they are met; leaves are registers or constants that the instructions name;
+// built-ins on constants are done when compiling, and a caller's callables are calls.
 TEST_P(Compiled, ListsTheTreeInEvaluationOrder) {
     E e;
     e.add_func("f", [](double x) { return x; });
@@ -132,14 +137,20 @@ TEST_P(Compiled, ListsTheTreeInEvaluationOrder) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Program, Compiled, ::testing::Values(
-    DumpCase{"3x^2", "variable x\nbinary ^ right 2\nbinary * left 3\n"},
-    DumpCase{"8/2*4", "constant 1\n"},
-    DumpCase{"x-2^-sin(0)", "variable x\nbinary - right 1\n"},
-    DumpCase{"f(-1)", "constant -1\ncall unary\n"},
-    DumpCase{"x-y", "variable x\nvariable y\nbinary -\n"},
-    DumpCase{"-sin(y)", "variable y\nunary sin\nunary -\n"},
-    DumpCase{"f(1)-x", "variable x\nconstant 1\ncall unary\nbinary - right first\n"},
-    DumpCase{"f(x)/2-y", "variable y\nvariable x\ncall unary\nbinary / right 2\nbinary - right first\n"}));
+    DumpCase{"3x^2", "r1 = x ^ 2\nr0 = 3 * acc\nvalue in r0\n"},
+    DumpCase{"8/2*4", "r0 = 1\nvalue in r0\n"},
+    DumpCase{"x", "value in x\n"},
+    DumpCase{"x-2^-sin(0)", "r0 = x - 1\nvalue in r0\n"},
+    DumpCase{"f(-1)", "r0 = -1\nr0 = call r0\nvalue in r0\n"},
+    DumpCase{"x-y", "r0 = x - y\nvalue in r0\n"},
+    DumpCase{"2-x", "r0 = 2 - x\nvalue in r0\n"},
+    DumpCase{"-sin(y)", "r0 = sin y\nr0 = - acc\nvalue in r0\n"},
+    DumpCase{"(x+y)*(x-y)", "r1 = x - y\nr0 = x + y\nr0 = acc * r1\nvalue in r0\n"},
+    // A sum's terms get registers of their own and go like with like; its steps follow in their order.
+    DumpCase{"sin(x)+sin(y)-cos(x)+sin(z)",
+             "r1 = sin y\nr3 = sin z\nr2 = cos x\nr0 = sin x\nr0 = acc + r1\nr0 = acc - r2\nr0 = acc + r3\nvalue in r0\n"},
+    DumpCase{"f(1)-x", "r0 = load x\nr1 = 1\nr1 = call r1\nr0 = acc - r0\nvalue in r0\n"},
+    DumpCase{"f(x)/2-y", "r0 = load y\nr2 = load x\nr2 = call r2\nr1 = acc / 2\nr0 = acc - r0\nvalue in r0\n"}));
 
 // The compiled program and a plain walk of the tree compute the same doubles, bit for bit, and fail
 // alike.
@@ -206,6 +217,45 @@ TEST(Program, AKeptFormulaKeepsNothingOfADroppedOne) {
     }
     kept.emplace_back("x+1");
     EXPECT_EQ(live_bytes.load() - before, 2 * one);
+}
+
+// Memory that runs out anywhere in an assignment or a parse (each allocation fails in turn): a failed
+// copy assignment changes nothing; a failed parse leaves the program it had, reading the table as it is.
+TEST(Program, RunningOutOfMemoryLeavesObjectsWhole) {
+    if (!counts_allocations) GTEST_SKIP() << "allocations are not counted under ThreadSanitizer";
+    std::string long_sum = "x*y";
+    for (int i = 0; i < 400; ++i) long_sum += "+" + std::to_string(i % 7) + "x*y";
+    const Values values{{"x", 1}, {"y", 2}};
+    for (const std::string& text : {std::string("3x^2+sin(y)/2"), long_sum}) {
+        SCOPED_TRACE(text.substr(0, 20));
+        const E source(text);
+        const double expected = E(text).eval(values);
+        for (long failing = 0, failures = 1; failures > 0; ++failing) {
+            E target("y*5");
+            target.eval({{"y", 2}});
+            E parsed("x+1");
+            failures = 0;
+            failing_allocation = allocations.load() + failing;
+            try {
+                target = source;
+            } catch (const std::bad_alloc&) {
+                ++failures;
+            }
+            try {
+                parsed.init(text);
+            } catch (const std::bad_alloc&) {
+                ++failures;
+            }
+            failing_allocation = -1;
+            EXPECT_EQ(target.vars().count("x") ? target.eval(values) : target.eval({{"y", 3}}), target.vars().count("x") ? expected : 15);
+            try {
+                const double value = parsed.eval(values);
+                EXPECT_TRUE(value == expected || (failures > 0 && value == 2)) << value;
+            } catch (const std::out_of_range&) {
+                EXPECT_GT(failures, 0);  // the table was refilled without the old program's x
+            }
+        }
+    }
 }
 
 // Threads may evaluate one object at once without values, also when the values do not fit the

@@ -327,6 +327,7 @@ def test_eval_without_values_fails_on_any_variable():
 
 @pytest.mark.parametrize("text, expected", [
     ("8/2*4", 1.0), ("-2^2", 4.0), ("2^3^2", 512.0), ("1/0", math.inf), ("-x", -0.0),
+    ("2-x", 2.0), ("x-2", -2.0), ("2/x", math.inf), ("x/2", 0.0), ("2^x", 1.0), ("x^2", 0.0),
 ])
 def test_results_are_exact_floats(text, expected):
     result = exprkit.func(text).eval({"x": 0.0})
@@ -511,7 +512,7 @@ def test_the_collector_is_shown_each_reference_an_object_holds(blank):
     counts = []
 
     def replace(v):
-        blank.init("k(3)")  # the tree that calls replace is kept until its evaluation ends
+        blank.init("k(3)")  # the tree that calls replace is its evaluation's now, kept until it ends
         counts.append(shown_and_held())
         return v
 
@@ -521,7 +522,10 @@ def test_the_collector_is_shown_each_reference_an_object_holds(blank):
     counts.append(shown_and_held())
     blank.eval({"x": 1})
     counts.append(shown_and_held())
-    assert all(shown == held > 0 for shown, held in counts) and counts[1][1] > counts[2][1]
+    before, inside, after = counts
+    assert before[0] == before[1] > 0 and after[0] == after[1] > 0
+    # The collector must never be shown more than the object holds, or it would free what is in use.
+    assert 0 < inside[0] < inside[1] and inside[1] > after[1]
 
 
 class TypeObjectHead(ctypes.Structure):

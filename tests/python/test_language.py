@@ -12,6 +12,9 @@ ROOT = pathlib.Path(__file__).resolve().parents[2]
 DOCUMENTS = [ROOT / "README.md", ROOT / "docs" / "language.md"]
 # | ... | `text` | name=value, ... | `value or error` |
 EXAMPLE = re.compile(r"\| `([^`]*)` \|([^|`]*)\| `([^`]*)` \|$")
+# | `text outside the grammar` | `text of the grammar read alike` | name=value, ... | `value` |: the
+# second text and its value are an EXAMPLE too
+OUTSIDE = re.compile(r"^\| `([^`]*)` \| `([^`]*)` \|([^|`]*)\| `([^`]*)` \|$")
 # | `old text` | `rejected text` | `vars()` | `eval({"x": 1})` | `eval({"x": 1, "y": 2})` |
 FAILED_INIT = re.compile(r"^\| `([^`]*)` \| `([^`]*)` \| `([^`]*)` \| `([^`]*)` \| `([^`]*)` \|$")
 
@@ -37,18 +40,25 @@ def test_the_documents_have_their_examples():
     """Rows that the patterns no longer find would go untested."""
     assert [len(rows(EXAMPLE, [document])) >= 10 for document in DOCUMENTS] == [True, True]
     assert len(rows(FAILED_INIT)) >= 4
+    assert len(rows(OUTSIDE)) >= 10
+
+
+def evaluate(text: str, values: str) -> float:
+    function = exprkit.func(text_of(text))
+    if not values.strip():
+        return function.eval()
+    pairs = [pair.split("=") for pair in values.strip().strip("{}").split(", ") if pair]
+    return function.eval({name: float(number) for name, number in pairs})
 
 
 @pytest.mark.parametrize("text, values, expected", rows(EXAMPLE))
 def test_example(text, values, expected, capfd):
-    def run() -> float:
-        function = exprkit.func(text_of(text))
-        if not values.strip():
-            return function.eval()
-        pairs = [pair.split("=") for pair in values.strip().strip("{}").split(", ") if pair]
-        return function.eval({name: float(number) for name, number in pairs})
+    assert outcome(lambda: evaluate(text, values)) == expected
 
-    assert outcome(run) == expected
+
+@pytest.mark.parametrize("text, read_as, values, expected", rows(OUTSIDE))
+def test_text_outside_the_grammar(text, read_as, values, expected):
+    assert outcome(lambda: evaluate(text, values)) == expected
 
 
 @pytest.mark.parametrize("old, rejected, table, first, second", rows(FAILED_INIT))

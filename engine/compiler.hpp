@@ -1,0 +1,228 @@
+// Compiles expression trees into a program (program.hpp): a node's instruction names its operands, a
+// built-in on constants alone is done here, once, by the same apply() and so to the same bits, and a long
+// sum's terms are scheduled (see schedule()). Throws std::bad_alloc only.
+//
+// Order: where a caller's callable could tell, the right operand goes first, as the language says, and
+// each variable is loaded from its table entry where the language meets it, so that what a callable
+// stores there (a nested eval) is seen, and a missing variable fails after the callables before it ran.
+// Elsewhere nothing can tell (built-ins have no side effects, and a missing variable fails alike wherever
+// it is met), and the left one goes first: a long sum then needs two registers, not one a term, and a
+// long text can be compiled a piece at a time, each appended to the code so far.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "arena.hpp"
+#include "function_tables.hpp"
+#include "language.hpp"
+#include "nodes.hpp"
+#include "program.hpp"
+
+namespace exprkit::detail {
+
+// Compiles trees into a program, one after another: each later one is appended to the code so far, a
+// placeholder node of it standing for the value that code leaves.
+template <typename T>
+class Compiler {
+public:
+    const std::shared_ptr<Program<T>> made = std::make_shared<Program<T>>();
+
+    // Compiles the tree under `root`. A tree that calls no caller's callable and whose nodes are all those
+    // of `arena` goes left operand first, in the order the nodes were made, where `placeholder`, the first,
+    // stands for the value of the code so far, which is where it would put it. Any other goes right
+    // operand first, along its chain.
+    void append(const AstNode<T>& root, const NodeArena<T>* arena = nullptr, const AstNode<T>* placeholder = nullptr) {
+        const bool left_first = arena && !root.calls_callers_code();
+        const auto compile = [&](const AstNode<T>& node) {
+            if (&node != placeholder) emit(node, left_first);
+            made->results = std::max(made->results, depth());
+        };
+        if (left_first) {
+            arena->for_each(compile);
+        } else {
+            TreeWalk<T>::visit(root, compile);
+        }
+    }
+
+    // The program, its variables read from `table`.
+    std::shared_ptr<Program<T>> finish(const VariableTable<T>& table) {
+        Program<T>& program = *made;
+        place(operands.back());
+        schedule();
+        for (std::size_t i = 0; i < program.code.size(); ++i) {
+            Instruction<T>& in = program.code[i];
+            in.a = register_at(in.a);
+            in.b = register_at(in.b);
+            // An operand that the instruction before has just made is read where that instruction left it.
+            if (i > 0 && in.opcode < opcode_of(Opcode::Constant)) {
+                const std::uint32_t before = program.code[i - 1].result;
+                in.opcode = with_sources(in.opcode, left_of(in.opcode) == Source::Reg && in.a == before ? Source::Acc : left_of(in.opcode),
+                                         right_of(in.opcode) == Source::Reg && in.b == before ? Source::Acc : right_of(in.opcode));
+            }
+        }
+        program.result = register_at(operands.back().register_index);
+        program.sources.resize(program.variables.size());
+        program.calls = !program.unary_callables.empty() || !program.binary_callables.empty();
+        program.bind(table);
+        program.finish();
+        return made;
+    }
+
+private:
+    // An operand not yet taken by its operator: a register, or a constant that has no register yet, since
+    // the operator that takes it may hold it itself or fold it with its other operand. A variable's
+    // register is noted as its position with `variable_bit` until the number of results is known.
+    struct Operand { std::uint32_t register_index; bool constant; T value; };
+    static constexpr std::uint32_t variable_bit = std::uint32_t{1} << 31;
+
+    std::vector<Operand> operands;  // the evaluation's stack: the operand at depth d is in register d
+    std::unordered_map<std::string, std::uint32_t> positions;  // of the variables, by name
+
+    std::uint32_t register_at(std::uint32_t noted) const {
+        return noted & variable_bit ? made->results + (noted & ~variable_bit) : noted;
+    }
+    std::uint32_t depth() const { return static_cast<std::uint32_t>(operands.size()); }
+
+    // Gives a constant operand its register, the one of its depth.
+    void place(Operand& operand) {
+        if (!operand.constant) return;
+        Instruction<T> in{};
+        in.opcode = opcode_of(Opcode::Constant);
+        in.constant = operand.value;
+        in.result = static_cast<std::uint32_t>(&operand - operands.data());
+        made->code.push_back(in);
+        operand = Operand{in.result, false, T()};
+    }
+
+    std::uint32_t position_of(const std::string& name) {
+        const auto [found, added] = positions.try_emplace(name, static_cast<std::uint32_t>(made->variables.size()));
+        if (added) made->variables.push_back(name);
+        return found->second;
+    }
+
+    // Appends the instruction of `node`, whose operands are on top of the stack, and leaves its value there.
+    void emit(const AstNode<T>& node, bool left_first) {
+        const auto kind = node.kind();
+        if (kind == AstNode<T>::Kind::Value) return operands.push_back({0, true, static_cast<const ValueNode<T>&>(node).value});
+        const std::string* name = kind == AstNode<T>::Kind::Variable ? &static_cast<const VariableNode<T>&>(node).name : nullptr;
+        if (name && left_first) return operands.push_back({position_of(*name) | variable_bit, false, T()});
+        Instruction<T> in{};
+        if (name) {
+            in.opcode = opcode_of(Opcode::Load);
+            in.a = position_of(*name);
+        } else if (kind == AstNode<T>::Kind::Unary) {
+            const auto& unary = static_cast<const UnaryNode<T>&>(node);
+            Operand& operand = operands.back();
+            if (operand.constant && unary.builtin()) {
+                operand.value = apply(*unary.builtin(), operand.value);
+                return;
+            }
+            place(operand);
+            in.a = operand.register_index;
+            in.opcode = unary.builtin() ? opcode_of(*unary.builtin(), source_of(operand)) : call(made->unary_callables, unary.fn, in, Opcode::CallUnary);
+            operands.pop_back();
+        } else {
+            const auto& binary = static_cast<const BinaryNode<T>&>(node);
+            Operand& top = operands.back();
+            Operand& below = operands[operands.size() - 2];
+            Operand& left = left_first ? below : top;  // right first, the left operand is the one made last
+            Operand& right = left_first ? top : below;
+            if (left.constant && right.constant && binary.builtin()) {
+                below = Operand{0, true, apply(*binary.builtin(), left.value, right.value)};
+                return operands.pop_back();
+            }
+            if (!binary.builtin()) {
+                place(below);
+                place(top);
+                in.opcode = call(made->binary_callables, binary.fn, in, Opcode::CallBinary);
+            } else {
+                in.opcode = opcode_of(*binary.builtin(), source_of(left), source_of(right));
+                in.constant = (right.constant ? right : left).value;
+            }
+            in.a = left.register_index;
+            in.b = right.register_index;
+            operands.resize(operands.size() - 2);
+        }
+        in.result = depth();
+        made->code.push_back(in);
+        operands.push_back({in.result, false, T()});
+    }
+
+    static Source source_of(const Operand& operand) { return operand.constant ? Source::Const : Source::Reg; }
+
+    // Long sums, 128 steps at a time. A step is an instruction that writes register 0, which holds the sum
+    // so far (the value at the bottom of the stack) and which nothing else reads or writes; the term that a
+    // step adds is the code before it since the step before, which reads only its own registers, variables
+    // and constants. The terms of a window get registers of their own, and their instructions are merged
+    // so that like follows like, which lets the processor predict the jump to the next one; the steps then
+    // follow in their order. The same operations on the same operands: the same bits. A program that
+    // loads or calls (whose order a caller's callable could tell) stays as it is.
+    void schedule() {
+        std::vector<Instruction<T>>& code = made->code;
+        for (const Instruction<T>& in : code) {
+            if (in.opcode > opcode_of(Opcode::Constant)) return;
+        }
+        constexpr std::size_t window = 128;
+        std::vector<Term> terms(1);
+        std::vector<Instruction<T>> steps;
+        std::uint32_t base = 1, top = 1;  // the first register of the term being read, and the window's end
+        const auto own = [&](std::uint32_t& index) {
+            if (index != 0 && !(index & variable_bit)) top = std::max(top, (index = index - 1 + base) + 1);
+        };
+        for (std::size_t i = 0, written = 0; i < code.size(); ++i) {
+            Instruction<T> in = code[i];
+            if (in.opcode < opcode_of(Opcode::Constant)) {
+                if (left_of(in.opcode) == Source::Reg) own(in.a);
+                if (right_of(in.opcode) == Source::Reg) own(in.b);
+            }
+            if (in.result != 0) {
+                own(in.result);
+                terms.back().code.push_back(in);
+                continue;
+            }
+            steps.push_back(in);
+            terms.emplace_back();
+            base = top;
+            if (steps.size() < window && i + 1 < code.size()) continue;
+            made->results = std::max(made->results, top);
+            for (std::uint8_t last = 0; Term* term = next_alike(terms, last); last = code[written++].opcode) {
+                code[written] = term->code[term->taken++];
+            }
+            for (const Instruction<T>& step : steps) code[written++] = step;
+            terms.assign(1, Term());
+            steps.clear();
+            base = top = 1;
+        }
+    }
+
+    struct Term { std::vector<Instruction<T>> code; std::size_t taken = 0; };
+
+    // The term whose next instruction is to go next: one that starts with `opcode` if there is one, else one
+    // that starts with the opcode most of them start with; null when all are taken.
+    static Term* next_alike(std::vector<Term>& terms, std::uint8_t opcode) {
+        std::size_t counts[opcode_count] = {};
+        Term* pick = nullptr;
+        for (Term& term : terms) {
+            if (term.taken == term.code.size()) continue;
+            const std::uint8_t next = term.code[term.taken].opcode;
+            if (next == opcode) return &term;
+            if (++counts[next] > (pick ? counts[pick->code[pick->taken].opcode] : 0)) pick = &term;
+        }
+        return pick;
+    }
+
+    template <typename Function>
+    static std::uint8_t call(std::vector<Function>& callables, const Function& fn, Instruction<T>& in, Opcode opcode) {
+        in.callable = callables.size();
+        callables.push_back(fn);
+        return opcode_of(opcode);
+    }
+};
+
+}  // namespace exprkit::detail
