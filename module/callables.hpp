@@ -43,9 +43,8 @@ inline void release(PyObject* object) { run_python([object] { Py_XDECREF(object)
                          " to C++ type '?' (#define PYBIND11_DETAILED_ERROR_MESSAGES or compile in debug mode for details)");
 }
 
-// A Python callable as a one-argument engine function: what pybind11's wrapper does, with every step that
-// may run Python code made through run_python. Each copy holds a reference of its own, which the garbage
-// collector may take (clear, below); a copy left without one raises ReferenceError when called.
+// A Python callable as an engine function: what pybind11's wrapper does, each step that may run Python code through
+// run_python. Each copy holds a reference, which the collector may take (clear, below): then it raises ReferenceError.
 class PythonFunction {
 public:
     explicit PythonFunction(py::function callable) : function(callable.release().ptr()) {}
@@ -82,13 +81,11 @@ private:
     mutable PyObject* function;  // mutable: the collector's walk over an engine object is const
 };
 
-// The function argument of add_func: pybind11's conversion decides what it accepts and names the type;
-// a Python callable that it wrapped is then held by a PythonFunction instead.
+// add_func's function: pybind11's conversion decides what it takes and names the type; a Python callable is held as a PythonFunction.
 struct AddedFunction { UnaryFunction<double> function; };
 
-// func takes part in cyclic garbage collection, so that a callable that refers back to its func (a bound method
-// of the object that holds it) does not keep both alive forever: an instance reports each reference that its
-// engine object's copies of Python callables hold (each program lists them), and gives them up in a cycle.
+// func takes part in cyclic garbage collection, so that a callable that refers back to its func (a bound method of its
+// owner) does not keep both alive: an instance reports each reference its callables hold, and gives them up in a cycle.
 inline int traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));  // an instance of a heap type holds a reference to its type
     const Engine* engine = engine_of(self);
@@ -100,9 +97,8 @@ inline int traverse(PyObject* self, visitproc visit, void* arg) {
     return stopped;
 }
 
-// Every reference is taken out of the engine object before any is released, since a finaliser that
-// the release runs may use the object and change its tables and trees. The object stays usable: a
-// function whose callable is gone raises ReferenceError when called.
+// Every reference is taken out of the engine object before any is released, since a finaliser that the release runs may
+// use the object and change its tables and trees. The object stays usable (a function without its callable raises).
 inline int clear(PyObject* self) {
     const Engine* engine = engine_of(self);
     if (engine == nullptr) return 0;

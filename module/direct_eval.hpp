@@ -17,50 +17,58 @@ static_assert(PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000, "the 
 
 namespace exprkit::binding {
 
-// A float (a subclass too, by its value), an int or a bool, read without running Python code, and taken in
-// either pass of the overload resolution: the converting pass would take it alike.
-inline bool plain_number(PyObject* value, double& number) {
+// numpy's float64, float32, int64 and bool scalars, known by the names that only numpy's static types bear
+// (the type met last, kept by the caller, at once): each holds its value after the object header (numpy's
+// arrayscalars.h; a float64 is a float), and its __float__ casts it to double, as here.
+enum class NumpyValue { float64, float32, int64, boolean };
+inline constexpr std::pair<std::string_view, NumpyValue> numpy_types[] = {
+    {"numpy.float64", NumpyValue::float64}, {"numpy.float32", NumpyValue::float32}, {"numpy.int64", NumpyValue::int64},
+    {"numpy.bool", NumpyValue::boolean}, {"numpy.bool_", NumpyValue::boolean}};  // numpy 2 and 1
+struct NumpyType { mutable PyTypeObject* type = nullptr; mutable NumpyValue stored = NumpyValue::float64; };  // the one met last
+inline bool numpy_number(PyObject* value, double& number, const NumpyType& last) {
+    if (Py_TYPE(value) != last.type && !PyType_HasFeature(Py_TYPE(value), Py_TPFLAGS_HEAPTYPE)) {  // a Python class may take any name
+        for (const auto& [name, stored] : numpy_types) if (name == Py_TYPE(value)->tp_name) last.type = Py_TYPE(value), last.stored = stored;
+    }
+    const char* const stored = reinterpret_cast<const char*>(value) + sizeof(PyObject);
+    if (Py_TYPE(value) != last.type) return false;
+    switch (last.stored) {
+        case NumpyValue::float64: return number = *reinterpret_cast<const double*>(stored), true;
+        case NumpyValue::float32: return number = *reinterpret_cast<const float*>(stored), true;
+        case NumpyValue::int64: return number = static_cast<double>(*reinterpret_cast<const std::int64_t*>(stored)), true;
+        case NumpyValue::boolean: return number = *reinterpret_cast<const std::uint8_t*>(stored), true;
+    }
+    return false;
+}
+
+// A float (a subclass too, by its value), an int or a bool, read without running Python code, and taken in either
+// pass of the overload resolution, as the converting pass would take it alike; with `numpy`, numpy's scalars too.
+inline bool plain_number(PyObject* value, double& number, const NumpyType* numpy = nullptr) {
     PyTypeObject* const type = Py_TYPE(value);
     if (__builtin_expect(type == &PyFloat_Type, 1)) return number = PyFloat_AS_DOUBLE(value), true;
     if (type == &PyLong_Type || type == &PyBool_Type) {
         const Py_ssize_t digits = Py_SIZE(value);  // of one digit at most: read in place, as PyLong_AsDouble reads it
         if (digits >= -1 && digits <= 1) return number = static_cast<double>(digits * reinterpret_cast<PyLongObject*>(value)->ob_digit[0]), true;
         number = PyLong_AsDouble(value);
-        if (number != -1.0 || !PyErr_Occurred()) return true;
-        return PyErr_Clear(), false;  // too large for a double: refused, as pybind11's conversion refuses it
+        return number != -1.0 || !PyErr_Occurred() || (PyErr_Clear(), false);  // too large for a double: refused, as by pybind11
     }
-    return PyFloat_Check(value) && (number = PyFloat_AS_DOUBLE(value), true);  // numpy.float64 is a float
-}
-
-// numpy's float32, int64 and bool scalars, known by the names that only numpy's static types bear: each holds
-// its value after the object header (numpy's arrayscalars.h), and its __float__ casts it to double, as here.
-template <typename Stored>
-double numpy_stored(PyObject* value) { return *reinterpret_cast<const Stored*>(reinterpret_cast<const char*>(value) + sizeof(PyObject)); }
-inline constexpr struct NumpyScalar { std::string_view name; double (*read)(PyObject*); } numpy_scalars[] = {
-    {"numpy.float32", numpy_stored<float>}, {"numpy.int64", numpy_stored<std::int64_t>},
-    {"numpy.bool", numpy_stored<std::uint8_t>}, {"numpy.bool_", numpy_stored<std::uint8_t>}};  // numpy 2 and 1
-inline bool numpy_number(PyObject* value, double& number) {
-    if (PyType_HasFeature(Py_TYPE(value), Py_TPFLAGS_HEAPTYPE)) return false;  // a Python class may take any name
-    for (const NumpyScalar& scalar : numpy_scalars) if (scalar.name == Py_TYPE(value)->tp_name) return number = scalar.read(value), true;
-    return false;
+    return (numpy != nullptr && numpy_number(value, number, *numpy)) || (PyFloat_Check(value) && (number = PyFloat_AS_DOUBLE(value), true));
 }
 
 // A dict's keys in CPython 3.11 (PyDictKeysObject, Include/internal/pycore_dict.h): then a hash index of
 // 2^log2_index_bytes bytes, and the entries in order, each with its hash unless the kind is 1 (str keys only).
 struct DictKeysHeader { Py_ssize_t refcnt; std::uint8_t log2_size, log2_index_bytes, kind; std::uint32_t version; Py_ssize_t usable, entries; };
 
-// Hands `take(key, value)` each entry of `dict` in its order while it returns true, as PyDict_Next does, but
-// in place, without a call an entry, from a combined table (a removed entry has a null value); from a split
-// table (an object's attributes) by PyDict_Next. No Python code may run meanwhile: the dict must stay.
+// Hands `take(key, value)` each entry of `dict` in order while it returns true, as PyDict_Next does, but read in place
+// from a combined table (a removed entry's value is null); a split table (attributes) by PyDict_Next. No Python code may run.
 template <typename Take>
 [[gnu::always_inline]] inline bool for_each_entry(PyObject* dict, Take&& take) {
     const auto* object = reinterpret_cast<PyDictObject*>(dict);
     PyObject *key = nullptr, *value = nullptr;
-    for (Py_ssize_t position = 0; object->ma_values != nullptr && PyDict_Next(dict, &position, &key, &value);) if (!take(key, value)) return false;
+    for (Py_ssize_t at = 0; object->ma_values != nullptr && PyDict_Next(dict, &at, &key, &value);) if (!take(key, value)) return false;
     const auto* keys = reinterpret_cast<const DictKeysHeader*>(object->ma_keys);
     const std::ptrdiff_t width = keys->kind == 0 ? 3 : 2;  // an entry's pointers: hash, key and value, or key and value
-    const char* const index_end = reinterpret_cast<const char*>(keys + 1) + (std::size_t{1} << keys->log2_index_bytes);
-    PyObject* const* entry = reinterpret_cast<PyObject* const*>(index_end) + (width - 2);
+    const char* const index = reinterpret_cast<const char*>(keys + 1);
+    PyObject* const* entry = reinterpret_cast<PyObject* const*>(index + (std::size_t{1} << keys->log2_index_bytes)) + (width - 2);
     PyObject* const* const end = object->ma_values == nullptr ? entry + width * keys->entries : entry;
     for (; entry != end; entry += width) if (entry[1] != nullptr && !take(entry[0], entry[1])) return false;
     return true;
@@ -89,13 +97,13 @@ template <typename Take>
     const Engine::Positions positions = engine.positions();
     double* const values = engine.values.data();
     std::size_t count = 0;
-    const bool converted = for_each_entry(dict, [positions, values, &count](PyObject* key, PyObject* item) __attribute__((always_inline)) {
+    const auto take = [positions, values, &count, numpy = NumpyType()](PyObject* key, PyObject* item) __attribute__((always_inline)) {
         double number = 0;
-        const std::ptrdiff_t at = plain_number(item, number) || numpy_number(item, number) ? position_of(positions, key) : -2;
+        const std::ptrdiff_t at = plain_number(item, number, &numpy) ? position_of(positions, key) : -2;
         if (at >= 0) values[at] = number, ++count;
         return at != -2;
-    });
-    return converted && count == engine.values.size() && (result = engine.eval_at(values), true);
+    };
+    return for_each_entry(dict, take) && count == engine.values.size() && (result = engine.eval_at(values), true);
 }
 
 inline PyTypeObject* func_type = nullptr;  // set once, when the module registers func, with its type_info
@@ -139,8 +147,7 @@ inline PyObject* eval_vectorcall(PyObject* callable, PyObject* const* args, std:
     });
 }
 
-// func(text) with a str, on an instance that pybind11 has not set up yet (it ignores a second __init__):
-// the engine object is made, and the instance set up, as pybind11's constructor does.
+// func(text) with a str, on an instance not set up yet (pybind11 ignores a second __init__), as pybind11's constructor does it.
 inline PyObject* init_vectorcall(PyObject* callable, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
     return directly(callable, args, nargsf, kwnames, [args](Py_ssize_t count, PyObject*& result) {
         auto* instance = reinterpret_cast<py::detail::instance*>(args[0]);

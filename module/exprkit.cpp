@@ -1,8 +1,6 @@
-// The Python module exprkit: the class func and its nine method registrations, each calling one operation
-// of the instance's Expression<double>. What the module adds to a plain pybind11 binding is in the headers
-// beside this file, one concern each; docs/architecture.md, "The Python module", explains them.
-#include "callables.hpp"
-#include "direct_eval.hpp"
+// The Python module exprkit: the class func and its nine method registrations, each calling one operation of the engine.
+// What the module adds to a plain pybind11 binding is in the headers beside this file; docs/architecture.md explains it.
+#include "direct_eval.hpp"  // and callables.hpp, which it builds on
 
 #include <string>
 
@@ -17,9 +15,7 @@ PYBIND11_MODULE(exprkit, m) {
         .def("eval", py::overload_cast<const Engine::Values&>(&Engine::eval))
         .def("eval", py::overload_cast<>(&Engine::eval, py::const_))
         .def("vars", &Engine::vars)
-        .def("add_func", [](Engine& self, const std::string& name, AddedFunction added) {
-            self.add_func(name, std::move(added.function));
-        })
+        .def("add_func", [](Engine& self, const std::string& name, AddedFunction added) { self.add_func(name, std::move(added.function)); })
         .def("avail_funcs", &Engine::avail_funcs);
     take_calls_directly(cls, "eval", eval_vectorcall);
     take_calls_directly(cls, "__init__", init_vectorcall);

@@ -36,9 +36,8 @@ public:
 
         [[gnu::always_inline]] std::ptrdiff_t find(Py_hash_t hash, std::string_view text) const {  // -1 for none
             if (__builtin_expect((hashes >> (static_cast<std::size_t>(hash) & 63) & 1) == 0, 1)) return -1;
-            for (auto at = static_cast<std::size_t>(hash) & mask; slots[at].position >= 0; at = (at + 1) & mask) {
+            for (auto at = static_cast<std::size_t>(hash) & mask; slots[at].position >= 0; at = (at + 1) & mask)
                 if (slots[at].hash == hash && names[slots[at].position] == text) return slots[at].position;
-            }
             return -1;
         }
     };
