@@ -95,7 +95,7 @@ template <typename Take>
 // callable (that may evaluate this object again). Not inlined, so that the walk keeps its state in registers.
 [[gnu::noinline]] inline bool eval_given(Engine& engine, PyObject* dict, double& result) {
     const Engine::Positions positions = engine.positions();
-    double* const values = engine.values.data();
+    double* const values = engine.values();
     std::size_t count = 0;
     const auto take = [positions, values, &count, numpy = NumpyType()](PyObject* key, PyObject* item) __attribute__((always_inline)) {
         double number = 0;
@@ -103,7 +103,7 @@ template <typename Take>
         if (at >= 0) values[at] = number, ++count;
         return at != -2;
     };
-    return for_each_entry(dict, take) && count == engine.values.size() && (result = engine.eval_at(values), true);
+    return for_each_entry(dict, take) && count == engine.variables().size() && (result = engine.eval_at(values), true);
 }
 
 inline PyTypeObject* func_type = nullptr;  // set once, when the module registers func, with its type_info

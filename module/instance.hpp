@@ -8,6 +8,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,8 +25,8 @@ class Engine : public Expression<double> {
 public:
     using Expression<double>::Expression;
     void init(const std::string& text) {
-        slots.clear();
-        const struct Drop { std::vector<Slot>& slots; ~Drop() { slots.clear(); } } drop{slots};
+        placed.reset();
+        const struct Drop { std::unique_ptr<Placed>& placed; ~Drop() { placed.reset(); } } drop{placed};
         Expression<double>::init(text);
     }
     struct Slot { Py_hash_t hash = 0; std::ptrdiff_t position = -1; };
@@ -33,37 +35,37 @@ public:
         std::size_t mask;
         const std::string* names;
         std::uint64_t hashes;  // bit h set for a name whose hash is h modulo 64: most keys miss at once
-
         [[gnu::always_inline]] std::ptrdiff_t find(Py_hash_t hash, std::string_view text) const {  // -1 for none
             if (__builtin_expect((hashes >> (static_cast<std::size_t>(hash) & 63) & 1) == 0, 1)) return -1;
-            for (auto at = static_cast<std::size_t>(hash) & mask; slots[at].position >= 0; at = (at + 1) & mask)
-                if (slots[at].hash == hash && names[slots[at].position] == text) return slots[at].position;
+            for (auto at = static_cast<std::size_t>(hash) & mask; slots[at].position >= 0; at = (at + 1) & mask) {
+                const std::string& name = names[slots[at].position];  // compared in place, as memcmp compares
+                if (slots[at].hash == hash && name.size() == text.size() && std::memcmp(name.data(), text.data(), text.size()) == 0)
+                    return slots[at].position;
+            }
             return -1;
         }
     };
     Positions positions() {
         const std::vector<std::string>& names = variables();
-        if (slots.empty()) {  // a quarter full at most; the slots last, so that a failure places nothing
-            std::vector<Slot> made(2);
-            while (made.size() < 4 * names.size()) made.resize(2 * made.size());
-            hashes = 0;
+        if (!placed) {
+            auto made = std::make_unique<Placed>(Placed{std::vector<Slot>(2), 0, std::vector<double>(names.size())});
+            while (made->slots.size() < 4 * names.size()) made->slots.resize(2 * made->slots.size());  // a quarter full at most
             for (std::size_t i = 0; i < names.size(); ++i) {
                 const Py_hash_t hash = _Py_HashBytes(names[i].data(), static_cast<Py_ssize_t>(names[i].size()));
-                hashes |= std::uint64_t{1} << (static_cast<std::size_t>(hash) & 63);
-                auto at = static_cast<std::size_t>(hash) & (made.size() - 1);
-                while (made[at].position >= 0) at = (at + 1) & (made.size() - 1);
-                made[at] = Slot{hash, static_cast<std::ptrdiff_t>(i)};
+                made->hashes |= std::uint64_t{1} << (static_cast<std::size_t>(hash) & 63);
+                auto at = static_cast<std::size_t>(hash) & (made->slots.size() - 1);
+                while (made->slots[at].position >= 0) at = (at + 1) & (made->slots.size() - 1);
+                made->slots[at] = Slot{hash, static_cast<std::ptrdiff_t>(i)};
             }
-            values.resize(names.size());
-            slots = std::move(made);
+            placed = std::move(made);
         }
-        return Positions{slots.data(), slots.size() - 1, names.data(), hashes};
+        return Positions{placed->slots.data(), placed->slots.size() - 1, names.data(), placed->hashes};
     }
-    std::vector<double> values;
+    double* values() { return placed->values.data(); }  // one for each variable, once positions() has placed them
 
 private:
-    std::vector<Slot> slots;
-    std::uint64_t hashes = 0;
+    struct Placed { std::vector<Slot> slots; std::uint64_t hashes; std::vector<double> values; };
+    std::unique_ptr<Placed> placed;  // a pointer, so that a func without them stays small
 };
 
 // The engine object of an instance of func or of a Python subclass; null while there is none: before __init__
