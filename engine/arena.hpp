@@ -1,7 +1,7 @@
 // Where the nodes of a parse's tree live: one block with room for a node of any kind for each token of
-// the postfix sequence, holding the nodes one after another in the order the builder makes them. The arena belongs to the parse and destroys the nodes
-// all at once when the parse is done with the tree: nothing a tree allocates outlives it or is shared
-// with another, and a tree costs one allocation, not one a node.
+// the postfix sequence, holding the nodes one after another in the order the builder makes them. The
+// arena belongs to the parse and destroys the nodes all at once when the parse is done with the tree:
+// nothing a tree allocates outlives it or is shared with another, and a tree costs one allocation, not one a node.
 #pragma once
 
 #include <algorithm>
@@ -75,9 +75,7 @@ private:
 
     static std::unique_ptr<AstNode<T>> adopted(AstNode<T>* operand) { return std::unique_ptr<AstNode<T>>(operand); }
     template <typename Argument>
-    static Argument&& adopted(Argument&& argument) {
-        return std::forward<Argument>(argument);
-    }
+    static Argument&& adopted(Argument&& argument) { return std::forward<Argument>(argument); }
 
     // Destroys the nodes, each after letting go of its operands, destroyed in their own turn.
     void clear() noexcept {

@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -68,7 +69,7 @@ public:
         }
         program.result = register_at(operands.back().register_index);
         program.sources.resize(program.variables.size());
-        program.calls = !program.unary_callables.empty() || !program.binary_callables.empty();
+        program.calls = !program.unary_callables.empty();
         program.bind(table);
         program.finish();
         return made;
@@ -125,7 +126,13 @@ private:
             }
             place(operand);
             in.a = operand.register_index;
-            in.opcode = unary.builtin() ? opcode_of(*unary.builtin(), source_of(operand)) : call(made->unary_callables, unary.fn, in, Opcode::CallUnary);
+            if (unary.builtin()) {
+                in.opcode = opcode_of(*unary.builtin(), source_of(operand));
+            } else {
+                in.opcode = opcode_of(Opcode::Call);
+                in.callable = made->unary_callables.size();
+                made->unary_callables.push_back(unary.fn);
+            }
             operands.pop_back();
         } else {
             const auto& binary = static_cast<const BinaryNode<T>&>(node);
@@ -133,18 +140,14 @@ private:
             Operand& below = operands[operands.size() - 2];
             Operand& left = left_first ? below : top;  // right first, the left operand is the one made last
             Operand& right = left_first ? top : below;
-            if (left.constant && right.constant && binary.builtin()) {
-                below = Operand{0, true, apply(*binary.builtin(), left.value, right.value)};
+            // The tree builder makes every operator a built-in one.
+            const Operation operation = binary.builtin() ? *binary.builtin() : throw std::logic_error("an operator not of the language");
+            if (left.constant && right.constant) {
+                below = Operand{0, true, apply(operation, left.value, right.value)};
                 return operands.pop_back();
             }
-            if (!binary.builtin()) {
-                place(below);
-                place(top);
-                in.opcode = call(made->binary_callables, binary.fn, in, Opcode::CallBinary);
-            } else {
-                in.opcode = opcode_of(*binary.builtin(), source_of(left), source_of(right));
-                in.constant = (right.constant ? right : left).value;
-            }
+            in.opcode = opcode_of(operation, source_of(left), source_of(right));
+            in.constant = (right.constant ? right : left).value;
             in.a = left.register_index;
             in.b = right.register_index;
             operands.resize(operands.size() - 2);
@@ -215,13 +218,6 @@ private:
             if (++counts[next] > (pick ? counts[pick->code[pick->taken].opcode] : 0)) pick = &term;
         }
         return pick;
-    }
-
-    template <typename Function>
-    static std::uint8_t call(std::vector<Function>& callables, const Function& fn, Instruction<T>& in, Opcode opcode) {
-        in.callable = callables.size();
-        callables.push_back(fn);
-        return opcode_of(opcode);
     }
 };
 

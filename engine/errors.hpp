@@ -2,9 +2,6 @@
 // Every message is exact, typos included: callers match on them.
 #pragma once
 
-#include <stdexcept>
-#include <string>
-
 namespace exprkit {
 namespace messages {
 
@@ -25,16 +22,4 @@ inline constexpr const char* unspecified_variable_prefix = "Unspecified variable
 inline constexpr const char* missing_key = "invalid unordered_map<K, T> key";
 
 }  // namespace messages
-
-namespace detail {
-
-// The value named `key`; a miss throws std::out_of_range with the engine's message (at()'s varies).
-template <typename Map>
-const typename Map::mapped_type& lookup(const Map& map, const std::string& key) {
-    const auto found = map.find(key);
-    if (found == map.end()) throw std::out_of_range(messages::missing_key);
-    return found->second;
-}
-
-}  // namespace detail
 }  // namespace exprkit

@@ -41,11 +41,9 @@ template <std::size_t opcode, typename T>
         const T* source = program.sources[in.a];
         if (!bound || source == nullptr) throw std::out_of_range(messages::missing_key);
         acc = *source;
-    } else if constexpr (opcode == opcode_of(Opcode::CallUnary)) {
-        acc = program.unary_callables[in.callable](r[in.a]);
     } else {
-        static_assert(opcode == opcode_of(Opcode::CallBinary), "every opcode has its step");
-        acc = program.binary_callables[in.callable](r[in.a], r[in.b]);
+        static_assert(opcode == opcode_of(Opcode::Call), "every opcode has its step");
+        acc = program.unary_callables[in.callable](r[in.a]);
     }
     r[in.result] = acc;
 }
@@ -126,6 +124,13 @@ T evaluate(const Program<T>& program, bool bound) {
     if (program.registers() > Program<T>::local_registers) return evaluate_deep(program, bound);
     T registers[Program<T>::local_registers];
     return run_on(program, bound, registers);
+}
+
+// Evaluates a program that calls a caller's callable, which may let go of it meanwhile: held until the end.
+template <typename T>
+[[gnu::noinline]] T evaluate_holding(const std::shared_ptr<Program<T>>& program, bool bound) {
+    const std::shared_ptr<const Program<T>> running = program;
+    return evaluate(*running, bound);
 }
 
 }  // namespace exprkit::detail

@@ -55,7 +55,7 @@ public:
         other.clear();
     }
 
-    ~Expression();
+    ~Expression() { keep_table_for_running_program(); }
 
     // Takes the other's validity and copies of its program and tables; keeps its own text and variable
     // table, which the copy reads: names it lacks join it with 0, so that it evaluates what it says is valid.
@@ -72,7 +72,7 @@ public:
 
     // Parses `expression_text` into this object. On an error the previous program stays; what else was
     // changed (text, variable table) stays changed.
-    void init(const std::string& expression_text);
+    void init(const std::string& expression_text) { install_parse(expression_text, piece_bytes); }
 
     bool valid() const { return valid_flag; }
 
@@ -83,10 +83,15 @@ public:
     const std::vector<std::string>& variables() const { return variable_names; }
 
     // Evaluates with no variable values at all: a formula with a variable fails at the first one met.
-    T eval() const;
+    T eval() const { return evaluate(false); }
 
     // Stores each variable's value from `values` (names the expression lacks are ignored), then evaluates.
-    T eval(const Values& values);
+    T eval(const Values& values) {
+        return eval_with([&values](const std::string& name) -> const T* {
+            const auto found = values.find(name);
+            return found == values.end() ? nullptr : &found->second;
+        });
+    }
 
     // eval(values) without a map: `value_of(name)` points at the value of the variable `name`, or is
     // null when there is none (which throws as eval(values) does). It is asked for each variable in the
@@ -100,11 +105,14 @@ public:
             }
             *variable_values[i] = *given;
         }
-        return evaluate_stored();
+        return evaluate(true);
     }
 
     // eval(values) by position, looking up no name: values[i] is the value of variables()[i].
-    T eval_at(const T* values);
+    T eval_at(const T* values) {
+        for (std::size_t i = 0; i < variable_values.size(); ++i) *variable_values[i] = values[i];
+        return evaluate(true);
+    }
 
     // Inserts or replaces a function; formulas parsed before keep the callables they were compiled with.
     void add_func(const std::string& name, UnaryFunction<T> fn) { unary_funcs.add(name, std::move(fn)); }
@@ -160,7 +168,6 @@ private:
     }
 
     const std::vector<UnaryFunction<T>>* program_callables() const;
-    T evaluate_stored();
     T evaluate(bool bound) const;
     void keep_table_for_running_program() noexcept;
     void install(std::shared_ptr<Program> program) noexcept;

@@ -86,11 +86,6 @@ Expression<T>::Expression(const Expression& other)
 }
 
 template <typename T>
-Expression<T>::~Expression() {
-    keep_table_for_running_program();
-}
-
-template <typename T>
 Expression<T>& Expression<T>::operator=(const Expression& other) {
     if (this == &other) return *this;
     Expression copy(*this);  // this object's text, table and values, with the other's program and functions
@@ -108,51 +103,18 @@ Expression<T>& Expression<T>::operator=(const Expression& other) {
 }
 
 template <typename T>
-void Expression<T>::init(const std::string& expression_text) {
-    install_parse(expression_text, piece_bytes);
-}
-
-template <typename T>
-T Expression<T>::eval() const {
-    if (!valid_flag || !root) throw std::invalid_argument(messages::invalid_expression);
-    return evaluate(false);
-}
-
-template <typename T>
-T Expression<T>::eval(const Values& values) {
-    return eval_with([&values](const std::string& name) -> const T* {
-        const auto found = values.find(name);
-        return found == values.end() ? nullptr : &found->second;
-    });
-}
-
-template <typename T>
-T Expression<T>::eval_at(const T* values) {
-    for (std::size_t i = 0; i < variable_values.size(); ++i) *variable_values[i] = values[i];
-    return evaluate_stored();
-}
-
-template <typename T>
 const std::vector<UnaryFunction<T>>* Expression<T>::program_callables() const {
     return root ? &root->unary_callables : nullptr;
 }
 
-// Evaluates with the values stored in the table.
-template <typename T>
-T Expression<T>::evaluate_stored() {
-    if (!valid_flag || !root) throw std::invalid_argument(messages::invalid_expression);
-    return evaluate(true);
-}
-
-// Only a caller's callable can run code, and so replace, move or destroy the program or the variable
-// table, during an evaluation: the evaluation of a program that calls one holds the program until it ends
+// Evaluates with the values stored in the table (`bound`) or none. Only a caller's callable can run code,
+// and so replace, move or destroy the program or the variable table, during an evaluation: the evaluation of a program that calls one holds the program until it ends
 // (so the program is running while it is shared), and an object that lets go of its table's entries
 // meanwhile hands them to the running program, which reads them.
 template <typename T>
 T Expression<T>::evaluate(bool bound) const {
-    if (!root->calls) return detail::evaluate(*root, bound);
-    const std::shared_ptr<const Program> running = root;
-    return detail::evaluate(*running, bound);
+    if (!valid_flag || !root) throw std::invalid_argument(messages::invalid_expression);
+    return root->calls ? detail::evaluate_holding(root, bound) : detail::evaluate(*root, bound);
 }
 
 // Called before the table's entries are cleared, replaced or destroyed: a running program keeps them until

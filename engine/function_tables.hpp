@@ -23,8 +23,6 @@ template <typename T>
 using BinaryFunction = std::function<T(T, T)>;
 template <typename T>
 using UnaryFunctionTable = std::unordered_map<std::string, UnaryFunction<T>>;
-template <typename T>
-using BinaryOperatorTable = std::unordered_map<std::string, BinaryFunction<T>>;
 // Variable values by name: the table an Expression keeps, and the values given to an evaluation.
 template <typename T>
 using VariableTable = std::unordered_map<std::string, T>;
@@ -41,26 +39,12 @@ struct Builtin {
 
 }  // namespace detail
 
-template <typename T>
-void fill_binary_ops(BinaryOperatorTable<T>& table) {
-    table.reserve(table.size() + detail::operator_rows.size());
-    for (const auto& row : detail::operator_rows) {
-        table.emplace(std::string(1, row.symbol), detail::Builtin<T>{row.operation});
-    }
-}
-
-template <typename T>
-void fill_unary_funcs(UnaryFunctionTable<T>& table) {
-    table.reserve(table.size() + detail::function_rows.size());
-    for (const auto& row : detail::function_rows) table.emplace(std::string(row.name), detail::Builtin<T>{row.operation});
-}
-
-// The built-in function table, filled once and shared.
+// The built-in function table, filled once, in the rows' order, and shared.
 template <typename T>
 const UnaryFunctionTable<T>& builtin_unary_funcs() {
     static const UnaryFunctionTable<T> table = [] {
         UnaryFunctionTable<T> filled;
-        fill_unary_funcs(filled);
+        for (const auto& row : detail::function_rows) filled.emplace(std::string(row.name), detail::Builtin<T>{row.operation});
         return filled;
     }();
     return table;
@@ -75,8 +59,7 @@ public:
     FunctionTable() = default;
     FunctionTable(const FunctionTable& other)
         : own(other.own.load() ? new UnaryFunctionTable<T>(*other.own.load()) : nullptr), replaced(other.replaced) {}
-    FunctionTable(FunctionTable&& other) noexcept
-        : own(other.own.exchange(nullptr)), replaced(std::exchange(other.replaced, 0)) {}
+    FunctionTable(FunctionTable&& other) noexcept { swap(other); }
     FunctionTable& operator=(FunctionTable other) noexcept {
         swap(other);
         return *this;

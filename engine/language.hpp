@@ -51,8 +51,6 @@ inline constexpr std::array function_rows{
 
 inline constexpr std::int32_t unary_minus_precedence = 6;
 
-inline constexpr std::size_t operation_count = operator_rows.size() + function_rows.size();
-
 // The index of the first of `rows` that `matches`, or rows.size(): GCC's UBSan rejects constexpr pointer comparisons.
 template <typename Rows, typename Matches>
 constexpr std::size_t find_row(const Rows& rows, Matches matches) {
@@ -86,13 +84,10 @@ static_assert(find_row(operator_rows, [](auto row) { return row.precedence >= un
 
 // Whether every operation stands in exactly one row.
 constexpr bool each_operation_has_one_row() {
-    std::array<int, operation_count> rows{};
+    std::array<int, operator_rows.size() + function_rows.size()> rows{};
     for (const OperatorRow& row : operator_rows) ++rows[static_cast<std::size_t>(row.operation)];
     for (const FunctionRow& row : function_rows) ++rows[static_cast<std::size_t>(row.operation)];
-    for (const int count : rows) {
-        if (count != 1) return false;
-    }
-    return true;
+    return find_row(rows, [](int count) { return count != 1; }) == rows.size();
 }
 static_assert(each_operation_has_one_row(), "every operation has exactly one row");
 

@@ -1,23 +1,41 @@
 // Expression tree nodes: constants, variables, one-argument functions and binary operators, answering
 // evaluate(), evaluate(values), clone() and is_valid(). A missing variable throws std::out_of_range, an
 // empty callable std::bad_function_call. A node that adopts its children links its subtree into one chain
-// in evaluation order, which the walks (walks.hpp) follow; and it says whether it applies a built-in
-// operation and whether its subtree calls a caller's callable, as a compiled program needs to know.
+// in evaluation order (post-order, right operand first), and every walk over a tree (TreeWalk) loops
+// along it, never recursing, so no depth exhausts the stack. A node also says whether it applies a
+// built-in operation and whether its subtree calls a caller's callable, as a compiled program needs to know.
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
-#include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "errors.hpp"
 #include "function_tables.hpp"
-#include "walks.hpp"
 
 namespace exprkit {
+namespace detail {
+
+template <typename T>
+struct TreeWalk;
+template <typename T>
+class OperatorNode;
+
+// The value named `key`; a miss throws std::out_of_range with the engine's message (at()'s varies).
+template <typename Map>
+const typename Map::mapped_type& lookup(const Map& map, const std::string& key) {
+    const auto found = map.find(key);
+    if (found == map.end()) throw std::out_of_range(messages::missing_key);
+    return found->second;
+}
+
+}  // namespace detail
 
 template <typename T>
 class AstNode {
@@ -40,12 +58,9 @@ public:
 protected:
     explicit AstNode(Kind node_kind) : link(static_cast<std::uintptr_t>(node_kind)) {}
 
-    void set_calls_callers_code(bool calls) { link |= calls ? calls_bit : 0; }
-
 private:
     friend struct detail::TreeWalk<T>;
-    friend class UnaryNode<T>;
-    friend class BinaryNode<T>;
+    friend class detail::OperatorNode<T>;
 
     // The node after this one in its parent's chain (null at the top), with the node's kind and whether
     // its subtree calls a caller's callable in the low bits that a node's alignment leaves free: a node
@@ -93,13 +108,8 @@ public:
 
 namespace detail {
 
-template <typename T>
-std::unique_ptr<AstNode<T>> require_child(std::unique_ptr<AstNode<T>> child) {
-    if (!child) throw std::invalid_argument("operand subtree must not be empty");
-    return child;
-}
-
-// What unary and binary nodes share: their operations are walks along their chain.
+// What unary and binary nodes share: their operations are walks along their chain, and their callable
+// may apply a built-in operation.
 template <typename T>
 class OperatorNode : public AstNode<T> {
 public:
@@ -112,8 +122,24 @@ public:
     std::unique_ptr<AstNode<T>> clone() const override { return TreeWalk<T>::clone(*this); }
     bool is_valid() const override { return TreeWalk<T>::is_valid(*this); }
 
+    // The built-in operation `fn` applies, or null for a caller's callable.
+    const Operation* builtin() const { return operation ? &*operation : nullptr; }
+
 protected:
-    using AstNode<T>::AstNode;
+    OperatorNode(typename AstNode<T>::Kind kind, std::optional<Operation> builtin) : AstNode<T>(kind), operation(builtin) {
+        if (!operation) this->link |= AstNode<T>::calls_bit;
+    }
+
+    // Takes `operand` as a child, whose subtree's chain goes on with `next`.
+    std::unique_ptr<AstNode<T>> adopt(std::unique_ptr<AstNode<T>> operand, AstNode<T>* next) {
+        if (!operand) throw std::invalid_argument("operand subtree must not be empty");
+        operand->set_next(next);
+        this->link |= operand->link & AstNode<T>::calls_bit;
+        return operand;
+    }
+
+private:
+    const std::optional<Operation> operation;
 };
 
 }  // namespace detail
@@ -131,20 +157,13 @@ public:
         if (child) detail::TreeWalk<T>::dismantle(*this);
     }
 
-    // The built-in operation `fn` applies, or null for a caller's callable.
-    const detail::Operation* builtin() const { return operation ? &*operation : nullptr; }
-
 private:
     friend struct detail::TreeWalk<T>;
-    const std::optional<detail::Operation> operation;
     std::unique_ptr<AstNode<T>> child;
 
     UnaryNode(UnaryFunction<T> function, std::optional<detail::Operation> builtin, std::unique_ptr<AstNode<T>> operand)
-        : detail::OperatorNode<T>(AstNode<T>::Kind::Unary), fn(std::move(function)), operation(builtin),
-          child(detail::require_child(std::move(operand))) {
-        child->set_next(this);
-        this->set_calls_callers_code(!operation || child->calls_callers_code());
-    }
+        : detail::OperatorNode<T>(AstNode<T>::Kind::Unary, builtin), fn(std::move(function)),
+          child(this->adopt(std::move(operand), this)) {}
 };
 
 template <typename T>
@@ -161,23 +180,135 @@ public:
         if (left && right) detail::TreeWalk<T>::dismantle(*this);
     }
 
-    // The built-in operation `fn` applies, or null for a caller's callable.
-    const detail::Operation* builtin() const { return operation ? &*operation : nullptr; }
-
 private:
     friend struct detail::TreeWalk<T>;
-    const std::optional<detail::Operation> operation;
     std::unique_ptr<AstNode<T>> left;
     std::unique_ptr<AstNode<T>> right;
 
+    // The right operand's chain goes on with the left one's, which ends at this node.
     BinaryNode(BinaryFunction<T> function, std::optional<detail::Operation> builtin,
                std::unique_ptr<AstNode<T>> left_operand, std::unique_ptr<AstNode<T>> right_operand)
-        : detail::OperatorNode<T>(AstNode<T>::Kind::Binary), fn(std::move(function)), operation(builtin),
-          left(detail::require_child(std::move(left_operand))), right(detail::require_child(std::move(right_operand))) {
-        right->set_next(detail::TreeWalk<T>::first_of(*left));
-        left->set_next(this);
-        this->set_calls_callers_code(!operation || left->calls_callers_code() || right->calls_callers_code());
+        : detail::OperatorNode<T>(AstNode<T>::Kind::Binary, builtin), fn(std::move(function)),
+          left(this->adopt(std::move(left_operand), this)),
+          right(this->adopt(std::move(right_operand), detail::TreeWalk<T>::first_of(*left))) {}
+};
+
+namespace detail {
+
+template <typename T>
+struct TreeWalk {
+    using Node = AstNode<T>;
+    using Kind = typename Node::Kind;
+    using Unary = UnaryNode<T>;
+    using Binary = BinaryNode<T>;
+
+    // The first node of a subtree's chain: its leftmost leaf in evaluation order, reached through
+    // right operands, since those are evaluated first.
+    static Node* first_of(const Node& root) {
+        const Node* node = &root;
+        for (;;) {
+            if (node->kind() == Kind::Unary) {
+                node = static_cast<const Unary*>(node)->child.get();
+            } else if (node->kind() == Kind::Binary) {
+                node = static_cast<const Binary*>(node)->right.get();
+            } else {
+                return const_cast<Node*>(node);
+            }
+        }
+    }
+
+    // Calls `visit` with every node of the subtree, in evaluation order; the root comes last.
+    template <typename Action>
+    static void visit(const Node& root, Action&& action) {
+        for (const Node* node = first_of(root);; node = node->next()) {
+            action(*node);
+            if (node == &root) return;
+        }
+    }
+
+    // The value of the subtree, each variable read through `lookup`. An operator pops its left operand,
+    // pushed last as the right one is evaluated first, and takes the right one below it: fn(left, right).
+    template <typename Lookup>
+    static T evaluate(const Node& root, const Lookup& lookup) {
+        constexpr std::size_t local_slots = 64;
+        T local[local_slots];
+        std::size_t size = 0;
+        std::size_t need = 0;  // values the evaluation holds at once
+        visit(root, [&](const Node& node) {
+            if (node.kind() == Kind::Value || node.kind() == Kind::Variable) need = std::max(need, ++size);
+            if (node.kind() == Kind::Binary) --size;
+        });
+        std::unique_ptr<T[]> deep;
+        T* stack = need > local_slots ? (deep = std::make_unique<T[]>(need)).get() : local;
+        size = 0;
+        visit(root, [&](const Node& node) {
+            switch (node.kind()) {
+                case Kind::Value: stack[size++] = static_cast<const ValueNode<T>&>(node).value; break;
+                case Kind::Variable: stack[size++] = lookup(static_cast<const VariableNode<T>&>(node)); break;
+                case Kind::Unary: stack[size - 1] = static_cast<const Unary&>(node).fn(stack[size - 1]); break;
+                case Kind::Binary:
+                    --size;
+                    stack[size - 1] = static_cast<const Binary&>(node).fn(stack[size], stack[size - 1]);
+                    break;
+            }
+        });
+        return stack[0];
+    }
+
+    static bool is_valid(const Node& root) {
+        bool valid = true;
+        visit(root, [&](const Node& node) { valid = valid && (node.kind() != Kind::Variable || node.is_valid()); });
+        return valid;
+    }
+
+    // A deep copy, rebuilt along the chain: each operator takes its operands' copies off a stack.
+    static std::unique_ptr<Node> clone(const Node& root) {
+        std::vector<std::unique_ptr<Node>> built;  // the left operand's copy is made last, on top of the right's
+        visit(root, [&](const Node& node) {
+            switch (node.kind()) {
+                case Kind::Value:
+                case Kind::Variable: built.push_back(node.clone()); break;
+                case Kind::Unary: built.back() = copy_of(static_cast<const Unary&>(node), std::move(built.back())); break;
+                case Kind::Binary: {
+                    auto left = std::move(built.back());
+                    built.pop_back();
+                    built.back() = copy_of(static_cast<const Binary&>(node), std::move(left), std::move(built.back()));
+                    break;
+                }
+            }
+        });
+        return std::move(built.back());
+    }
+
+    // Deletes every node below `root`, each after letting go of its children, deleted before it.
+    static void dismantle(Node& root) noexcept {
+        for (Node* node = first_of(root); node != &root;) {
+            Node* following = node->next();
+            release_children(*node);
+            delete node;
+            node = following;
+        }
+        release_children(root);
+    }
+
+    static void release_children(Node& node) noexcept {
+        if (node.kind() == Kind::Unary) {
+            static_cast<void>(static_cast<Unary&>(node).child.release());
+        } else if (node.kind() == Kind::Binary) {
+            auto& binary = static_cast<Binary&>(node);
+            static_cast<void>(binary.right.release());
+            static_cast<void>(binary.left.release());
+        }
+    }
+
+private:
+    // A node like `node` over the given operands: the same built-in operation, or a copy of its callable.
+    template <typename Operator, typename... Operands>
+    static std::unique_ptr<Node> copy_of(const Operator& node, Operands&&... operands) {
+        if (const auto* operation = node.builtin()) return std::make_unique<Operator>(*operation, std::move(operands)...);
+        return std::make_unique<Operator>(node.fn, std::move(operands)...);
     }
 };
 
+}  // namespace detail
 }  // namespace exprkit

@@ -54,7 +54,7 @@ public:
     void mark_unary_minus() {
         for (std::size_t i = 0; i + 1 < tokens.size(); ++i) {
             Token& token = tokens[i];
-            if (token.is_binary_operator() && token.is_text('-') &&
+            if (token.is_binary_operator() && token.text.size() == 1 && token.text[0] == '-' &&
                 (i == 0 || tokens[i - 1].is_open_paren() || tokens[i - 1].is_binary_operator())) {
                 token.type = TokenType::Function;
             }
@@ -83,6 +83,7 @@ public:
     // to the output, operators wait on the stack until one that binds no tighter arrives.
     std::vector<Token> to_postfix() {
         std::vector<Token> output;
+        std::vector<Token> operators;  // a stack, its top at the back
         output.reserve(tokens.size());
         operators.reserve(tokens.size());
         const auto pop_into_output = [&] {
@@ -110,7 +111,6 @@ public:
                 }
                 operators.push_back(token);
             } else {
-                operators.clear();
                 throw std::invalid_argument(messages::unhandled_token);
             }
         }
@@ -120,7 +120,6 @@ public:
 
 private:
     std::vector<Token> tokens;
-    std::vector<Token> operators;  // a stack, its top at the back; empty outside to_postfix
     PrecedenceTable precedence;
 
     static bool starts_factor(const Token& token) {
@@ -128,18 +127,14 @@ private:
     }
 
     std::int32_t precedence_of(const Token& token) const {
-        if (token.is_binary_operator()) {
-            for (const auto& [text, value] : precedence) {
-                std::size_t same = 0;  // compared in place: a library call costs more than a byte or two
-                while (same < text.size() && same < token.text.size() && text[same] == token.text[same]) ++same;
-                if (same == text.size() && same == token.text.size()) return value;
-            }
-            throw std::out_of_range(messages::missing_key);
+        if (token.type == TokenType::Function && token.text[0] == '-') return detail::unary_minus_precedence;
+        if (!token.is_binary_operator()) return 1;
+        for (const auto& [text, value] : precedence) {
+            std::size_t same = 0;  // compared in place: a library call costs more than a byte or two
+            while (same < text.size() && same < token.text.size() && text[same] == token.text[same]) ++same;
+            if (same == text.size() && same == token.text.size()) return value;
         }
-        if (token.type == TokenType::Function && !token.text.empty() && token.text.front() == '-') {
-            return detail::unary_minus_precedence;
-        }
-        return 1;
+        throw std::out_of_range(messages::missing_key);
     }
 };
 

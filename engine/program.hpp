@@ -31,8 +31,8 @@ enum class Source : std::size_t { Acc, Reg, Const };
 // Opcodes: each operator with each pair of sources, each function with its operand's source (the machine
 // register or a register), then the rest.
 inline constexpr std::size_t function_opcodes = operator_rows.size() * 9;
-enum class Opcode : std::uint8_t { Constant = function_opcodes + 2 * function_rows.size(), Load, CallUnary, CallBinary };
-inline constexpr std::size_t opcode_count = static_cast<std::size_t>(Opcode::CallBinary) + 1;
+enum class Opcode : std::uint8_t { Constant = function_opcodes + 2 * function_rows.size(), Load, Call };
+inline constexpr std::size_t opcode_count = static_cast<std::size_t>(Opcode::Call) + 1;
 
 constexpr std::uint8_t opcode_of(Opcode opcode) { return static_cast<std::uint8_t>(opcode); }
 constexpr bool is_operator_opcode(std::size_t opcode) { return opcode < function_opcodes; }
@@ -69,7 +69,6 @@ struct Program {
     std::vector<std::string> variables;  // their registers follow the results'
     std::vector<const T*> sources;       // each one's entry in the variable table, or null
     std::vector<UnaryFunction<T>> unary_callables;  // the caller's callables the code calls, one a call
-    std::vector<BinaryFunction<T>> binary_callables;
     std::uint32_t results = 0;  // registers for results, before the variables'
     std::uint32_t result = 0;   // the register that holds the value when the code is done
     bool calls = false;         // whether the code calls a caller's callable, and so reads variables by Load
@@ -87,7 +86,7 @@ struct Program {
     Program() = default;
     Program(const Program& other, const VariableTable<T>& table)  // a copy, reading `table`
         : code(other.code), variables(other.variables), sources(other.sources), unary_callables(other.unary_callables),
-          binary_callables(other.binary_callables), results(other.results), result(other.result), calls(other.calls) {
+          results(other.results), result(other.result), calls(other.calls) {
         bind(table);
         finish();
     }

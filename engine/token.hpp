@@ -15,13 +15,8 @@
 
 namespace exprkit {
 
-enum class TokenType : std::uint8_t {
-    Operand = 0,
-    Function = 1,
-    Operator = 2,
-    Paren = 4,
-    RightAssoc = 8,  // flag bit, OR-ed onto the type of a right-associative operator ("^")
-};
+// RightAssoc is a flag bit, OR-ed onto the type of a right-associative operator ("^").
+enum class TokenType : std::uint8_t { Operand = 0, Function = 1, Operator = 2, Paren = 4, RightAssoc = 8 };
 
 constexpr TokenType operator|(TokenType a, TokenType b) {
     return static_cast<TokenType>(static_cast<std::uint8_t>(a) | static_cast<std::uint8_t>(b));
@@ -42,7 +37,6 @@ inline constexpr auto byte_classes = [] {
     return classes;
 }();
 constexpr bool is_letter(unsigned char c) { return byte_classes[c] & letter; }
-constexpr bool is_digit(unsigned char c) { return byte_classes[c] & digit; }
 constexpr bool is_alnum(unsigned char c) { return byte_classes[c] & (letter | digit); }
 constexpr bool is_token_byte(unsigned char c) { return byte_classes[c] != 0; }
 constexpr bool is_number_byte(unsigned char c) { return byte_classes[c] & (digit | point); }
@@ -76,22 +70,15 @@ struct Token {
                 text.push_back('0');
             }
         }
-        if (text.size() == 1 && detail::is_right_assoc_symbol(static_cast<unsigned char>(text[0]))) {
-            type = type | TokenType::RightAssoc;
-        }
+        if (text.size() == 1 && detail::is_right_assoc_symbol(text[0])) type = type | TokenType::RightAssoc;
     }
-
-    // Whether the text is exactly the one byte `c`.
-    bool is_text(char c) const { return text.size() == 1 && text[0] == c; }
 
     bool is_open_paren() const { return type == TokenType::Paren && !text.empty() && text.front() == '('; }
     bool is_close_paren() const { return type == TokenType::Paren && !text.empty() && text.front() == ')'; }
     bool is_binary_operator() const {
         return type == TokenType::Operator || type == (TokenType::Operator | TokenType::RightAssoc);
     }
-    bool is_right_assoc() const {
-        return (static_cast<std::uint8_t>(type) & static_cast<std::uint8_t>(TokenType::RightAssoc)) != 0;
-    }
+    bool is_right_assoc() const { return (type | TokenType::RightAssoc) == type; }
     bool is_number() const { return type == TokenType::Operand && detail::is_number_text(text); }
     bool is_name() const { return type == TokenType::Operand && detail::is_name_text(text); }
 };

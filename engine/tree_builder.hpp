@@ -6,7 +6,6 @@
 
 #include <charconv>
 #include <clocale>
-#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
@@ -45,23 +44,17 @@ T read_number_in_c_locale(std::string_view numeral) {
     }
 }
 
-// Reads the longest beginning of `text` of the form digits [ "." digits ] as the nearest value (1.2.3
-// reads as 1.2): by std::from_chars, or through the C library where that cannot or is out of range.
+// Reads the longest beginning of a number text (digits and ".") of the form digits [ "." digits ] as the
+// nearest value (1.2.3 reads as 1.2): by std::from_chars, or through the C library where that cannot or is
+// out of range. Both stop where that form does.
 template <typename T>
 T read_number(std::string_view text) {
-    std::size_t length = 0;
-    while (length < text.size() && is_digit(static_cast<unsigned char>(text[length]))) ++length;
-    if (length < text.size() && text[length] == '.') {
-        ++length;
-        while (length < text.size() && is_digit(static_cast<unsigned char>(text[length]))) ++length;
-    }
-    const std::string_view numeral = text.substr(0, length);
 #if defined(__cpp_lib_to_chars)
     T value{};
-    const auto [end, error] = std::from_chars(numeral.data(), numeral.data() + numeral.size(), value, std::chars_format::fixed);
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, std::chars_format::fixed);
     if (error == std::errc()) return value;
 #endif
-    return read_number_in_c_locale<T>(numeral);
+    return read_number_in_c_locale<T>(text);
 }
 
 }  // namespace detail
@@ -95,14 +88,28 @@ public:
             ++token;
         }
         for (; token != postfix.end(); ++token) {
+            const std::string& text = token->text;
             if (token->is_name()) {
-                operands.push_back(arena.template make<VariableNode<T>>(token->text, &variable_table));
+                operands.push_back(arena.template make<VariableNode<T>>(text, &variable_table));
             } else if (token->is_number()) {
-                operands.push_back(arena.template make<ValueNode<T>>(detail::read_number<T>(token->text)));
+                operands.push_back(arena.template make<ValueNode<T>>(detail::read_number<T>(text)));
             } else if (token->type == TokenType::Function) {
-                apply_function(*token, operands, arena);
+                if (operands.empty()) throw std::invalid_argument(messages::unary_argument_prefix + text + "'");
+                const UnaryFunction<T>* found = unary_funcs.find(text);
+                if (found == nullptr) throw std::invalid_argument(messages::unknown_function_prefix + text);
+                if (const detail::Operation* builtin = unary_funcs.builtin(text)) {
+                    operands.back() = arena.template make<UnaryNode<T>>(*builtin, operands.back());
+                } else {
+                    UnaryFunction<T> copy = *found;  // copied before the node takes its operand: see NodeArena::make
+                    operands.back() = arena.template make<UnaryNode<T>>(std::move(copy), operands.back());
+                }
             } else if (token->is_binary_operator()) {
-                apply_operator(*token, operands, arena);
+                if (operands.size() < 2) throw std::invalid_argument(messages::binary_argument_prefix + text + "'");
+                const detail::OperatorRow* row = text.size() == 1 ? detail::operator_row(static_cast<unsigned char>(text[0])) : nullptr;
+                if (row == nullptr) throw std::out_of_range(messages::missing_key);
+                AstNode<T>* right = operands.back();
+                operands.pop_back();
+                operands.back() = arena.template make<BinaryNode<T>>(row->operation, operands.back(), right);
             }
         }
         return operands;
@@ -111,27 +118,6 @@ public:
 private:
     const FunctionTable<T>& unary_funcs;
     const VariableTable<T>& variable_table;
-
-    void apply_function(const Token& token, Operands& operands, detail::NodeArena<T>& arena) const {
-        if (operands.empty()) throw std::invalid_argument(messages::unary_argument_prefix + token.text + "'");
-        const UnaryFunction<T>* found = unary_funcs.find(token.text);
-        if (found == nullptr) throw std::invalid_argument(messages::unknown_function_prefix + token.text);
-        if (const detail::Operation* builtin = unary_funcs.builtin(token.text)) {
-            operands.back() = arena.template make<UnaryNode<T>>(*builtin, operands.back());
-        } else {
-            UnaryFunction<T> copy = *found;  // copied before the node takes its operand: see NodeArena::make
-            operands.back() = arena.template make<UnaryNode<T>>(std::move(copy), operands.back());
-        }
-    }
-
-    void apply_operator(const Token& token, Operands& operands, detail::NodeArena<T>& arena) const {
-        if (operands.size() < 2) throw std::invalid_argument(messages::binary_argument_prefix + token.text + "'");
-        const detail::OperatorRow* row = token.text.size() == 1 ? detail::operator_row(static_cast<unsigned char>(token.text[0])) : nullptr;
-        if (row == nullptr) throw std::out_of_range(messages::missing_key);
-        AstNode<T>* right = operands.back();
-        operands.pop_back();
-        operands.back() = arena.template make<BinaryNode<T>>(row->operation, operands.back(), right);
-    }
 };
 
 }  // namespace exprkit

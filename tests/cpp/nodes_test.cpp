@@ -68,13 +68,8 @@ TEST(Nodes, VariableNodeReadsBoundTableOrGivenValues) {
 // new value, as a fresh lookup would. The operators here are the built-in ones.
 class RepeatedVariable : public ::testing::TestWithParam<bool> {
 protected:
-    static BinaryFunction<double> builtin(const std::string& name) {
-        BinaryOperatorTable<double> table;
-        fill_binary_ops(table);
-        return table.at(name);
-    }
-    const BinaryFunction<double> plus = builtin("+");
-    const BinaryFunction<double> times = builtin("*");
+    const BinaryFunction<double> plus = detail::Builtin<double>{detail::Operation::Add};
+    const BinaryFunction<double> times = detail::Builtin<double>{detail::Operation::Multiply};
 
     // The table the tree reads x from (the bound one, or the values given), and a callable that sets
     // x in it to 10.

@@ -111,7 +111,7 @@ std::string dump(const detail::Program<double>& program) {
         } else if (in.opcode == opcode_of(Opcode::Load)) {
             out += "load " + program.variables[in.a];
         } else {
-            out += in.opcode == opcode_of(Opcode::CallUnary) ? "call " + reg(in.a) : "call " + reg(in.a) + " " + reg(in.b);
+            out += "call " + reg(in.a);
         }
         out += '\n';
     }
