@@ -32,6 +32,11 @@ SHORT_CONSTANT = "3*2^2+sin(1)/2"  # the formula with the values written in
 SHORT_CONSTANT_PY = "3*2**2+sin(1)/2"
 FLOATS = {"x": 2.0, "y": 1.0}
 INTS = {"x": 2, "y": 1}
+# A row of a table as a dict, as a CSV reader hands it out: the formula's two columns and other columns
+# that it does not read, all floats; eval's cost for each of these sizes, next to CPython's.
+ENTRIES = (2, 16, 17, 20, 100, 1000)
+# What an entry costs by the type of its value: dicts of 1000 entries, every value of that type.
+VALUE_TYPES = ("float", "int", "bool", "numpy.float64", "numpy.float32", "numpy.int64", "numpy.bool_")
 
 
 def long_formula(terms: int, python: bool = False) -> str:
@@ -53,6 +58,17 @@ DISTINCT_TEMPLATES = (
 DISTINCT_NAMES = ("x", "y", "z", "u", "v", "w")
 DISTINCT_VALUES = {name: 0.5 + i / 7 for i, name in enumerate(DISTINCT_NAMES)}
 DISTINCT_SCOPE = {"sin": math.sin, "cos": math.cos, "sqrt": math.sqrt, "abs": abs, "exp": math.exp, "log": math.log}
+
+
+def row(entries: int, value_type: str = "float") -> dict:
+    """The formula's x and y, then columns it does not read, each value of `value_type`."""
+    if value_type.startswith("numpy."):
+        import numpy
+
+        convert = getattr(numpy, value_type.split(".")[1])
+    else:
+        convert = {"float": float, "int": int, "bool": bool}[value_type]
+    return {name: convert(value) for name, value in [("x", 2.0), ("y", 1.0)] + [(f"col{i}", 0.5 + i) for i in range(entries - 2)]}
 
 
 def distinct_formula(terms: int, python: bool = False) -> str:
@@ -94,6 +110,12 @@ class ViaDispatcher(exprkit.func):
 def exprkit_dispatcher_eval(text: str, values: dict) -> Callable[[], object]:
     f = ViaDispatcher(text)
     return (lambda: f.eval(values)) if values else (lambda: f.eval())
+
+
+def numpy_scalars() -> dict:
+    import numpy
+
+    return {name: getattr(numpy, type_name)(value) for (name, type_name), value in zip(NUMPY_TYPES.items(), (2, 1, 1, 1))}
 
 
 def cpython_eval(text: str, values: dict) -> Callable[[], object]:
@@ -234,6 +256,11 @@ def build_floor() -> Callable[[], object] | None:
 # shows how the parse itself scales apart from where its data fits.
 LONG_TEXT_TERMS = (10_000, 100_000, 1_000_000)
 
+# The formula's x and y as numpy.float64 and numpy.int64, and two more entries of numpy.float32 and
+# numpy.bool_, against the same dict of floats.
+NUMPY = "exprkit, numpy scalars"
+NUMPY_TYPES = {"x": "float64", "y": "int64", "a": "float32", "b": "bool_"}
+
 TARGETS = [
     # (figure, numerator workload/contender, denominator workload/contender, must, aim)
     ("eval(dict of floats) / CPython eval", ("eval, dict of floats", "exprkit"), ("eval, dict of floats", "CPython eval"), 0.6, 0.5),
@@ -243,6 +270,11 @@ TARGETS = [
     ("time for a 10× longer text", ("construction, 100000 terms", "exprkit"), ("construction, 10000 terms", "exprkit"), 11.5, 11.0),
     ("2000-term formula eval / CPython eval", ("eval, 2000-term formula", "exprkit"), ("eval, 2000-term formula", "CPython eval"), 0.5, 0.25),
     ("2000 distinct terms eval / CPython eval", ("eval, 2000 distinct terms", "exprkit"), ("eval, 2000 distinct terms", "CPython eval"), 0.2, 0.15),
+    ("eval, 17 entries / 16 entries", ("eval, dict of 17 entries", "exprkit"), ("eval, dict of 16 entries", "exprkit"), 1.1, 1.05),
+    ("eval, 20 entries / CPython eval", ("eval, dict of 20 entries", "exprkit"), ("eval, dict of 20 entries", "CPython eval"), 0.8, 0.7),
+    ("eval, 100 entries / CPython eval", ("eval, dict of 100 entries", "exprkit"), ("eval, dict of 100 entries", "CPython eval"), 1.5, 1.2),
+    ("eval, 1000 entries / CPython eval", ("eval, dict of 1000 entries", "exprkit"), ("eval, dict of 1000 entries", "CPython eval"), 10, 8),
+    ("eval, numpy scalars / floats", ("eval, dict of numpy scalars", NUMPY), ("eval, dict of numpy scalars", "exprkit"), 1.3, 1.1),
 ]
 
 # exprkit's eval without its direct path, through pybind11's dispatcher: what the direct path saves.
@@ -329,12 +361,17 @@ def budget_of(workload: str) -> float:
     return 0.2 if "terms" in workload else 0.05
 
 
-def run(repeats: int) -> dict:
+def run(repeats: int, only: list[str] | None = None) -> dict:
     rows: dict[str, dict[str, float | str]] = {}
     workloads: dict[str, dict[str, Callable[[], object]]] = {}
     missing: dict[str, str] = {}
 
+    def wanted(workload: str) -> bool:
+        return not only or any(part in workload for part in only)
+
     def add(workload: str, name: str, builder: Callable[[], Callable[[], object]]):
+        if not wanted(workload):
+            return
         try:
             workloads.setdefault(workload, {})[name] = builder()
         except Exception as error:  # a peer that is missing or cannot handle the text
@@ -350,6 +387,14 @@ def run(repeats: int) -> dict:
         add(label, "CPython eval", lambda v=values: cpython_eval(SHORT_PY, v))
         for peer, builder in EVAL_PEERS.items():
             add(label, peer, lambda b=builder, v=values: b(SHORT_PY, v))
+    for entries in ENTRIES:
+        add(f"eval, dict of {entries} entries", "exprkit", lambda n=entries: exprkit_eval(SHORT, row(n)))
+        add(f"eval, dict of {entries} entries", "CPython eval", lambda n=entries: cpython_eval(SHORT_PY, row(n)))
+    for value_type in VALUE_TYPES:
+        name = "exprkit" if value_type == "float" else f"exprkit, {value_type} values"
+        add("eval, dict of 1000 entries by value type", name, lambda t=value_type: exprkit_eval(SHORT, row(1000, t)))
+    add("eval, dict of numpy scalars", "exprkit", lambda: exprkit_eval(SHORT, dict.fromkeys(NUMPY_TYPES, 1.0) | FLOATS))
+    add("eval, dict of numpy scalars", NUMPY, lambda: exprkit_eval(SHORT, numpy_scalars()))
     add("eval, 2000-term formula", "exprkit", lambda: exprkit_eval(long_text, FLOATS))
     distinct, distinct_py = distinct_formula(2000), distinct_formula(2000, True)
     add("eval, 2000 distinct terms", "exprkit", lambda: exprkit_eval(distinct, DISTINCT_VALUES))
@@ -366,7 +411,7 @@ def run(repeats: int) -> dict:
     # Only exprkit: CPython's compiler recurses per nesting level and overflows the C stack on these.
     for terms in LONG_TEXT_TERMS:
         add(f"construction, {terms} terms", "exprkit", lambda t=terms: construction("exprkit", long_formula(t)))
-    floor = build_floor()
+    floor = build_floor() if wanted("eval, dict of floats") or wanted("eval, dict of ints") else None
     if floor:
         instance, version = floor
         add("eval, dict of floats", f"floor: empty pybind11 {version} method", lambda: instance.nothing)
@@ -374,7 +419,7 @@ def run(repeats: int) -> dict:
             lambda: (lambda: instance.convert(FLOATS)))
         for label, values in (("eval, dict of floats", FLOATS), ("eval, dict of ints", INTS)):
             add(label, "floor: a vectorcall method walking the dict", lambda v=values: (lambda: instance.walk(v)))
-    else:
+    elif wanted("eval, dict of floats"):
         missing["floor"] = "could not compile bench/floor_module.cpp (pybind11 or c++ missing)"
 
     best: dict[str, dict[str, float]] = {w: {n: math.inf for n in calls} for w, calls in workloads.items()}
@@ -392,7 +437,7 @@ def run(repeats: int) -> dict:
         base = figures.get("exprkit", math.nan)
         rows[workload] = {name: {"ns": ns, "ratio": ns / base} for name, ns in figures.items()}
     return {"rows": rows, "missing": missing, "machine": machine(), "repeats": repeats,
-            "memory": memory_figures()}
+            "memory": memory_figures() if wanted("memory") else None}
 
 
 def machine() -> str:
@@ -405,9 +450,32 @@ def machine() -> str:
     return f"{cpu}, {os.cpu_count()} cores, Python {platform.python_version()}, {platform.system()}"
 
 
+def entries_tables(rows: dict) -> list[str]:
+    """eval's cost by the entries of its dict, next to CPython's, and what an entry costs by its value."""
+    sizes = [n for n in ENTRIES if "exprkit" in rows.get(f"eval, dict of {n} entries", {})]
+    if not sizes:
+        return []
+    lines = ["### eval by the entries of the dict", "", "| entries | exprkit, ns | CPython eval, ns | exprkit / CPython |",
+             "|---:|---:|---:|---:|"]
+    for n in sizes:
+        figures = rows[f"eval, dict of {n} entries"]
+        cpython = figures.get("CPython eval", {}).get("ns", math.nan)
+        lines.append(f"| {n:,} | {figures['exprkit']['ns']:,.0f} | {cpython:,.0f} | {figures['exprkit']['ns'] / cpython:.2f} |")
+    base = rows[f"eval, dict of {sizes[0]} entries"]["exprkit"]["ns"]
+    lines += ["", f"An entry's price, by the type of its value: (a dict of 1000 entries − the dict of {sizes[0]}) / "
+              f"{1000 - sizes[0]}.", "", "| values | ns per entry |", "|---|---:|"]
+    for name, figure in rows.get("eval, dict of 1000 entries by value type", {}).items():
+        value_type = "float" if name == "exprkit" else name.removeprefix("exprkit, ").removesuffix(" values")
+        lines.append(f"| {value_type} | {(figure['ns'] - base) / (1000 - sizes[0]):.2f} |")
+    return lines + [""]
+
+
 def render(result: dict) -> str:
     lines = [f"Machine: {result['machine']}; minimum of {result['repeats']} interleaved repeats.", ""]
+    lines += entries_tables(result["rows"])
     for workload, figures in result["rows"].items():
+        if workload.startswith("eval, dict of") and "entries" in workload:
+            continue  # in the tables above
         lines += [f"### {workload}", "", "| contender | ns per call | × exprkit |", "|---|---:|---:|"]
         for name, figure in sorted(figures.items(), key=lambda item: item[1]["ns"]):
             lines.append(f"| {name} | {figure['ns']:,.0f} | {figure['ratio']:.2f} |")
@@ -415,6 +483,8 @@ def render(result: dict) -> str:
     rows = result["rows"]
     lines += ["### Targets", "", "| figure | measured | must | aim |", "|---|---:|---:|---:|"]
     for figure, (top_w, top_n), (bottom_w, bottom_n), must, aim in TARGETS:
+        if top_w not in rows and bottom_w not in rows:
+            continue  # not run (--only)
         try:
             value = rows[top_w][top_n]["ns"] / rows[bottom_w][bottom_n]["ns"]
         except KeyError:
@@ -426,8 +496,8 @@ def render(result: dict) -> str:
         if top_n in rows.get(top_w, {}) and bottom_n in rows.get(bottom_w, {}):
             lines.append(f"| {figure} | {rows[top_w][top_n]['ns'] / rows[bottom_w][bottom_n]['ns']:.2f} | | |")
     peers = [name for name in EVAL_PEERS]
-    for workload in ("eval, dict of floats", "eval, dict of ints", "construction"):
-        figures = rows.get(workload, {})
+    for workload in [w for w in ("eval, dict of floats", "eval, dict of ints", "construction") if w in rows]:
+        figures = rows[workload]
         slower = [p for p in peers if p in figures and figures[p]["ns"] < figures["exprkit"]["ns"]]
         lines.append(f"| faster than every third-party peer: {workload} | "
                      f"{'yes' if not slower else 'no: ' + ', '.join(slower)} | yes | yes |")
@@ -458,7 +528,9 @@ def chart(result: dict, path: str) -> None:
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    workloads = [w for w in result["rows"] if "terms" not in w or "formula" in w]
+    # exprkit against its own other forms (entries, numpy scalars) is in the tables, not the chart
+    workloads = [w for w in result["rows"] if ("terms" not in w or "formula" in w) and not w.startswith("eval, dict of") or w in
+                 ("eval, dict of floats", "eval, dict of ints")]
     fig, axes = plt.subplots(len(workloads), 1, figsize=(8, 2.2 * len(workloads)))
     for axis, workload in zip(axes, workloads):
         figures = sorted(result["rows"][workload].items(), key=lambda item: item[1]["ns"])
@@ -483,8 +555,11 @@ def main() -> int:
     parser.add_argument("--repeats", type=int, default=7)
     parser.add_argument("--json", help="also write the figures to this file")
     parser.add_argument("--chart", help="draw a PNG chart to this file (needs matplotlib)")
+    parser.add_argument("--only", action="append", metavar="TEXT",
+                        help='run only the workloads whose name holds TEXT (repeatable; "memory" for the memory '
+                             'figures), for example --only entries --only numpy')
     arguments = parser.parse_args()
-    result = run(arguments.repeats)
+    result = run(arguments.repeats, arguments.only)
     print(render(result))
     if arguments.json:
         with open(arguments.json, "w") as out:

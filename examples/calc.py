@@ -5,6 +5,7 @@
     python examples/calc.py "a*x" a=2 --set x=1 --set x=1e-5   prints 2.0 and 2e-05
     printf 'x=1\\nx=2\\n' | python examples/calc.py "x^2" --stdin  prints 1.0 and 4.0
     python examples/calc.py -- -x^2 x=3                        a formula that starts with "-"
+    python examples/calc.py --file formula.txt x=2 y=1         the formula from a file ("-": standard input)
 
 Run with --help for the rules. Results go to standard output, one a line; errors to standard error,
 with exit status 1 (2 for a wrong command line).
@@ -27,6 +28,9 @@ The formula is read by exprkit's rules, not Python's: no spaces, no exponent not
 1*e-5 with a variable e), * binds tighter than / (8/2*4 is 1), unary minus tighter than ^ (-2^2 is
 4). A formula that starts with "-" goes after "--", which ends the options:
 calc.py --set x=1 --set x=2 -- -x^2
+A long formula (the shell limits the length of a command line) is read from a file with --file, or
+from standard input with --file -; the white space around it, such as the file's last line end, is
+left out.
 """
 
 
@@ -46,13 +50,16 @@ def assignment(text: str) -> tuple[str, float]:
 
 
 def make_parser() -> argparse.ArgumentParser:
+    values = "[--vars] [--set name=value [name=value ...] | --stdin]"
     parser = argparse.ArgumentParser(
         prog="calc.py",
+        usage=f"%(prog)s [-h] {values} formula [name=value ...]\n       %(prog)s [-h] {values} --file path [name=value ...]",
         description="Evaluate a formula of exprkit for given values of its variables.",
         epilog=EPILOG,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    parser.add_argument("formula", help='the formula, for example "3x^2+sin(y)/2"')
+    parser.add_argument("formula", nargs="?", help='the formula, for example "3x^2+sin(y)/2", unless --file gives it')
+    parser.add_argument("--file", metavar="path", help='read the formula from this file ("-": from standard input)')
     parser.add_argument("assignments", nargs="*", default=[], type=assignment, metavar="name=value",
                         help="values for every set")
     parser.add_argument("--vars", action="store_true", help="list the formula's variables, one a line, and stop")
@@ -79,11 +86,23 @@ def standard_output_silenced() -> Iterator[None]:
         os.close(saved)
 
 
-def parse(formula: str) -> exprkit.func:
+def formula_text(arguments: argparse.Namespace) -> bytes:
+    """As bytes, so that a formula that is not valid UTF-8 is reported by the engine as well."""
+    if arguments.file is None:
+        return os.fsencode(arguments.formula)
+    if arguments.file == "-" and sys.stdin is None:
+        raise Failure("no standard input to read")
+    try:
+        with open(arguments.file, "rb") if arguments.file != "-" else contextlib.nullcontext(sys.stdin.buffer) as source:
+            return source.read().strip()
+    except OSError as error:
+        raise Failure(f"cannot read the formula from {arguments.file}: {error.strerror or error}") from None
+
+
+def parse(formula: bytes) -> exprkit.func:
     try:
         with standard_output_silenced():
-            # As bytes, so that a formula that is not valid UTF-8 is reported by the engine as well.
-            return exprkit.func(os.fsencode(formula))
+            return exprkit.func(formula)
     except ValueError as error:
         raise Failure(str(error)) from None
 
@@ -116,7 +135,7 @@ def stdin_sets() -> Iterator[tuple[str, list[tuple[str, float]]]]:
 
 
 def run(arguments: argparse.Namespace) -> None:
-    function = parse(arguments.formula)
+    function = parse(formula_text(arguments))
     if arguments.vars:
         for name in sorted(function.vars()):
             print(name)
@@ -136,6 +155,15 @@ def main(argv: list[str] | None = None) -> int:
     parser = make_parser()
     # argparse leaves over the assignments that follow an option; with --vars they get their own message.
     arguments, unrecognized = parser.parse_known_args(argv)
+    if arguments.file is None and arguments.formula is None:
+        parser.error("the following arguments are required: formula")
+    if arguments.file is not None and arguments.formula is not None:  # argparse took the first assignment for it
+        try:
+            arguments.assignments.insert(0, assignment(arguments.formula))
+        except argparse.ArgumentTypeError as error:
+            parser.error(f"argument name=value: {error}")
+    if arguments.file == "-" and arguments.stdin:
+        parser.error("--file - and --stdin cannot both read standard input")
     if arguments.vars and (arguments.assignments or arguments.sets or arguments.stdin or unrecognized):
         parser.error("--vars takes no values")
     if unrecognized:

@@ -1,6 +1,6 @@
-// Python callables given to add_func, and run_python, the one guard through which the module lets Python
-// code run during a call (a callable, a value's conversion, the release of an object it holds): why, in
-// docs/architecture.md, "The Python module".
+// Python callables given to add_func; run_python, the one guard through which the module lets Python code
+// run during a call (a callable, a value's conversion, the release of an object it holds); and func's part
+// in cyclic garbage collection, which sees every reference they hold: why, in docs/architecture.md.
 #pragma once
 
 #include <pybind11/functional.h>
@@ -9,7 +9,9 @@
 
 #include <chrono>
 #include <exception>
+#include <new>
 #include <thread>
+#include <vector>
 
 namespace exprkit::binding {
 
@@ -41,18 +43,13 @@ inline void release(PyObject* object) { run_python([object] { Py_XDECREF(object)
                          " to C++ type '?' (#define PYBIND11_DETAILED_ERROR_MESSAGES or compile in debug mode for details)");
 }
 
-// A Python callable as a one-argument engine function: what pybind11's wrapper does, with every step that
-// may run Python code made through run_python. Each copy holds a reference of its own, which the garbage
-// collector may take (collection.hpp); a copy left without one raises ReferenceError when called.
+// A Python callable as an engine function: what pybind11's wrapper does, each step that may run Python code through
+// run_python. Each copy holds a reference, which the collector may take (clear, below): then it raises ReferenceError.
 class PythonFunction {
 public:
     explicit PythonFunction(py::function callable) : function(callable.release().ptr()) {}
-    PythonFunction(const PythonFunction& other) : function(other.function) {
-        const py::gil_scoped_acquire gil;
-        Py_XINCREF(function);
-    }
-    PythonFunction(PythonFunction&& other) noexcept : function(std::exchange(other.function, nullptr)) {}
-    PythonFunction& operator=(const PythonFunction&) = delete;
+    PythonFunction(const PythonFunction& other) : function(other.function) { const py::gil_scoped_acquire gil; Py_XINCREF(function); }
+    PythonFunction(PythonFunction&& other) noexcept : function(std::exchange(other.function, nullptr)) {}  // and no assignment
     ~PythonFunction() {
         if (function == nullptr) return;
         const py::gil_scoped_acquire gil;
@@ -63,7 +60,12 @@ public:
         const py::gil_scoped_acquire gil;
         if (function == nullptr) PyErr_SetString(PyExc_ReferenceError, "the garbage collector has released this function's callable");
         if (function == nullptr) throw py::error_already_set();
-        PyObject* const returned = run_python([this, argument] { return call(function, argument); });
+        PyObject* const returned = run_python([this, argument] {
+            PyObject* const number = PyFloat_FromDouble(argument);
+            PyObject* const returned = number != nullptr ? PyObject_CallOneArg(function, number) : nullptr;
+            Py_XDECREF(number);
+            return returned;
+        });
         if (returned == nullptr) throw py::error_already_set();
         py::detail::make_caster<double> result;
         if (!run_python([&] { return result.load(returned, true); })) cannot_cast(returned);
@@ -76,22 +78,50 @@ public:
     void forget() const { function = nullptr; }
 
 private:
-    static PyObject* call(PyObject* callable, double argument) {
-        PyObject* const number = PyFloat_FromDouble(argument);
-        if (number == nullptr) return nullptr;
-        PyObject* const returned = PyObject_CallOneArg(callable, number);
-        Py_DECREF(number);
-        return returned;
-    }
-
     mutable PyObject* function;  // mutable: the collector's walk over an engine object is const
 };
 
-// The function argument of add_func: pybind11's conversion decides what it accepts and names the type;
-// a Python callable that it wrapped is then held by a PythonFunction instead.
-struct AddedFunction {
-    UnaryFunction<double> function;
-};
+// add_func's function: pybind11's conversion decides what it takes and names the type; a Python callable is held as a PythonFunction.
+struct AddedFunction { UnaryFunction<double> function; };
+
+// func takes part in cyclic garbage collection, so that a callable that refers back to its func (a bound method of its
+// owner) does not keep both alive: an instance reports each reference its callables hold, and gives them up in a cycle.
+inline int traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));  // an instance of a heap type holds a reference to its type
+    const Engine* engine = engine_of(self);
+    int stopped = 0;
+    if (engine != nullptr) engine->for_each_callable([&](const UnaryFunction<double>& function) {
+        const auto* python = function.target<PythonFunction>();
+        if (stopped == 0 && python != nullptr && python->held() != nullptr) stopped = visit(python->held(), arg);
+    });
+    return stopped;
+}
+
+// Every reference is taken out of the engine object before any is released, since a finaliser that the release runs may
+// use the object and change its tables and trees. The object stays usable (a function without its callable raises).
+inline int clear(PyObject* self) {
+    const Engine* engine = engine_of(self);
+    if (engine == nullptr) return 0;
+    std::vector<PyObject*> taken;
+    try {
+        engine->for_each_callable([&taken](const UnaryFunction<double>& function) {
+            const auto* python = function.target<PythonFunction>();
+            if (python == nullptr || python->held() == nullptr) return;
+            taken.push_back(python->held());
+            python->forget();
+        });
+    } catch (const std::bad_alloc&) {  // what was taken goes now; the rest stays for a later collection
+    }
+    for (PyObject* object : taken) release(object);
+    return 0;
+}
+
+// For py::custom_type_setup, before pybind11 readies the type.
+inline void collectable(PyHeapTypeObject* heap_type) {
+    heap_type->ht_type.tp_flags |= Py_TPFLAGS_HAVE_GC;
+    heap_type->ht_type.tp_traverse = traverse;
+    heap_type->ht_type.tp_clear = clear;
+}
 
 }  // namespace exprkit::binding
 
@@ -106,9 +136,8 @@ struct type_caster<exprkit::binding::AddedFunction> {
         make_caster<Function> general;
         if (!general.load(source, convert)) return false;
         value.function = cast_op<Function&&>(std::move(general));
-        if (!source.is_none() && value.function.target<double (*)(double)>() == nullptr) {
-            value.function = exprkit::binding::PythonFunction(reinterpret_borrow<function>(source));
-        }
+        if (source.is_none() || value.function.target<double (*)(double)>() != nullptr) return true;
+        value.function = exprkit::binding::PythonFunction(reinterpret_borrow<function>(source));
         return true;
     }
 };

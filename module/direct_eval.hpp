@@ -1,112 +1,153 @@
-// The direct paths: f.eval(values) and f.eval() on an instance of func itself, and func(text) with a str,
-// taken by vectorcall without pybind11's dispatcher; any other call goes to the dispatcher. Invariants
-// and figures: docs/architecture.md, "The Python module".
+// The direct paths: f.eval(values) and f.eval() on an instance of func itself, its dict read in place, and
+// func(text) with a str, taken by vectorcall without pybind11's dispatcher; any other call goes to the
+// dispatcher, and its dict to the caster below. Invariants and figures: docs/architecture.md.
 #pragma once
 
-#include "instance.hpp"
-#include "values.hpp"
+#include <pybind11/stl.h>
+
+#include "callables.hpp"
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <utility>
 
+static_assert(PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000, "the objects read in place below are CPython 3.11's");
+
 namespace exprkit::binding {
 
-// The entries of a dict of at most `kept_in_place`, read as the dispatcher's first pass reads them, as
-// views into the keys: good until the evaluation starts, since no Python code runs before. A larger dict
-// goes to the dispatcher, whose overhead is small beside the map it builds of so many entries.
-class GivenValues {
-public:
-    bool load(PyObject* dict) {
-        return PyDict_GET_SIZE(dict) <= kept_in_place && read_values(dict, false, [this](std::string_view text, double number) {
-            entries[count++] = Entry{text.data(), text.size(), number};
-        });
+// numpy's float64, float32, int64 and bool scalars, known by the names that only numpy's static types bear
+// (the type met last, kept by the caller, at once): each holds its value after the object header (numpy's
+// arrayscalars.h; a float64 is a float), and its __float__ casts it to double, as here.
+enum class NumpyValue { float64, float32, int64, boolean };
+inline constexpr std::pair<std::string_view, NumpyValue> numpy_types[] = {
+    {"numpy.float64", NumpyValue::float64}, {"numpy.float32", NumpyValue::float32}, {"numpy.int64", NumpyValue::int64},
+    {"numpy.bool", NumpyValue::boolean}, {"numpy.bool_", NumpyValue::boolean}};  // numpy 2 and 1
+struct NumpyType { mutable PyTypeObject* type = nullptr; mutable NumpyValue stored = NumpyValue::float64; };  // the one met last
+inline bool numpy_number(PyObject* value, double& number, const NumpyType& last) {
+    if (Py_TYPE(value) != last.type && !PyType_HasFeature(Py_TYPE(value), Py_TPFLAGS_HEAPTYPE)) {  // a Python class may take any name
+        for (const auto& [name, stored] : numpy_types) if (name == Py_TYPE(value)->tp_name) last.type = Py_TYPE(value), last.stored = stored;
     }
-    // The value of the first entry named `name`, as the dispatcher's map keeps the first of two equal keys.
-    const double* find(const std::string& name) const {
-        for (std::size_t i = 0; i < count; ++i) {
-            if (std::string_view(entries[i].text, entries[i].size) == name) return &entries[i].number;
-        }
-        return nullptr;
+    const char* const stored = reinterpret_cast<const char*>(value) + sizeof(PyObject);
+    if (Py_TYPE(value) != last.type) return false;
+    switch (last.stored) {
+        case NumpyValue::float64: return number = *reinterpret_cast<const double*>(stored), true;
+        case NumpyValue::float32: return number = *reinterpret_cast<const float*>(stored), true;
+        case NumpyValue::int64: return number = static_cast<double>(*reinterpret_cast<const std::int64_t*>(stored)), true;
+        case NumpyValue::boolean: return number = *reinterpret_cast<const std::uint8_t*>(stored), true;
     }
-private:
-    static constexpr Py_ssize_t kept_in_place = 16;
-    struct Entry { const char* text; std::size_t size; double number; };
-    Entry entries[kept_in_place];
+    return false;
+}
+
+// A float (a subclass too, by its value), an int or a bool, read without running Python code, and taken in either
+// pass of the overload resolution, as the converting pass would take it alike; with `numpy`, numpy's scalars too.
+inline bool plain_number(PyObject* value, double& number, const NumpyType* numpy = nullptr) {
+    PyTypeObject* const type = Py_TYPE(value);
+    if (__builtin_expect(type == &PyFloat_Type, 1)) return number = PyFloat_AS_DOUBLE(value), true;
+    if (type == &PyLong_Type || type == &PyBool_Type) {
+        const Py_ssize_t digits = Py_SIZE(value);  // of one digit at most: read in place, as PyLong_AsDouble reads it
+        if (digits >= -1 && digits <= 1) return number = static_cast<double>(digits * reinterpret_cast<PyLongObject*>(value)->ob_digit[0]), true;
+        number = PyLong_AsDouble(value);
+        return number != -1.0 || !PyErr_Occurred() || (PyErr_Clear(), false);  // too large for a double: refused, as by pybind11
+    }
+    return (numpy != nullptr && numpy_number(value, number, *numpy)) || (PyFloat_Check(value) && (number = PyFloat_AS_DOUBLE(value), true));
+}
+
+// A dict's keys in CPython 3.11 (PyDictKeysObject, Include/internal/pycore_dict.h): then a hash index of
+// 2^log2_index_bytes bytes, and the entries in order, each with its hash unless the kind is 1 (str keys only).
+struct DictKeysHeader { Py_ssize_t refcnt; std::uint8_t log2_size, log2_index_bytes, kind; std::uint32_t version; Py_ssize_t usable, entries; };
+
+// Hands `take(key, value)` each entry of `dict` in order while it returns true, as PyDict_Next does, but read in place
+// from a combined table (a removed entry's value is null); a split table (attributes) by PyDict_Next. No Python code may run.
+template <typename Take>
+[[gnu::always_inline]] inline bool for_each_entry(PyObject* dict, Take&& take) {
+    const auto* object = reinterpret_cast<PyDictObject*>(dict);
+    PyObject *key = nullptr, *value = nullptr;
+    for (Py_ssize_t at = 0; object->ma_values != nullptr && PyDict_Next(dict, &at, &key, &value);) if (!take(key, value)) return false;
+    const auto* keys = reinterpret_cast<const DictKeysHeader*>(object->ma_keys);
+    const std::ptrdiff_t width = keys->kind == 0 ? 3 : 2;  // an entry's pointers: hash, key and value, or key and value
+    const char* const index = reinterpret_cast<const char*>(keys + 1);
+    PyObject* const* entry = reinterpret_cast<PyObject* const*>(index + (std::size_t{1} << keys->log2_index_bytes)) + (width - 2);
+    PyObject* const* const end = object->ma_values == nullptr ? entry + width * keys->entries : entry;
+    for (; entry != end; entry += width) if (entry[1] != nullptr && !take(entry[0], entry[1])) return false;
+    return true;
+}
+
+// The position of the variable that `key` names: -1 for none; -2 for a key that pybind11 does not convert,
+// or that names one other than as a compact ASCII str (most keys: read in place, with the hash CPython set
+// when it entered the dict), so that no two keys taken name one variable (the dispatcher takes the first).
+[[gnu::noinline]] inline std::ptrdiff_t converted_position_of(const Engine::Positions& positions, PyObject* key) {
+    py::detail::make_caster<std::string_view> text;
+    if (!text.load(key, false)) return -2;
+    const std::string_view view = text;
+    return positions.find(_Py_HashBytes(view.data(), static_cast<Py_ssize_t>(view.size())), view) < 0 ? -1 : -2;
+}
+[[gnu::always_inline]] inline std::ptrdiff_t position_of(const Engine::Positions& positions, PyObject* key) {
+    const auto* ascii = reinterpret_cast<const PyASCIIObject*>(key);
+    const bool in_place = PyUnicode_CheckExact(key) && PyUnicode_IS_COMPACT_ASCII(key) && ascii->hash != -1;
+    if (__builtin_expect(!in_place, 0)) return converted_position_of(positions, key);
+    return positions.find(ascii->hash, std::string_view(reinterpret_cast<const char*>(ascii + 1), ascii->length));
+}
+
+// f.eval(dict) when every entry converts without Python code and every variable has its value (else false,
+// for the dispatcher): each value put at its variable's position, which the engine reads before it runs a
+// callable (that may evaluate this object again). Not inlined, so that the walk keeps its state in registers.
+[[gnu::noinline]] inline bool eval_given(Engine& engine, PyObject* dict, double& result) {
+    const Engine::Positions positions = engine.positions();
+    double* const values = engine.values();
     std::size_t count = 0;
-};
+    const auto take = [positions, values, &count, numpy = NumpyType()](PyObject* key, PyObject* item) __attribute__((always_inline)) {
+        double number = 0;
+        const std::ptrdiff_t at = plain_number(item, number, &numpy) ? position_of(positions, key) : -2;
+        if (at >= 0) values[at] = number, ++count;
+        return at != -2;
+    };
+    return for_each_entry(dict, take) && count == engine.variables().size() && (result = engine.eval_at(values), true);
+}
+
 inline PyTypeObject* func_type = nullptr;  // set once, when the module registers func, with its type_info
 inline py::detail::type_info* func_info = nullptr;
 
-template <typename Step>  // runs `step` under the exception translation of pybind11's dispatcher
-PyObject* translated(Step&& step) {
+// Takes a call on an instance of func itself by `take(count, result)`, which says whether it took it, counted
+// against the recursion limit and translated as by the dispatcher. Any other goes to the dispatcher as CPython
+// calls it, with an argument tuple of CPython's, which a daemon thread ended at exit leaves alone.
+template <typename Take>
+PyObject* directly(PyObject* callable, PyObject* const* args, std::size_t nargsf, PyObject* kwnames, Take&& take) {
+    const Py_ssize_t count = PyVectorcall_NARGS(nargsf);
+    const bool usual = count > 0 && (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0) && Py_TYPE(args[0]) == func_type;
+    if (!usual) return _PyObject_MakeTpCall(PyThreadState_Get(), callable, args, count, kwnames);
+    if (Py_EnterRecursiveCall(" while calling a Python object") != 0) return nullptr;
+    PyObject* result = nullptr;
+    bool taken = true;
     try {
-        return step();
+        taken = take(count, result);
     } catch (py::error_already_set& error) {
         error.restore();
-        return nullptr;
 #ifdef __GLIBCXX__
     } catch (abi::__forced_unwind&) {
         throw;
 #endif
     } catch (...) {
-        if (py::detail::apply_exception_translators(py::detail::get_local_internals().registered_exception_translators) ||
-            py::detail::apply_exception_translators(py::detail::get_internals().registered_exception_translators)) {
-            return nullptr;
-        }
-        PyErr_SetString(PyExc_SystemError, "Exception escaped from default exception translator!");
-        return nullptr;
+        if (!py::detail::apply_exception_translators(py::detail::get_local_internals().registered_exception_translators) &&
+            !py::detail::apply_exception_translators(py::detail::get_internals().registered_exception_translators))
+            PyErr_SetString(PyExc_SystemError, "Exception escaped from default exception translator!");
     }
-}
-
-// Hands the call to the dispatcher that pybind11 registered, in the tuple-and-dict form it takes.
-inline PyObject* dispatch_generally(PyObject* callable, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
-    const Py_ssize_t count = PyVectorcall_NARGS(nargsf);
-    const auto positional = py::reinterpret_steal<py::object>(PyTuple_New(count));
-    if (!positional) throw py::error_already_set();
-    for (Py_ssize_t i = 0; i < count; ++i) PyTuple_SET_ITEM(positional.ptr(), i, Py_NewRef(args[i]));
-    py::object keywords;  // null when there are none, as the dispatcher expects
-    if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) > 0) {
-        keywords = py::reinterpret_steal<py::object>(PyDict_New());
-        for (Py_ssize_t i = 0; keywords && i < PyTuple_GET_SIZE(kwnames); ++i) {
-            if (PyDict_SetItem(keywords.ptr(), PyTuple_GET_ITEM(kwnames, i), args[count + i]) != 0) keywords = {};
-        }
-        if (!keywords) throw py::error_already_set();
-    }
-    auto* function = reinterpret_cast<PyCFunctionObject*>(callable);
-    auto* dispatcher = reinterpret_cast<PyCFunctionWithKeywords>(reinterpret_cast<void (*)()>(function->m_ml->ml_meth));
-    return dispatcher(function->m_self, positional.ptr(), keywords.ptr());
-}
-
-// Takes a call by `take(count, result)`, which says whether it took it, or else hands it to the
-// dispatcher: counted, as a call through the dispatcher is, against the recursion limit with its message,
-// and run under its translation.
-template <typename Take>
-PyObject* directly(PyObject* callable, PyObject* const* args, std::size_t nargsf, PyObject* kwnames, Take&& take) {
-    if (Py_EnterRecursiveCall(" while calling a Python object") != 0) return nullptr;
-    const bool usual = (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0) && Py_TYPE(args[0]) == func_type;
-    PyObject* const result = translated([&]() -> PyObject* {
-        PyObject* taken = nullptr;
-        return usual && take(PyVectorcall_NARGS(nargsf), taken) ? taken : dispatch_generally(callable, args, nargsf, kwnames);
-    });
     Py_LeaveRecursiveCall();
-    return result;
+    return taken ? result : _PyObject_MakeTpCall(PyThreadState_Get(), callable, args, count, kwnames);
 }
 
 inline PyObject* eval_vectorcall(PyObject* callable, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
     return directly(callable, args, nargsf, kwnames, [args](Py_ssize_t count, PyObject*& result) {
         Engine* engine = count == 1 || (count == 2 && PyDict_Check(args[1])) ? engine_of(args[0]) : nullptr;
-        GivenValues values;
-        if (engine == nullptr || (count == 2 && !values.load(args[1]))) return false;
-        result = PyFloat_FromDouble(count == 1 ? std::as_const(*engine).eval()
-                                               : engine->eval_with([&values](const std::string& name) { return values.find(name); }));
+        double value = 0;
+        if (engine == nullptr || (count == 2 && !eval_given(*engine, args[1], value))) return false;
+        result = PyFloat_FromDouble(count == 1 ? std::as_const(*engine).eval() : value);
         return true;
     });
 }
 
-// func(text) with a str, on an instance that pybind11 has not set up yet (it ignores a second __init__):
-// the engine object is made, and the instance set up, as pybind11's constructor does.
+// func(text) with a str, on an instance not set up yet (pybind11 ignores a second __init__), as pybind11's constructor does it.
 inline PyObject* init_vectorcall(PyObject* callable, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
     return directly(callable, args, nargsf, kwnames, [args](Py_ssize_t count, PyObject*& result) {
         auto* instance = reinterpret_cast<py::detail::instance*>(args[0]);
@@ -121,8 +162,7 @@ inline PyObject* init_vectorcall(PyObject* callable, PyObject* const* args, std:
     });
 }
 
-// Points a function that pybind11 made for func at `vectorcall`; its dispatcher, name, signatures and
-// docstring stay as they are.
+// Points a function that pybind11 made for func at `vectorcall`; all else of it stays as it is.
 inline void take_calls_directly(const py::handle& cls, const char* name, vectorcallfunc vectorcall) {
     func_type = reinterpret_cast<PyTypeObject*>(cls.ptr());
     func_info = py::detail::get_type_info(func_type);
@@ -134,3 +174,40 @@ inline void take_calls_directly(const py::handle& cls, const char* name, vectorc
 }
 
 }  // namespace exprkit::binding
+
+namespace pybind11::detail {
+
+// The values dict as the generic map conversion takes it: a dict or a dict subclass, entry by entry, each key
+// by pybind11's string conversion, copied before the value converts (which may take out the entry; it is held
+// meanwhile, and may run its __float__ or __index__); of two equal keys the first wins, as emplace keeps it.
+template <>
+struct type_caster<exprkit::binding::Engine::Values> {
+    PYBIND11_TYPE_CASTER(exprkit::binding::Engine::Values, const_name("Dict[str, float]"));
+
+    bool load(handle source, bool convert) {
+        value.clear();
+        PyObject *key = nullptr, *item = nullptr;
+        for (Py_ssize_t position = 0; PyDict_Check(source.ptr()) && PyDict_Next(source.ptr(), &position, &key, &item);) {
+            make_caster<std::string> text;
+            double number = 0;
+            if (!text.load(key, convert)) return false;
+            if (!exprkit::binding::plain_number(item, number)) {
+                make_caster<double> converted;
+                if (!convert) return false;
+                Py_INCREF(item);
+                const bool loaded = exprkit::binding::run_python([&] { return converted.load(item, true); });
+                exprkit::binding::release(item);
+                if (!loaded) return false;
+                number = converted;
+            }
+            value.emplace(std::move(static_cast<std::string&>(text)), number);
+        }
+        return PyDict_Check(source.ptr());
+    }
+
+    static handle cast(const exprkit::binding::Engine::Values& source, return_value_policy policy, handle parent) {
+        return map_caster<exprkit::binding::Engine::Values, std::string, double>::cast(source, policy, parent);
+    }
+};
+
+}  // namespace pybind11::detail

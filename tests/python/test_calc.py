@@ -6,8 +6,8 @@ import sys
 import pytest
 
 CALC = pathlib.Path(__file__).resolve().parents[2] / "examples" / "calc.py"
-USAGE = "usage: calc.py [-h] [--vars] [--set name=value [name=value ...] | --stdin]\n" \
-        "               formula [name=value ...]\n"
+SETS = "[--vars] [--set name=value [name=value ...] | --stdin]"
+USAGE = f"usage: calc.py [-h] {SETS} formula [name=value ...]\n       calc.py [-h] {SETS} --file path [name=value ...]\n"
 
 
 def calc(*arguments: str, stdin: str | bytes = "") -> subprocess.CompletedProcess[str]:
@@ -27,6 +27,7 @@ def calc(*arguments: str, stdin: str | bytes = "") -> subprocess.CompletedProces
     (["x^2+y", "y=1", "--stdin"], "x=1\n\n x=2\ty=5 \nx=-inf\n", "2.0\n9.0\ninf\n"),
     (["3x^2+sin(y)/2", "--vars"], "", "x\ny\n"),
     (["--vars", "--", "-b*a+B"], "", "B\na\nb\n"),
+    (["--file", "-", "x=2", "y=1"], "3x^2+sin(y)/2\r\n", "12.420735492403947\n"),
 ])
 def test_results_one_a_line(arguments, stdin, out):
     run = calc(*arguments, stdin=stdin)
@@ -47,6 +48,9 @@ def test_results_one_a_line(arguments, stdin, out):
     (["x", "--vars", "--set", "x=1"], "", 2, "", USAGE + "calc.py: error: --vars takes no values\n"),
     (["x", "--vars", "x=1"], "", 2, "", USAGE + "calc.py: error: --vars takes no values\n"),
     (["x", "--set", "x=1", "--stdin"], "", 2, "", USAGE + "calc.py: error: argument --stdin: not allowed with argument --set\n"),
+    (["--file", "-", "--stdin"], "x", 2, "", USAGE + "calc.py: error: --file - and --stdin cannot both read standard input\n"),
+    (["--file", "-", "x=abc"], "x", 2, "", USAGE + "calc.py: error: argument name=value: not a number in 'x=abc'\n"),
+    (["--file", "/nonexistent/formula"], "", 1, "", "calc.py: error: cannot read the formula from /nonexistent/formula: No such file or directory\n"),
 ])
 def test_errors_go_to_standard_error_with_the_exit_status(arguments, stdin, status, out, err):
     run = calc(*arguments, stdin=stdin)
@@ -57,4 +61,10 @@ def test_help_describes_the_options():
     run = calc("--help")
     assert run.returncode == 0 and run.stderr == ""
     assert run.stdout.startswith(USAGE)
-    assert all(option in run.stdout for option in ("--vars", "--set name=value", "--stdin", "-- -x^2"))
+    assert all(option in run.stdout for option in ("--vars", "--set name=value", "--stdin", "-- -x^2", "--file path"))
+
+
+def test_a_formula_longer_than_a_command_line_comes_from_a_file(tmp_path):
+    (tmp_path / "formula.txt").write_text("+".join(["x"] * 70_000) + "\n")  # 140 KB
+    run = calc("--file", str(tmp_path / "formula.txt"), "x=2")
+    assert (run.returncode, run.stdout, run.stderr) == (0, "140000.0\n", "")

@@ -229,17 +229,30 @@ def test_every_call_form_raises_alike(call, cls, blank):
         call(g, {"x": 1.0})
 
 
-@pytest.mark.parametrize("call, held_by_the_dispatcher", [
-    (lambda f, values: f.eval(values), (1, 1)),
-    (lambda f, values: f.eval(), (1, 0)),
+@pytest.mark.parametrize("type_name, values", [
+    ("float64", [1.5, -0.0, math.nan]), ("float32", [0.1, math.inf, 1e-45]),
+    ("int64", [2**63 - 1, -2**63, 2**53 + 1]), ("bool_", [True, False]),
 ])
-def test_eval_on_a_func_takes_the_direct_path(call, held_by_the_dispatcher):
+def test_numpy_scalars_convert_as_their_own_float_gives_them(type_name, values):
+    impostor = type("numpy." + type_name, (), {"__float__": lambda self: 99.0})  # a Python class may take any name
+    assert exprkit.func("x").eval({"x": impostor()}) == 99.0
+    numpy = pytest.importorskip("numpy")
+    for value in map(getattr(numpy, type_name), values):
+        for f in (exprkit.func("x"), SubFunc("x")):
+            assert repr(f.eval({"x": value, "y": numpy.int64(1)})) == repr(float(value))
+
+
+@pytest.mark.parametrize("text, call, held_by_the_dispatcher", [
+    ("see(x)+y", lambda f, values: f.eval(values), (1, 1)),
+    ("see(1)", lambda f, values: f.eval(), (1, 0)),
+])
+def test_eval_on_a_func_takes_the_direct_path(text, call, held_by_the_dispatcher):
     # pybind11's dispatcher gets the instance and the dict in an argument tuple, which holds a reference
     # to each while the evaluation runs; the direct path takes them from the caller as they are.
     def references_seen_inside(cls):
-        f, values, seen = cls(), {}, []
+        f, values, seen = cls(), {"x": 1.0, **{f"c{i}": float(i) for i in range(100)}, "y": 2}, []
         f.add_func("see", lambda v: seen.append((sys.getrefcount(f), sys.getrefcount(values))) or v)
-        f.init("see(1)")
+        f.init(text)
         call(f, values)
         return seen[0]
 

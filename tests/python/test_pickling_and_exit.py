@@ -9,7 +9,7 @@ import textwrap
 import pytest
 
 PRELUDE = """\
-import copy, pickle, sys, threading, time
+import contextlib, copy, pickle, sys, threading, time
 import exprkit
 
 class Sub(exprkit.func):
@@ -41,6 +41,16 @@ def test_every_pickle_protocol_and_copy_refuse_func_with_one_type_error(attempt)
     assert (child.returncode, child.stderr, child.stdout) == (0, "", "cannot pickle 'exprkit.func' object\nalive\n")
 
 
+@pytest.mark.parametrize("attempt, first_line", [
+    ("exprkit.func.eval()", "eval(): incompatible function arguments. The following argument types are supported:"),
+    ("exprkit.func.eval(*())", "eval(): incompatible function arguments. The following argument types are supported:"),
+    ("exprkit.func.__init__()", "__init__(self, ...) called with invalid or missing `self` argument"),
+])
+def test_a_method_called_without_an_instance_raises_pybind11s_type_error(attempt, first_line):
+    child = type_error_of(attempt)
+    assert (child.returncode, child.stderr, child.stdout.splitlines()[0], child.stdout[-6:]) == (0, "", first_line, "alive\n")
+
+
 def test_a_cpp_exception_that_crossed_the_interpreter_ends_the_process_inside_eval_too():
     # pybind11's shared base type throws one when pickling a subclass builds its base part; past the
     # interpreter's frames, which it left without their cleanup, nothing may go on.
@@ -56,12 +66,12 @@ def test_a_cpp_exception_that_crossed_the_interpreter_ends_the_process_inside_ev
 
 
 # A formula of 17 variables, and a dict of their values with one key of 256 MiB, read under a limit that
-# leaves no room for a copy of it.
+# leaves no room for a copy of it: one value converts by its __float__, so pybind11's conversion reads it.
 OUT_OF_MEMORY = """
-    import resource
+    import decimal, resource
     names = [chr(ord("a") + i) for i in range(17)]
     h = exprkit.func("+".join(names))
-    values = dict.fromkeys(names, 1.0)
+    values = {**dict.fromkeys(names, 1.0), "a": decimal.Decimal(1)}
     big = b"k" * (256 << 20)
     values[big] = 1.0
     g = exprkit.func()
@@ -113,6 +123,17 @@ DAEMON_THREADS_AT_EXIT = """
             values["".join(["x", "x"])] = Napping(values)  # a key made at run time, held by the dict alone
             return g.eval(values)
 
+    class NappingInRepr:  # an argument that does not convert: the dispatcher words its TypeError with the repr
+        def __repr__(self):
+            time.sleep(0.001)
+            return "naps"
+
+    if form.startswith("repr"):
+        def call():
+            with contextlib.suppress(TypeError):
+                exprkit.func(NappingInRepr()) if form == "repr naps, func(...)" else g.eval({"xx": NappingInRepr()})
+            return 1.0
+
     def evaluate_forever():
         while True:
             assert call() == {"no values": 3.0, "direct": 2.0, "subclass": 2.0}.get(form, 1.0)
@@ -125,8 +146,10 @@ DAEMON_THREADS_AT_EXIT = """
 
 
 # eval's direct path with and without values; a subclass, which takes pybind11's dispatcher; values whose
-# conversion runs Python code. The debug allocator reports an object freed without the interpreter lock.
-@pytest.mark.parametrize("form", ["direct", "no values", "subclass", "value naps converting", "value naps when freed"])
+# conversion runs Python code; arguments that the dispatcher's TypeError words by their repr. The debug
+# allocator reports an object freed without the interpreter lock.
+@pytest.mark.parametrize("form", ["direct", "no values", "subclass", "value naps converting", "value naps when freed",
+                                  "repr naps, func(...)", "repr naps, a value of eval's dict"])
 def test_interpreter_exit_with_daemon_threads_inside_eval(form):
     script = PRELUDE + textwrap.dedent(DAEMON_THREADS_AT_EXIT)
     children = [subprocess.Popen([sys.executable, "-c", script, form], stdout=subprocess.PIPE,

@@ -152,11 +152,30 @@ def outcome(call):
         return (type(error), re.sub(r"<[\w.]+ object at 0x[0-9a-f]+>", "<func>", str(error)))
 
 
-value_objects = st.one_of(doubles, st.none(), st.text(max_size=2), st.integers(-(10**400), 10**400),
+try:
+    import numpy
+    numpy_values = st.one_of(st.floats(width=32).map(numpy.float32), st.integers(-(2**63), 2**63 - 1).map(numpy.int64),
+                             st.booleans().map(numpy.bool_), st.floats().map(numpy.float64))
+except ImportError:
+    numpy_values = st.nothing()
+value_objects = st.one_of(doubles, st.none(), st.text(max_size=2), st.integers(-(10**400), 10**400), numpy_values,
                           doubles.map(Floaty), st.floats().map(lambda v: type("F", (float,), {})(v)))
 keys = st.one_of(st.sampled_from(["x", "y", "z", "xy"]), st.sampled_from([b"x", b"y"]), st.integers(0, 2),
                  st.sampled_from(list("abcdefghijklmnopqrstu")), st.sampled_from(["é", "y\ud800", type("Name", (str,), {})("x")]))
-MANY = "+".join("abcdefghijklmnopqrstu")  # more variables than the direct path places without a map
+MANY = "+".join("abcdefghijklmnopqrstu")
+
+
+def laid_out(values, layout):
+    """The same entries after a removed one, or as an object's attributes (str keys only: a split table)."""
+    if layout == "after a removed entry":
+        values = {"removed": 0, **values}
+        del values["removed"]
+    elif layout == "attributes" and all(type(key) is str for key in values):
+        holder = type("Holder", (), {})()
+        for key, value in values.items():
+            setattr(holder, key, value)
+        values = vars(holder)
+    return values
 
 
 def stored_values(f):
@@ -189,7 +208,8 @@ def test_every_form_of_construction_agrees_with_the_dispatcher(args, kwargs):
 
 @settings(max_examples=400, deadline=None)
 @given(text=st.sampled_from(["x", "x*y", "3x^2+sin(y)/2", "x+x*x-y/y", "2^10", "z(x)", "b+a*c", MANY]),
-       values=st.dictionaries(keys, value_objects, max_size=5))
+       values=st.builds(laid_out, st.dictionaries(keys, value_objects, max_size=24),
+                        st.sampled_from(["as made", "after a removed entry", "attributes"])))
 @example(text="x", values={"x": math.nan})
 @example(text=MANY, values={name: float(i) for i, name in enumerate("abcdefghijklmnopqrstu")})
 @example(text=MANY, values={name: float(i) for i, name in enumerate("abcdefghijklmnoqrstu")})
