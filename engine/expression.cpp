@@ -1,6 +1,231 @@
-// Expression<double> compiled once, for the CMake target exprkit::compiled: a file that includes
-// expression.hpp with EXPRKIT_COMPILED defined (as that target defines it) uses these members instead of
-// compiling its own.
-#include "expression_inl.hpp"
+// The members of Expression that parse and evaluate (expression.hpp has the class): the compiled unit.
+// Header-only, expression.hpp includes this file, and each file that uses the engine compiles them; in the
+// compiled mode the CMake target exprkit::compiled compiles this file once, into its library, with
+// EXPRKIT_COMPILING defined, and Expression<double>'s members are instantiated here for every file that
+// includes expression.hpp with EXPRKIT_COMPILED defined (as the target makes them). Included once only:
+// by expression.hpp, or, for another number type in the compiled mode, by the file that uses it.
 
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "arena.hpp"
+#include "compiler.hpp"
+#include "errors.hpp"
+#include "evaluation.hpp"
+#include "expression.hpp"
+#include "function_tables.hpp"
+#include "lexer.hpp"
+#include "nodes.hpp"
+#include "postfix.hpp"
+#include "program.hpp"
+#include "token.hpp"
+#include "tree_builder.hpp"
+
+namespace exprkit {
+namespace detail {
+
+// Where to cut `all`: at the first loosest operator outside parentheses after an operand (a number, a
+// name or ")") from each multiple of `piece_size` bytes on; nowhere in a text shorter than two pieces, or
+// with a space, which stops the tokenizer.
+inline std::vector<std::size_t> cuts_of(std::string_view all, std::size_t piece_size) {
+    std::vector<std::size_t> cuts;
+    if (all.size() / 2 < piece_size || all.find(' ') != std::string_view::npos) return cuts;
+    std::int64_t depth = 0;
+    for (std::size_t at = 1, next_cut = piece_size; at + 1 < all.size(); ++at) {
+        depth += (all[at - 1] == '(') - (all[at - 1] == ')');
+        const auto before = static_cast<unsigned char>(all[at - 1]);
+        const OperatorRow* row = operator_row(static_cast<unsigned char>(all[at]));
+        if (at >= next_cut && depth == 0 && row && row->precedence == loosest_precedence() &&
+            (is_alnum(before) || before == '.' || before == ')')) {
+            cuts.push_back(at);
+            next_cut = at + piece_size;
+        }
+    }
+    return cuts;
+}
+
+// Only the totals count; a ")" before its "(" is the converter's error.
+inline void check_parentheses(std::string_view expression_text) {
+    std::int64_t depth = 0;
+    for (const char c : expression_text) depth += (c == '(') - (c == ')');
+    if (depth != 0) throw std::invalid_argument(messages::mismatched_parentheses);
+}
+
+// The converter's passes over `tokens`; `add_variable` is called with each variable name on the way.
+template <typename AddVariable>
+std::vector<Token> to_postfix(std::vector<Token> tokens, AddVariable&& add_variable) {
+    PostfixConverter converter(std::move(tokens), make_precedence_table());
+    converter.for_each_variable([&add_variable](const Token& name) { add_variable(name.text); });
+    converter.mark_unary_minus();
+    converter.insert_implicit_multiplication();
+    return converter.to_postfix();
+}
+
+}  // namespace detail
+
+template <typename T>
+Expression<T>::Expression(const std::string& expression_text) {
+    init(expression_text);
+}
+
+template <typename T>
+Expression<T>::Expression() : Expression(std::string(1, '0')) {
+    text.clear();
+    valid_flag = true;
+}
+
+template <typename T>
+Expression<T>::Expression(const Expression& other)
+    : valid_flag(other.valid_flag), text(other.text), unary_funcs(other.unary_funcs), variable_table(other.variable_table),
+      variable_names(other.variable_names) {
+    for (const std::string& name : variable_names) variable_values.push_back(&variable_table.find(name)->second);
+    if (other.root) root = std::make_shared<Program>(*other.root, variable_table);
+}
+
+template <typename T>
+Expression<T>& Expression<T>::operator=(const Expression& other) {
+    if (this == &other) return *this;
+    Expression copy(*this);  // this object's text, table and values, with the other's program and functions
+    copy.valid_flag = other.valid_flag;
+    copy.unary_funcs = other.unary_funcs;
+    if (other.root) {
+        for (const auto& variable : other.root->variables) copy.add_variable(variable.name);
+        copy.root = std::make_shared<Program>(*other.root, copy.variable_table);
+    } else {
+        copy.root.reset();
+    }
+    keep_table_for_running_program();
+    swap(copy);
+    return *this;  // what was replaced goes last, with `copy`, once the object is whole
+}
+
+template <typename T>
+const std::vector<UnaryFunction<T>>* Expression<T>::program_callables() const {
+    return root ? &root->unary_callables : nullptr;
+}
+
+// Evaluates with the values stored in the table (`bound`) or none. Only a caller's callable can run code,
+// and so replace, move or destroy the program or the variable table, during an evaluation: the evaluation of a program that calls one holds the program until it ends
+// (so the program is running while it is shared), and an object that lets go of its table's entries
+// meanwhile hands them to the running program, which reads them.
+template <typename T>
+T Expression<T>::evaluate(bool bound) const {
+    if (!valid_flag || !root) throw std::invalid_argument(messages::invalid_expression);
+    return root->calls ? detail::evaluate_holding(root, bound) : detail::evaluate(*root, bound);
+}
+
+// Called before the table's entries are cleared, replaced or destroyed: a running program keeps them until
+// its evaluation ends, in place of a table it kept before, which it no longer reads (since then it has been
+// bound to this object's table again, or it would not be running as this object's).
+template <typename T>
+void Expression<T>::keep_table_for_running_program() noexcept {
+    if (!root || root.use_count() == 1) return;
+    root->kept_table.swap(variable_table);
+    variable_table.clear();
+}
+
+// Makes `program` the current one. The replaced one goes last, when this object is whole again (destroying
+// it may run a callable's code, which may use this object), or, while an evaluation runs it, when that
+// evaluation ends.
+template <typename T>
+void Expression<T>::install(std::shared_ptr<Program> program) noexcept {
+    const std::shared_ptr<Program> replaced = std::exchange(root, std::move(program));
+}
+
+// Parses `expression_text` (a long sum in pieces of about `piece_size` bytes) and installs its program.
+template <typename T>
+void Expression<T>::install_parse(const std::string& expression_text, std::size_t piece_size) {
+    if (expression_text.empty()) throw std::invalid_argument(messages::empty_expression);
+    text = expression_text;
+    detail::check_parentheses(text);
+    Lexer lexer(text);
+    if (!lexer.is_valid()) throw std::invalid_argument(messages::invalid_character);
+    std::shared_ptr<Program> made;
+    try {
+        made = compile_in_pieces(piece_size);
+        if (!made) made = compile({}, &lexer);
+    } catch (...) {
+        if (root) root->bind(variable_table);  // the table may have been refilled: the program stays, reading it
+        throw;
+    }
+    valid_flag = made->binds_every_variable;  // whether every variable of the text has its entry
+    install(std::move(made));
+}
+
+// A long sum cut into pieces of about `piece_size` bytes and compiled, or nothing (see compile).
+template <typename T>
+std::shared_ptr<detail::Program<T>> Expression<T>::compile_in_pieces(std::size_t piece_size) {
+    const std::vector<std::size_t> cuts = detail::cuts_of(text, piece_size);
+    if (cuts.empty()) return nullptr;
+    try {
+        return compile(cuts);
+    } catch (const std::invalid_argument&) {
+    } catch (const std::out_of_range&) {
+    }
+    return nullptr;
+}
+
+// Compiles the text at once (with its lexer, `whole`), or a piece at a time, cut at `cuts`, so that no
+// token sequence or tree is as long as a long text. A cut is at an operator of the loosest precedence
+// outside parentheses, right after an operand, where a parse of the whole text has reduced everything
+// before to one operand, and the operator waits alone (nothing binds more loosely, and it groups from the
+// left): so each later piece is parsed behind a "0" and that operator, and compiled after the code so far,
+// the "0" standing for its value. A piece that fails, or calls a caller's callable (which needs its right
+// operand first), gives nothing, and the whole text is parsed at once, with its own errors.
+template <typename T>
+std::shared_ptr<detail::Program<T>> Expression<T>::compile(const std::vector<std::size_t>& cuts, Lexer* whole) {
+    detail::Compiler<T> compiler;
+    const TreeBuilder<T> builder(unary_funcs, variable_table);
+    detail::NodeArena<T> arena;
+    for (std::size_t piece = 0, start = 0; piece <= cuts.size(); ++piece) {
+        const std::size_t end = piece < cuts.size() ? cuts[piece] : text.size();
+        std::vector<Token> tokens = whole ? whole->tokenize()
+                                  : Lexer(piece > 0 ? std::string{'0', text[start - 1]} + text.substr(start, end - start)
+                                                    : text.substr(0, end)).tokenize();
+        if (piece == 0) {
+            keep_table_for_running_program();
+            variable_table.clear();
+            variable_names.clear();
+            variable_values.clear();
+        }
+        const std::vector<Token> postfix = detail::to_postfix(std::move(tokens), [this](const std::string& name) { add_variable(name); });
+        // Room for all the code, which so never moves: an instruction a token, and a byte, at most.
+        if (piece == 0) compiler.made->code.reserve(cuts.empty() ? postfix.size() : text.size());
+        if (piece == 0) compiler.made->variables.reserve(variable_table.size());  // all of a text compiled at once
+        arena.reset(postfix.size() + 1);
+        AstNode<T>* placeholder = piece > 0 ? arena.template make<ValueNode<T>>(T(0)) : nullptr;
+        const auto operands = cuts.empty() ? std::vector<AstNode<T>*>{builder.build(postfix, arena)}
+                                           : builder.operands_of(postfix, arena, placeholder);
+        if (operands.size() != 1 || (!cuts.empty() && operands.front()->calls_callers_code())) return nullptr;
+        compiler.append(*operands.front(), &arena, placeholder);
+        start = end + 1;
+    }
+    return compiler.finish(variable_table);
+}
+
+// Enters a name into the table with 0, and into the order of variables(), unless it is there already.
+template <typename T>
+void Expression<T>::add_variable(const std::string& name) {
+    const auto [entry, added] = variable_table.try_emplace(name, T(0));
+    if (!added) return;
+    try {
+        variable_names.push_back(name);
+        variable_values.push_back(&entry->second);
+    } catch (...) {  // out of memory: the table, its names and their values stay alike
+        variable_names.resize(variable_values.size());
+        variable_table.erase(entry);
+        throw;
+    }
+}
+
+}  // namespace exprkit
+
+#ifdef EXPRKIT_COMPILING
 template class exprkit::Expression<double>;
+#endif

@@ -3,7 +3,7 @@
 // std::invalid_argument with the messages of errors.hpp, std::out_of_range for a variable without a
 // value, and whatever a caller's callable throws. Threads: the const members may run on several threads
 // at once; eval(values), eval_with, eval_at, init, add_func and assignment need the object to themselves.
-// The members that parse and evaluate are in expression_inl.hpp: see the end of this file.
+// The members that parse and evaluate are in expression.cpp: see the end of this file.
 #pragma once
 
 #include <cstddef>
@@ -181,9 +181,9 @@ private:
 
 // Header-only (the CMake target exprkit::engine), the members are compiled in each file that uses them.
 // Compiled (exprkit::compiled, which defines EXPRKIT_COMPILED), Expression<double>'s are compiled once,
-// in that target's library; a file that uses another number type then includes expression_inl.hpp too.
+// in that target's library; a file that uses another number type then includes expression.cpp too.
 #ifdef EXPRKIT_COMPILED
 extern template class exprkit::Expression<double>;
 #else
-#include "expression_inl.hpp"
+#include "expression.cpp"
 #endif
