@@ -11,12 +11,14 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "arena.hpp"
@@ -185,8 +187,8 @@ private:
         for (const Instruction<T>& in : code) {
             if (in.opcode > opcode_of(Opcode::Constant)) return;
         }
-        std::vector<Term> terms(1);
-        std::vector<Instruction<T>> steps;
+        std::vector<Instruction<T>> terms, steps;  // a window's, the terms' one after another
+        std::vector<std::size_t> ends;             // where each term's instructions end in `terms`
         std::uint32_t base = 1, top = 1;  // the first register of the term being read, and the window's end
         const auto own = [&](std::uint32_t& index) {
             if (index != 0 && !(index & variable_bit)) top = std::max(top, (index = index - 1 + base) + 1);
@@ -199,38 +201,45 @@ private:
             }
             if (in.result != 0) {
                 own(in.result);
-                terms.back().code.push_back(in);
+                terms.push_back(in);
                 continue;
             }
             steps.push_back(in);
-            terms.emplace_back();
+            ends.push_back(terms.size());
             base = top;
             if (steps.size() < window && i + 1 < code.size()) continue;
             made->results = std::max(made->results, top);
-            for (std::uint8_t last = 0; Term* term = next_alike(terms, last); last = code[written++].opcode) {
-                code[written] = term->code[term->taken++];
-            }
+            written = merge(terms, ends, code, written);
             for (const Instruction<T>& step : steps) code[written++] = step;
-            terms.assign(1, Term());
-            steps.clear();
+            terms.clear(), steps.clear(), ends.clear();
             base = top = 1;
         }
     }
 
-    struct Term { std::vector<Instruction<T>> code; std::size_t taken = 0; };
-
-    // The term whose next instruction is to go next: one that starts with `opcode` if there is one, else one
-    // that starts with the opcode most of them start with; null when all are taken.
-    static Term* next_alike(std::vector<Term>& terms, std::uint8_t opcode) {
-        std::size_t counts[opcode_count] = {};
-        Term* pick = nullptr;
-        for (Term& term : terms) {
-            if (term.taken == term.code.size()) continue;
-            const std::uint8_t next = term.code[term.taken].opcode;
-            if (next == opcode) return &term;
-            if (++counts[next] > (pick ? counts[pick->code[pick->taken].opcode] : 0)) pick = &term;
+    // Writes the terms' instructions into `code` from `written` on, each term's in its order: after an
+    // instruction, one of the same opcode if a term has one next, else one of the opcode that most terms
+    // have next. Terms wait in a stack for each opcode of their next instruction. Returns the new end.
+    static std::size_t merge(const std::vector<Instruction<T>>& terms, const std::vector<std::size_t>& ends,
+                             std::vector<Instruction<T>>& code, std::size_t written) {
+        std::vector<std::size_t> next(ends.size()), below(ends.size());  // a term's next instruction; the stack
+        std::array<std::size_t, opcode_count> top, waiting{};  // each opcode's stack (ends.size(): empty)
+        top.fill(ends.size());
+        const auto wait = [&](std::size_t term) {
+            if (next[term] == ends[term]) return;
+            const std::uint8_t opcode = terms[next[term]].opcode;
+            below[term] = std::exchange(top[opcode], term);
+            ++waiting[opcode];
+        };
+        for (std::size_t term = 0; term < ends.size(); ++term) next[term] = term > 0 ? ends[term - 1] : 0, wait(term);
+        for (std::size_t opcode = 0; written < code.size(); ) {
+            if (waiting[opcode] == 0) opcode = std::max_element(waiting.begin(), waiting.end()) - waiting.begin();
+            if (waiting[opcode] == 0) break;
+            const std::size_t term = std::exchange(top[opcode], below[top[opcode]]);
+            --waiting[opcode];
+            code[written++] = terms[next[term]++];
+            wait(term);
         }
-        return pick;
+        return written;
     }
 };
 
