@@ -106,19 +106,21 @@ private:
 
     // A variable's position: a handful of names are compared in turn, more are found by a map.
     std::uint32_t position_of(const std::string& name) {
-        std::vector<Variable<T>>& names = made->variables;
-        const auto count = static_cast<std::uint32_t>(names.size());
+        std::vector<Variable<T>>& known = made->variables;
+        const auto count = static_cast<std::uint32_t>(known.size());
         if (count < 16) {
             for (std::uint32_t at = 0; at < count; ++at) {
-                if (names[at].name == name) return at;
+                if (known[at].name == name) return at;
             }
+        } else {
+            if (positions.empty()) {
+                for (std::uint32_t at = 0; at < count; ++at) positions.emplace(known[at].name, at);
+            }
+            const auto [found, added] = positions.try_emplace(name, count);
+            if (!added) return found->second;
         }
-        if (count >= 16 && positions.empty()) {
-            for (std::uint32_t at = 0; at < count; ++at) positions.emplace(names[at].name, at);
-        }
-        const auto [found, added] = count < 16 ? std::pair(positions.end(), true) : positions.try_emplace(name, count);
-        if (added) names.push_back(Variable<T>{name});
-        return added ? count : found->second;
+        known.push_back(Variable<T>{name});
+        return count;
     }
 
     // Appends the instruction of `node`, whose operands are on top of the stack, and leaves its value there.
