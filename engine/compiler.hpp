@@ -70,6 +70,13 @@ public:
                 in.opcode = with_sources(in.opcode, left_of(in.opcode) == Source::Reg && in.a == before ? Source::Acc : left_of(in.opcode),
                                          right_of(in.opcode) == Source::Reg && in.b == before ? Source::Acc : right_of(in.opcode));
             }
+            // A sum's steps, whatever their signs, are one opcode, so the jump from one to the next is
+            // always the same one, which the processor predicts.
+            for (const Operation sign : {Operation::Add, Operation::Subtract}) {
+                if (in.opcode != opcode_of(sign, Source::Acc, Source::Reg)) continue;
+                in.opcode = opcode_of(Opcode::Sum);
+                in.constant = sign == Operation::Add ? T(1) : T(-1);
+            }
         }
         program.result = register_at(operands.back().register_index);
         program.calls = !program.unary_callables.empty();

@@ -37,6 +37,8 @@ template <std::size_t opcode, typename T>
         acc = apply(operation, operand<Source((opcode - function_opcodes) % 2)>(in.a, in, r, acc));
     } else if constexpr (opcode == opcode_of(Opcode::Constant)) {
         acc = in.constant;
+    } else if constexpr (opcode == opcode_of(Opcode::Sum)) {
+        acc = acc + in.constant * r[in.b];
     } else if constexpr (opcode == opcode_of(Opcode::Load)) {
         const T* source = program.variables[in.a].source;
         if (!bound || source == nullptr) throw std::out_of_range(messages::missing_key);
@@ -62,29 +64,16 @@ template <typename T>
     T acc{};
     for (const Instruction<T>*in = program.code.data(), *end = in + program.code.size(); in != end; ++in) {
         const auto take = [&](auto opcode) { step<decltype(opcode)::value>(program, *in, r, acc, bound); };
+#define EXPRKIT_CASE(n) case n: take(slot<n>); break;
+#define EXPRKIT_CASES(n) EXPRKIT_CASE(n) EXPRKIT_CASE(n + 1) EXPRKIT_CASE(n + 2) EXPRKIT_CASE(n + 3) EXPRKIT_CASE(n + 4)
         switch (in->opcode) {
-            case 0: take(slot<0>); break; case 1: take(slot<1>); break; case 2: take(slot<2>); break; case 3: take(slot<3>); break;
-            case 4: take(slot<4>); break; case 5: take(slot<5>); break; case 6: take(slot<6>); break; case 7: take(slot<7>); break;
-            case 8: take(slot<8>); break; case 9: take(slot<9>); break; case 10: take(slot<10>); break; case 11: take(slot<11>); break;
-            case 12: take(slot<12>); break; case 13: take(slot<13>); break; case 14: take(slot<14>); break; case 15: take(slot<15>); break;
-            case 16: take(slot<16>); break; case 17: take(slot<17>); break; case 18: take(slot<18>); break; case 19: take(slot<19>); break;
-            case 20: take(slot<20>); break; case 21: take(slot<21>); break; case 22: take(slot<22>); break; case 23: take(slot<23>); break;
-            case 24: take(slot<24>); break; case 25: take(slot<25>); break; case 26: take(slot<26>); break; case 27: take(slot<27>); break;
-            case 28: take(slot<28>); break; case 29: take(slot<29>); break; case 30: take(slot<30>); break; case 31: take(slot<31>); break;
-            case 32: take(slot<32>); break; case 33: take(slot<33>); break; case 34: take(slot<34>); break; case 35: take(slot<35>); break;
-            case 36: take(slot<36>); break; case 37: take(slot<37>); break; case 38: take(slot<38>); break; case 39: take(slot<39>); break;
-            case 40: take(slot<40>); break; case 41: take(slot<41>); break; case 42: take(slot<42>); break; case 43: take(slot<43>); break;
-            case 44: take(slot<44>); break; case 45: take(slot<45>); break; case 46: take(slot<46>); break; case 47: take(slot<47>); break;
-            case 48: take(slot<48>); break; case 49: take(slot<49>); break; case 50: take(slot<50>); break; case 51: take(slot<51>); break;
-            case 52: take(slot<52>); break; case 53: take(slot<53>); break; case 54: take(slot<54>); break; case 55: take(slot<55>); break;
-            case 56: take(slot<56>); break; case 57: take(slot<57>); break; case 58: take(slot<58>); break; case 59: take(slot<59>); break;
-            case 60: take(slot<60>); break; case 61: take(slot<61>); break; case 62: take(slot<62>); break; case 63: take(slot<63>); break;
-            case 64: take(slot<64>); break; case 65: take(slot<65>); break; case 66: take(slot<66>); break; case 67: take(slot<67>); break;
-            case 68: take(slot<68>); break; case 69: take(slot<69>); break; case 70: take(slot<70>); break; case 71: take(slot<71>); break;
-            case 72: take(slot<72>); break; case 73: take(slot<73>); break; case 74: take(slot<74>); break; case 75: take(slot<75>); break;
-            case 76: take(slot<76>); break; case 77: take(slot<77>); break; case 78: take(slot<78>); break; case 79: take(slot<79>); break;
+            EXPRKIT_CASES(0) EXPRKIT_CASES(5) EXPRKIT_CASES(10) EXPRKIT_CASES(15) EXPRKIT_CASES(20) EXPRKIT_CASES(25)
+            EXPRKIT_CASES(30) EXPRKIT_CASES(35) EXPRKIT_CASES(40) EXPRKIT_CASES(45) EXPRKIT_CASES(50) EXPRKIT_CASES(55)
+            EXPRKIT_CASES(60) EXPRKIT_CASES(65) EXPRKIT_CASES(70) EXPRKIT_CASES(75)
             default: __builtin_unreachable();
         }
+#undef EXPRKIT_CASES
+#undef EXPRKIT_CASE
     }
 }
 

@@ -31,8 +31,10 @@ enum class Source : std::size_t { Acc, Reg, Const };
 // Opcodes: each operator with each pair of sources, each function with its operand's source (the machine
 // register or a register), then the rest.
 inline constexpr std::size_t function_opcodes = operator_rows.size() * 9;
-enum class Opcode : std::uint8_t { Constant = function_opcodes + 2 * function_rows.size(), Load, Call };
-inline constexpr std::size_t opcode_count = static_cast<std::size_t>(Opcode::Call) + 1;
+// Sum adds `constant * r[b]` to the machine register, where `constant` is 1 or -1: `acc + y` and `acc - y`
+// (the same bits: `-1 * y` is `y` negated, and `x - y` is `x + -y`), as one opcode whatever the sign.
+enum class Opcode : std::uint8_t { Constant = function_opcodes + 2 * function_rows.size(), Load, Call, Sum };
+inline constexpr std::size_t opcode_count = static_cast<std::size_t>(Opcode::Sum) + 1;
 
 constexpr std::uint8_t opcode_of(Opcode opcode) { return static_cast<std::uint8_t>(opcode); }
 constexpr bool is_operator_opcode(std::size_t opcode) { return opcode < function_opcodes; }

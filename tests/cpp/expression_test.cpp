@@ -87,7 +87,12 @@ INSTANTIATE_TEST_SUITE_P(Arithmetic, Results, ::testing::Values(
     ResultCase{"10-x*y", {{"x", 2}, {"y", 3}}, 4},
     ResultCase{"8/2x", {{"x", 1}}, 4},
     ResultCase{"2^x^2", {{"x", 3}}, 512},
-    ResultCase{"1/(2-x)^3+y/4", {{"x", 4}, {"y", 1}}, 0.125}));
+    ResultCase{"1/(2-x)^3+y/4", {{"x", 4}, {"y", 1}}, 0.125},
+    // A value just made plus or minus a register: one kind of step whatever the sign, the sign of zero kept.
+    ResultCase{"sin(x)-y", {{"x", -0.0}, {"y", 0.0}}, -0.0},
+    ResultCase{"sin(x)-y", {{"x", -0.0}, {"y", -0.0}}, 0.0},
+    ResultCase{"sin(x)+y", {{"x", -0.0}, {"y", -0.0}}, -0.0},
+    ResultCase{"sin(x)-y", {{"x", 1}, {"y", inf}}, -inf}));
 
 // Precedence and associativity, checked against the explicitly parenthesised reading.
 INSTANTIATE_TEST_SUITE_P(Precedence, Results, ::testing::Values(

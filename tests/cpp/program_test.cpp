@@ -108,6 +108,8 @@ std::string dump(const detail::Program<double>& program) {
             out += name_of(function_rows[(in.opcode - function_opcodes) / 2].operation) + " " + from((in.opcode - function_opcodes) % 2, in.a);
         } else if (in.opcode == opcode_of(Opcode::Constant)) {
             out += number(in.constant);
+        } else if (in.opcode == opcode_of(Opcode::Sum)) {
+            out += std::string("acc ") + (in.constant > 0 ? "+ " : "- ") + reg(in.b);
         } else if (in.opcode == opcode_of(Opcode::Load)) {
             out += "load " + program.variables[in.a].name;
         } else {
