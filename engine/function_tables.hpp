@@ -26,18 +26,6 @@ using UnaryFunctionTable = std::unordered_map<std::string, UnaryFunction<T>>;
 template <typename T>
 using VariableTable = std::unordered_map<std::string, T>;
 
-namespace detail {
-
-// The callable of a built-in operation, as the tables hold it.
-template <typename T>
-struct Builtin {
-    Operation operation;
-    T operator()(T x) const { return apply(operation, x); }
-    T operator()(T x, T y) const { return apply(operation, x, y); }
-};
-
-}  // namespace detail
-
 // The built-in function table, filled once, in the rows' order, and shared.
 template <typename T>
 const UnaryFunctionTable<T>& builtin_unary_funcs() {

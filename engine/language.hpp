@@ -1,7 +1,7 @@
 // The language's operators and built-in functions, one row each. Everything else that knows an
 // operation is derived from these rows: the tokenizer's operator characters, the precedence table, the
 // function table, and the operations of a compiled program. The arithmetic of every operation is written
-// once, in apply().
+// once, in apply(); Builtin makes it a callable.
 #pragma once
 
 #include <array>
@@ -123,5 +123,13 @@ template <typename T>
     return x;  // not reached: every operation has its case
 }
 #pragma GCC diagnostic pop
+
+// The callable of a built-in operation, as the function table and the nodes hold it.
+template <typename T>
+struct Builtin {
+    Operation operation;
+    T operator()(T x) const { return apply(operation, x); }
+    T operator()(T x, T y) const { return apply(operation, x, y); }
+};
 
 }  // namespace exprkit::detail
