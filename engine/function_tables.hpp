@@ -1,7 +1,6 @@
-// The operator table and the one-argument function table that give meaning to names in a text, filled
-// from the rows of the language in their order. An Expression's function table (FunctionTable) shares
-// the built-in one until the object first changes it or hands it out, and knows which of its names still
-// stand for their built-in operation, which a compiled program then applies itself.
+// The one-argument functions that give meaning to function names in a text: the built-in table, filled
+// from the language's rows, and an Expression's own (FunctionTable), which also knows which of its names
+// still stand for their built-in operation, which a compiled program then applies itself.
 #pragma once
 
 #include <atomic>
@@ -26,18 +25,6 @@ using UnaryFunctionTable = std::unordered_map<std::string, UnaryFunction<T>>;
 // Variable values by name: the table an Expression keeps, and the values given to an evaluation.
 template <typename T>
 using VariableTable = std::unordered_map<std::string, T>;
-
-namespace detail {
-
-// The callable of a built-in operation, as the tables hold it.
-template <typename T>
-struct Builtin {
-    Operation operation;
-    T operator()(T x) const { return apply(operation, x); }
-    T operator()(T x, T y) const { return apply(operation, x, y); }
-};
-
-}  // namespace detail
 
 // The built-in function table, filled once, in the rows' order, and shared.
 template <typename T>

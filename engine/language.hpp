@@ -1,7 +1,7 @@
 // The language's operators and built-in functions, one row each. Everything else that knows an
 // operation is derived from these rows: the tokenizer's operator characters, the precedence table, the
-// operator and function tables, and the operations of a compiled program. The arithmetic of every
-// operation is written once, in apply().
+// function table, and the operations of a compiled program. The arithmetic of every operation is written
+// once, in apply(); Builtin makes it a callable.
 #pragma once
 
 #include <array>
@@ -29,8 +29,8 @@ struct FunctionRow {
     Operation operation;
 };
 
-// The binary operators, in the order the operator table is filled; the compiler counts the rows. "*"
-// binds tighter than "/", so 8/2*4 is 8/(2*4); "^" alone groups from the right.
+// The binary operators, in the order of their opcodes. "*" binds tighter than "/", so 8/2*4 is 8/(2*4);
+// "^" alone groups from the right.
 inline constexpr std::array operator_rows{
     OperatorRow{'+', 2, false, Operation::Add},
     OperatorRow{'-', 2, false, Operation::Subtract},
@@ -123,5 +123,13 @@ template <typename T>
     return x;  // not reached: every operation has its case
 }
 #pragma GCC diagnostic pop
+
+// The callable of a built-in operation, as the function table and the nodes hold it.
+template <typename T>
+struct Builtin {
+    Operation operation;
+    T operator()(T x) const { return apply(operation, x); }
+    T operator()(T x, T y) const { return apply(operation, x, y); }
+};
 
 }  // namespace exprkit::detail
