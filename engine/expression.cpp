@@ -130,14 +130,6 @@ void Expression<T>::keep_table_for_running_program() noexcept {
     variable_table.clear();
 }
 
-// Makes `program` the current one. The replaced one goes last, when this object is whole again (destroying
-// it may run a callable's code, which may use this object), or, while an evaluation runs it, when that
-// evaluation ends.
-template <typename T>
-void Expression<T>::install(std::shared_ptr<Program> program) noexcept {
-    const std::shared_ptr<Program> replaced = std::exchange(root, std::move(program));
-}
-
 // Parses `expression_text` (a long sum in pieces of about `piece_size` bytes) and installs its program.
 template <typename T>
 void Expression<T>::install_parse(const std::string& expression_text, std::size_t piece_size) {
@@ -155,7 +147,9 @@ void Expression<T>::install_parse(const std::string& expression_text, std::size_
         throw;
     }
     valid_flag = made->binds_every_variable;  // whether every variable of the text has its entry
-    install(std::move(made));
+    // The replaced program goes with `made` when this object is whole again (destroying it may run a
+    // callable's code, which may use this object), or, while an evaluation runs it, when that one ends.
+    root.swap(made);
 }
 
 // A long sum cut into pieces of about `piece_size` bytes and compiled, or nothing (see compile).

@@ -170,7 +170,6 @@ private:
     const std::vector<UnaryFunction<T>>* program_callables() const;
     T evaluate(bool bound) const;
     void keep_table_for_running_program() noexcept;
-    void install(std::shared_ptr<Program> program) noexcept;
     void install_parse(const std::string& expression_text, std::size_t piece_size);
     std::shared_ptr<Program> compile_in_pieces(std::size_t piece_size);
     std::shared_ptr<Program> compile(const std::vector<std::size_t>& cuts, Lexer* whole = nullptr);
