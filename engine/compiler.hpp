@@ -75,7 +75,7 @@ public:
             for (const Operation sign : {Operation::Add, Operation::Subtract}) {
                 if (in.opcode != opcode_of(sign, Source::Acc, Source::Reg)) continue;
                 in.opcode = opcode_of(Opcode::Sum);
-                in.constant = sign == Operation::Add ? T(1) : T(-1);
+                in.constant = sign == Operation::Add ? T(-1) : T(1);
             }
         }
         program.result = register_at(operands.back().register_index);

@@ -38,7 +38,8 @@ template <std::size_t opcode, typename T>
     } else if constexpr (opcode == opcode_of(Opcode::Constant)) {
         acc = in.constant;
     } else if constexpr (opcode == opcode_of(Opcode::Sum)) {
-        acc = acc + in.constant * r[in.b];
+        const T term = in.constant * r[in.b];  // a statement of its own, which clang does not fuse with the next
+        acc = acc - term;                       // a subtraction: `acc` is its first operand however it is compiled
     } else if constexpr (opcode == opcode_of(Opcode::Load)) {
         const T* source = program.variables[in.a].source;
         if (!bound || source == nullptr) throw std::out_of_range(messages::missing_key);

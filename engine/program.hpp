@@ -31,8 +31,9 @@ enum class Source : std::size_t { Acc, Reg, Const };
 // Opcodes: each operator with each pair of sources, each function with its operand's source (the machine
 // register or a register), then the rest.
 inline constexpr std::size_t function_opcodes = operator_rows.size() * 9;
-// Sum adds `constant * r[b]` to the machine register, where `constant` is 1 or -1: `acc + y` and `acc - y`
-// (the same bits: `-1 * y` is `y` negated, and `x - y` is `x + -y`), as one opcode whatever the sign.
+// Sum subtracts `constant * r[b]` from the machine register, where `constant` is -1 or 1: `acc + y` and
+// `acc - y` as one opcode whatever the sign. The same bits: `-1 * y` is `-y` and `1 * y` is `y` exactly, a
+// NaN `y` included (a product passes a NaN operand on as it is), and `x - -y` is `x + y`.
 enum class Opcode : std::uint8_t { Constant = function_opcodes + 2 * function_rows.size(), Load, Call, Sum };
 inline constexpr std::size_t opcode_count = static_cast<std::size_t>(Opcode::Sum) + 1;
 
