@@ -55,8 +55,8 @@ public:
         }
     }
 
-    // The program, its variables read from `table`.
-    std::shared_ptr<Program<T>> finish(const VariableTable<T>& table) {
+    // The program, its variables read from `table`, whose entries `order` lists (see Program::bind).
+    std::shared_ptr<Program<T>> finish(VariableTable<T>& table, const std::vector<T*>& order) {
         Program<T>& program = *made;
         place(operands.back());
         schedule();
@@ -80,7 +80,7 @@ public:
         }
         program.result = register_at(operands.back().register_index);
         program.calls = !program.unary_callables.empty();
-        program.bind(table);
+        program.bind(table, order);
         program.finish();
         return made;
     }

@@ -85,7 +85,7 @@ Expression<T>::Expression(const Expression& other)
     : valid_flag(other.valid_flag), text(other.text), unary_funcs(other.unary_funcs), variable_table(other.variable_table),
       variable_names(other.variable_names) {
     for (const std::string& name : variable_names) variable_values.push_back(&variable_table.find(name)->second);
-    if (other.root) root = std::make_shared<Program>(*other.root, variable_table);
+    if (other.root) root = std::make_shared<Program>(*other.root, variable_table, variable_values);
 }
 
 template <typename T>
@@ -96,7 +96,7 @@ Expression<T>& Expression<T>::operator=(const Expression& other) {
     copy.unary_funcs = other.unary_funcs;
     if (other.root) {
         for (const auto& variable : other.root->variables) copy.add_variable(variable.name);
-        copy.root = std::make_shared<Program>(*other.root, copy.variable_table);
+        copy.root = std::make_shared<Program>(*other.root, copy.variable_table, copy.variable_values);
     } else {
         copy.root.reset();
     }
@@ -115,9 +115,9 @@ const std::vector<UnaryFunction<T>>* Expression<T>::program_callables() const {
 // (so the program is running while it is shared), and an object that lets go of its table's entries
 // meanwhile hands them to the running program, which reads them.
 template <typename T>
-T Expression<T>::evaluate(bool bound) const {
+T Expression<T>::evaluate(bool bound, const T* values) const {
     if (!valid_flag || !root) throw std::invalid_argument(messages::invalid_expression);
-    return root->calls ? detail::evaluate_holding(root, bound) : detail::evaluate(*root, bound);
+    return root->calls ? detail::evaluate_holding(root, bound) : detail::evaluate(*root, bound, values);
 }
 
 // Called before the table's entries are cleared, replaced or destroyed: a running program keeps them until
@@ -143,7 +143,7 @@ void Expression<T>::install_parse(const std::string& expression_text, std::size_
         made = compile_in_pieces(piece_size);
         if (!made) made = compile({}, &lexer);
     } catch (...) {
-        if (root) root->bind(variable_table);  // the table may have been refilled: the program stays, reading it
+        if (root) root->bind(variable_table, variable_values);  // the table may have been refilled: the program stays, reading it
         throw;
     }
     valid_flag = made->binds_every_variable;  // whether every variable of the text has its entry
@@ -200,7 +200,7 @@ std::shared_ptr<detail::Program<T>> Expression<T>::compile(const std::vector<std
         compiler.append(*operands.front(), &arena, placeholder);
         start = end + 1;
     }
-    return compiler.finish(variable_table);
+    return compiler.finish(variable_table, variable_values);
 }
 
 // Enters a name into the table with 0, and into the order of variables(), unless it is there already.

@@ -110,8 +110,13 @@ public:
 
     // eval(values) by position, looking up no name: values[i] is the value of variables()[i].
     T eval_at(const T* values) {
-        for (std::size_t i = 0; i < variable_values.size(); ++i) *variable_values[i] = values[i];
-        return evaluate(true);
+        // A program that takes the values in this order stores them itself, as it fills its registers
+        // (which so need not wait for the table); else they are stored here and read from the table.
+        const bool taken = valid_flag && root && root->takes_values;
+        if (!taken) {
+            for (std::size_t i = 0; i < variable_values.size(); ++i) *variable_values[i] = values[i];
+        }
+        return evaluate(true, taken ? values : nullptr);
     }
 
     // Inserts or replaces a function; formulas parsed before keep the callables they were compiled with.
@@ -168,7 +173,8 @@ private:
     }
 
     const std::vector<UnaryFunction<T>>* program_callables() const;
-    T evaluate(bool bound) const;
+    // With `values` (which the program takes), the values are stored into the table as it starts.
+    T evaluate(bool bound, const T* values = nullptr) const;
     void keep_table_for_running_program() noexcept;
     void install_parse(const std::string& expression_text, std::size_t piece_size);
     std::shared_ptr<Program> compile_in_pieces(std::size_t piece_size);

@@ -70,7 +70,7 @@ struct Instruction {
 template <typename T>
 struct Variable {
     std::string name;
-    const T* source = nullptr;  // null while the table lacks the name
+    T* source = nullptr;  // null while the table lacks the name
 };
 
 template <typename T>
@@ -82,6 +82,10 @@ struct Program {
     std::uint32_t result = 0;   // the register that holds the value when the code is done
     bool calls = false;         // whether the code calls a caller's callable, and so reads variables by Load
     bool binds_every_variable = true;
+    // Whether the code reads the variables of the table it is bound to, each in its register, in the order
+    // that its object lists them (see bind): an evaluation may then take their values from an array in that
+    // order, storing each into its entry as it fills the register.
+    bool takes_values = false;
     // The registers of an evaluation too large for the machine's stack, made with the program; a nested
     // or concurrent evaluation finds them busy and makes its own.
     std::unique_ptr<T[]> deep_frame;
@@ -93,22 +97,25 @@ struct Program {
     static constexpr std::size_t local_registers = 64;  // an evaluation keeps this many on the machine's stack
 
     Program() = default;
-    Program(const Program& other, const VariableTable<T>& table)  // a copy, reading `table`
+    Program(const Program& other, VariableTable<T>& table, const std::vector<T*>& order)  // a copy, reading `table`
         : code(other.code), variables(other.variables), unary_callables(other.unary_callables),
           results(other.results), result(other.result), calls(other.calls) {
-        bind(table);
+        bind(table, order);
         finish();
     }
 
     std::size_t registers() const { return results + variables.size(); }
 
-    // Reads every variable from its entry in `table`, or marks it missing.
-    void bind(const VariableTable<T>& table) noexcept {
+    // Reads every variable from its entry in `table`, or marks it missing. `order` holds the table's
+    // entries in the order in which the object lists their names.
+    void bind(VariableTable<T>& table, const std::vector<T*>& order) noexcept {
         binds_every_variable = true;
-        for (Variable<T>& variable : variables) {
-            const auto found = table.find(variable.name);
-            variable.source = found == table.end() ? nullptr : &found->second;
-            binds_every_variable = binds_every_variable && variable.source;
+        takes_values = !calls && variables.size() == order.size();
+        for (std::size_t i = 0; i < variables.size(); ++i) {
+            const auto found = table.find(variables[i].name);
+            variables[i].source = found == table.end() ? nullptr : &found->second;
+            binds_every_variable = binds_every_variable && variables[i].source;
+            takes_values = takes_values && variables[i].source == order[i];
         }
     }
 

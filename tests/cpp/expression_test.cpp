@@ -205,10 +205,37 @@ TEST(Expression, EvalWithoutValuesNeverReadsTheVariableTable) {
     EXPECT_EQ(out_of_range_of([&] { e.eval(); }), "invalid unordered_map<K, T> key");
 }
 
+// eval_at takes values by the positions of variables() and keeps them as eval(values) does, whether the
+// program takes them itself (it reads just those variables, in that order, from the machine's stack or
+// from registers of its own) or reads them from the table (it calls a callable, or reads other variables
+// than the object lists).
+TEST(Expression, EvalAtTakesTheValuesInTheOrderOfVariables) {
+    std::string text = "y*0+x";  // and 70 variables more: more registers than the machine's stack holds
+    std::vector<double> many{3, 8};
+    for (int i = 0; i < 70; ++i) text += std::string{'+', char('a' + i / 26), char('a' + i % 26)}, many.push_back(i);
+    E plain("y*2-x"), fewer("y-x"), swapped("y-x"), called, deep(text);
+    const E quarter("x/4"), other_order("x-y/4");
+    fewer = quarter;        // lists y and x; reads x
+    swapped = other_order;  // lists y and x; reads x and y
+    called.add_func("f", [](double v) { return v * 10; });
+    called.init("f(y)-x");
+    const struct { E* e; std::vector<double> values; double expected; } cases[] = {
+        {&plain, {5, 1}, 9}, {&fewer, {3, 8}, 2}, {&swapped, {4, 8}, 7}, {&called, {2, 5}, 15}, {&deep, many, 8 + 69 * 70 / 2}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.e->eval_at(c.values.data()), c.expected);
+        EXPECT_EQ(c.e->vars().at("y"), c.values[0]);
+        EXPECT_EQ(c.e->vars().at("x"), c.values[1]);
+    }
+    EXPECT_EQ(deep.vars().at("cr"), 69);
+}
+
 TEST(Expression, InvalidObjectStoresValuesBeforeRefusingToEvaluate) {
     E e("x+1");
     Access::invalidate(e);
     EXPECT_EQ(invalid_argument_of([&] { e.eval(); }), "Tried to evaluate invalid expression");
+    const double seven = 7;
+    EXPECT_EQ(invalid_argument_of([&] { e.eval_at(&seven); }), "Tried to evaluate invalid expression");
+    EXPECT_EQ(e.vars().at("x"), 7);
     EXPECT_EQ(invalid_argument_of([&] { e.eval({{"x", 9}}); }), "Tried to evaluate invalid expression");
     EXPECT_EQ(e.vars().at("x"), 9);
     EXPECT_EQ(invalid_argument_of([&] { e.eval(Values{}); }),
