@@ -84,21 +84,20 @@ template <typename T>
 // once: the registers need not wait for the table, and one pass does both (a copy alone would become
 // memcpy's, whose wide reads cannot take values just stored one by one and stall until they are written).
 template <typename T>
-[[gnu::always_inline]] inline T run_on(const Program<T>& program, bool bound, T* r, const T* values) {
-    if (!program.calls) {
+[[gnu::always_inline]] inline T run_on(const Program<T>& program, bool bound, T* r, const T* values = nullptr) {
+    if (values) {
         T* variable_register = r + program.results;
-        if (values) {
-            for (const Variable<T>& variable : program.variables) {
-                const T value = *values++;
-                *variable.source = value;
-                *variable_register++ = value;
-            }
-        } else {
-            if (!(bound ? program.binds_every_variable : program.variables.empty())) {
-                throw std::out_of_range(messages::missing_key);  // nothing could tell which instruction met it
-            }
-            for (const Variable<T>& variable : program.variables) *variable_register++ = *variable.source;
+        for (const Variable<T>& variable : program.variables) {
+            const T value = *values++;
+            *variable.source = value;
+            *variable_register++ = value;
         }
+    } else if (!program.calls) {
+        if (!(bound ? program.binds_every_variable : program.variables.empty())) {
+            throw std::out_of_range(messages::missing_key);  // nothing could tell which instruction met it
+        }
+        T* variable_register = r + program.results;
+        for (const Variable<T>& variable : program.variables) *variable_register++ = *variable.source;
     }
     run(program, r, bound);
     return r[program.result];
@@ -107,7 +106,7 @@ template <typename T>
 // An evaluation whose registers do not fit the machine's stack: on the program's own while no other
 // evaluation (nested or on another thread) uses them, else on registers made for it.
 template <typename T>
-[[gnu::noinline]] T evaluate_deep(const Program<T>& program, bool bound, const T* values) {
+[[gnu::noinline]] T evaluate_deep(const Program<T>& program, bool bound, const T* values = nullptr) {
     struct Lease {
         std::atomic<bool>& busy;
         const bool taken = !busy.exchange(true, std::memory_order_acquire);
@@ -120,12 +119,20 @@ template <typename T>
     return run_on(program, bound, lease.taken ? program.deep_frame.get() : own.get(), values);
 }
 
-// `values`: see run_on.
 template <typename T>
-T evaluate(const Program<T>& program, bool bound, const T* values = nullptr) {
-    if (program.registers() > Program<T>::local_registers) return evaluate_deep(program, bound, values);
+T evaluate(const Program<T>& program, bool bound) {
+    if (program.registers() > Program<T>::local_registers) return evaluate_deep(program, bound);
     T registers[Program<T>::local_registers];
-    return run_on(program, bound, registers, values);
+    return run_on(program, bound, registers);
+}
+
+// Evaluates a program that takes_values with `values` (see run_on): a function of its own, so that the
+// other evaluations carry none of it.
+template <typename T>
+T evaluate_taking(const Program<T>& program, const T* values) {
+    if (program.registers() > Program<T>::local_registers) return evaluate_deep(program, true, values);
+    T registers[Program<T>::local_registers];
+    return run_on(program, true, registers, values);
 }
 
 // Evaluates a program that calls a caller's callable, which may let go of it meanwhile: held until the end.

@@ -115,9 +115,15 @@ const std::vector<UnaryFunction<T>>* Expression<T>::program_callables() const {
 // (so the program is running while it is shared), and an object that lets go of its table's entries
 // meanwhile hands them to the running program, which reads them.
 template <typename T>
-T Expression<T>::evaluate(bool bound, const T* values) const {
+T Expression<T>::evaluate(bool bound) const {
     if (!valid_flag || !root) throw std::invalid_argument(messages::invalid_expression);
-    return root->calls ? detail::evaluate_holding(root, bound) : detail::evaluate(*root, bound, values);
+    return root->calls ? detail::evaluate_holding(root, bound) : detail::evaluate(*root, bound);
+}
+
+// Evaluates a valid object's program that takes_values with `values`, which it stores into the table.
+template <typename T>
+T Expression<T>::evaluate_taking(const T* values) {
+    return detail::evaluate_taking(*root, values);
 }
 
 // Called before the table's entries are cleared, replaced or destroyed: a running program keeps them until

@@ -112,11 +112,9 @@ public:
     T eval_at(const T* values) {
         // A program that takes the values in this order stores them itself, as it fills its registers
         // (which so need not wait for the table); else they are stored here and read from the table.
-        const bool taken = valid_flag && root && root->takes_values;
-        if (!taken) {
-            for (std::size_t i = 0; i < variable_values.size(); ++i) *variable_values[i] = values[i];
-        }
-        return evaluate(true, taken ? values : nullptr);
+        if (valid_flag && root && root->takes_values) return evaluate_taking(values);
+        for (std::size_t i = 0; i < variable_values.size(); ++i) *variable_values[i] = values[i];
+        return evaluate(true);
     }
 
     // Inserts or replaces a function; formulas parsed before keep the callables they were compiled with.
@@ -173,8 +171,8 @@ private:
     }
 
     const std::vector<UnaryFunction<T>>* program_callables() const;
-    // With `values` (which the program takes), the values are stored into the table as it starts.
-    T evaluate(bool bound, const T* values = nullptr) const;
+    T evaluate(bool bound) const;
+    T evaluate_taking(const T* values);
     void keep_table_for_running_program() noexcept;
     void install_parse(const std::string& expression_text, std::size_t piece_size);
     std::shared_ptr<Program> compile_in_pieces(std::size_t piece_size);
