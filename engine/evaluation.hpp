@@ -8,7 +8,6 @@
 #include <cstddef>
 #include <memory>
 #include <stdexcept>
-#include <type_traits>
 
 #include "errors.hpp"
 #include "language.hpp"
@@ -55,17 +54,15 @@ template <std::size_t opcode, typename T>
 inline constexpr std::size_t opcode_slots = 85;
 static_assert(opcode_count <= opcode_slots, "the switch in run() needs a case for every opcode: add cases");
 
-template <std::size_t opcode>
-inline constexpr std::integral_constant<std::size_t, opcode> slot{};
-
 // One jump per instruction, through the table the compiler makes of a switch over the opcodes (of a chain
 // of tests GCC makes strings of comparisons); each case is its opcode's step, made from the language's rows.
+// A case calls the step itself, which is always inlined: through a lambda that GCC may leave a call
+// (at -O3 with link-time optimisation it did, in a larger unit), `acc`, `r` and `in` would live in memory.
 template <typename T>
 [[gnu::always_inline]] inline void run(const Program<T>& program, T* r, bool bound) {
     T acc{};
     for (const Instruction<T>*in = program.code.data(), *end = in + program.code.size(); in != end; ++in) {
-        const auto take = [&](auto opcode) { step<decltype(opcode)::value>(program, *in, r, acc, bound); };
-#define EXPRKIT_CASE(n) case n: take(slot<n>); break;
+#define EXPRKIT_CASE(n) case n: step<n>(program, *in, r, acc, bound); break;
 #define EXPRKIT_CASES(n) EXPRKIT_CASE(n) EXPRKIT_CASE(n + 1) EXPRKIT_CASE(n + 2) EXPRKIT_CASE(n + 3) EXPRKIT_CASE(n + 4)
         switch (in->opcode) {
             EXPRKIT_CASES(0) EXPRKIT_CASES(5) EXPRKIT_CASES(10) EXPRKIT_CASES(15) EXPRKIT_CASES(20) EXPRKIT_CASES(25)
@@ -106,7 +103,7 @@ template <typename T>
 // An evaluation whose registers do not fit the machine's stack: on the program's own while no other
 // evaluation (nested or on another thread) uses them, else on registers made for it.
 template <typename T>
-[[gnu::noinline]] T evaluate_deep(const Program<T>& program, bool bound, const T* values = nullptr) {
+[[gnu::noinline]] T evaluate_deep(const Program<T>& program, bool bound) {
     struct Lease {
         std::atomic<bool>& busy;
         const bool taken = !busy.exchange(true, std::memory_order_acquire);
@@ -116,7 +113,7 @@ template <typename T>
     } lease{program.deep_frame_busy};
     std::unique_ptr<T[]> own;
     if (!lease.taken) own = std::make_unique<T[]>(program.registers());
-    return run_on(program, bound, lease.taken ? program.deep_frame.get() : own.get(), values);
+    return run_on(program, bound, lease.taken ? program.deep_frame.get() : own.get());
 }
 
 template <typename T>
@@ -127,10 +124,14 @@ T evaluate(const Program<T>& program, bool bound) {
 }
 
 // Evaluates a program that takes_values with `values` (see run_on): a function of its own, so that the
-// other evaluations carry none of it.
+// other evaluations carry none of it. A program too large for the machine's stack, whose evaluation is
+// long anyway, reads them from the table.
 template <typename T>
 T evaluate_taking(const Program<T>& program, const T* values) {
-    if (program.registers() > Program<T>::local_registers) return evaluate_deep(program, true, values);
+    if (program.registers() > Program<T>::local_registers) {
+        for (const Variable<T>& variable : program.variables) *variable.source = *values++;
+        return evaluate_deep(program, true);
+    }
     T registers[Program<T>::local_registers];
     return run_on(program, true, registers, values);
 }
