@@ -120,10 +120,13 @@ T Expression<T>::evaluate(bool bound) const {
     return root->calls ? detail::evaluate_holding(root, bound) : detail::evaluate(*root, bound);
 }
 
-// Evaluates a valid object's program that takes_values with `values`, which it stores into the table.
+// A program that takes the values in this order stores them itself, as it fills its registers (which so
+// need not wait for the table); else they are stored here and read from the table.
 template <typename T>
-T Expression<T>::evaluate_taking(const T* values) {
-    return detail::evaluate_taking(*root, values);
+T Expression<T>::eval_at(const T* values) {
+    if (valid_flag && root && root->takes_values) return detail::evaluate_taking(*root, values);
+    for (std::size_t i = 0; i < variable_values.size(); ++i) *variable_values[i] = values[i];
+    return evaluate(true);
 }
 
 // Called before the table's entries are cleared, replaced or destroyed: a running program keeps them until

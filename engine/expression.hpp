@@ -109,13 +109,7 @@ public:
     }
 
     // eval(values) by position, looking up no name: values[i] is the value of variables()[i].
-    T eval_at(const T* values) {
-        // A program that takes the values in this order stores them itself, as it fills its registers
-        // (which so need not wait for the table); else they are stored here and read from the table.
-        if (valid_flag && root && root->takes_values) return evaluate_taking(values);
-        for (std::size_t i = 0; i < variable_values.size(); ++i) *variable_values[i] = values[i];
-        return evaluate(true);
-    }
+    T eval_at(const T* values);
 
     // Inserts or replaces a function; formulas parsed before keep the callables they were compiled with.
     void add_func(const std::string& name, UnaryFunction<T> fn) { unary_funcs.add(name, std::move(fn)); }
@@ -172,7 +166,6 @@ private:
 
     const std::vector<UnaryFunction<T>>* program_callables() const;
     T evaluate(bool bound) const;
-    T evaluate_taking(const T* values);
     void keep_table_for_running_program() noexcept;
     void install_parse(const std::string& expression_text, std::size_t piece_size);
     std::shared_ptr<Program> compile_in_pieces(std::size_t piece_size);
