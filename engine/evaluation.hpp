@@ -82,19 +82,21 @@ template <typename T>
 // memcpy's, whose wide reads cannot take values just stored one by one and stall until they are written).
 template <typename T>
 [[gnu::always_inline]] inline T run_on(const Program<T>& program, bool bound, T* r, const T* values = nullptr) {
-    if (values) {
+    if (!values) {
+        if (__builtin_expect(!program.calls, true)) {  // the usual case, whose code GCC then keeps in line
+            if (!(bound ? program.binds_every_variable : program.variables.empty())) {
+                throw std::out_of_range(messages::missing_key);  // nothing could tell which instruction met it
+            }
+            T* variable_register = r + program.results;
+            for (const Variable<T>& variable : program.variables) *variable_register++ = *variable.source;
+        }
+    } else {
         T* variable_register = r + program.results;
         for (const Variable<T>& variable : program.variables) {
             const T value = *values++;
             *variable.source = value;
             *variable_register++ = value;
         }
-    } else if (!program.calls) {
-        if (!(bound ? program.binds_every_variable : program.variables.empty())) {
-            throw std::out_of_range(messages::missing_key);  // nothing could tell which instruction met it
-        }
-        T* variable_register = r + program.results;
-        for (const Variable<T>& variable : program.variables) *variable_register++ = *variable.source;
     }
     run(program, r, bound);
     return r[program.result];
