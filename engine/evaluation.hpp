@@ -104,8 +104,12 @@ template <typename T>
 
 // An evaluation whose registers do not fit the machine's stack: on the program's own while no other
 // evaluation (nested or on another thread) uses them, else on registers made for it.
+//
+// The three functions that hold the loop start at a multiple of 64 bytes, so that the loop lies alike
+// against the processor's fetch blocks in every program: wherever the linker put them, the same code
+// took up to a quarter longer or shorter on the short formulas.
 template <typename T>
-[[gnu::noinline]] T evaluate_deep(const Program<T>& program, bool bound) {
+[[gnu::noinline, gnu::aligned(64)]] T evaluate_deep(const Program<T>& program, bool bound) {
     struct Lease {
         std::atomic<bool>& busy;
         const bool taken = !busy.exchange(true, std::memory_order_acquire);
@@ -119,7 +123,7 @@ template <typename T>
 }
 
 template <typename T>
-T evaluate(const Program<T>& program, bool bound) {
+[[gnu::aligned(64)]] T evaluate(const Program<T>& program, bool bound) {
     if (program.registers() > Program<T>::local_registers) return evaluate_deep(program, bound);
     T registers[Program<T>::local_registers];
     return run_on(program, bound, registers);
@@ -129,7 +133,7 @@ T evaluate(const Program<T>& program, bool bound) {
 // other evaluations carry none of it. A program too large for the machine's stack, whose evaluation is
 // long anyway, reads them from the table.
 template <typename T>
-T evaluate_taking(const Program<T>& program, const T* values) {
+[[gnu::aligned(64)]] T evaluate_taking(const Program<T>& program, const T* values) {
     if (program.registers() > Program<T>::local_registers) {
         for (const Variable<T>& variable : program.variables) *variable.source = *values++;
         return evaluate_deep(program, true);
