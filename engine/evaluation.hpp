@@ -129,15 +129,10 @@ template <typename T>
     return run_on(program, bound, registers);
 }
 
-// Evaluates a program that takes_values with `values` (see run_on): a function of its own, so that the
-// other evaluations carry none of it. A program too large for the machine's stack, whose evaluation is
-// long anyway, reads them from the table.
+// Evaluates a program that takes_values (whose registers fit the machine's stack) with `values` (see
+// run_on): a function of its own, so that the other evaluations carry none of it.
 template <typename T>
 [[gnu::aligned(64)]] T evaluate_taking(const Program<T>& program, const T* values) {
-    if (program.registers() > Program<T>::local_registers) {
-        for (const Variable<T>& variable : program.variables) *variable.source = *values++;
-        return evaluate_deep(program, true);
-    }
     T registers[Program<T>::local_registers];
     return run_on(program, true, registers, values);
 }

@@ -83,8 +83,9 @@ struct Program {
     bool calls = false;         // whether the code calls a caller's callable, and so reads variables by Load
     bool binds_every_variable = true;
     // Whether the code reads the variables of the table it is bound to, each in its register, in the order
-    // that its object lists them (see bind): an evaluation may then take their values from an array in that
-    // order, storing each into its entry as it fills the register.
+    // that its object lists them (see bind), and its registers fit the machine's stack: an evaluation may
+    // then take their values from an array in that order, storing each into its entry as it fills the
+    // register. (A larger program's evaluation is long anyway: it reads them from the table.)
     bool takes_values = false;
     // The registers of an evaluation too large for the machine's stack, made with the program; a nested
     // or concurrent evaluation finds them busy and makes its own.
@@ -110,7 +111,7 @@ struct Program {
     // entries in the order in which the object lists their names.
     void bind(VariableTable<T>& table, const std::vector<T*>& order) noexcept {
         binds_every_variable = true;
-        takes_values = !calls && variables.size() == order.size();
+        takes_values = !calls && registers() <= local_registers && variables.size() == order.size();
         for (std::size_t i = 0; i < variables.size(); ++i) {
             const auto found = table.find(variables[i].name);
             variables[i].source = found == table.end() ? nullptr : &found->second;
