@@ -51,7 +51,9 @@ public:
         return evaluate();
     }
 
-    double time(Points points, std::size_t count) override {
+    // At a multiple of 64 bytes, so that the timed loop lies alike in every build: placed where the
+    // linker put it, exprkit's `x+1` took 5.8 ns in one build and 8.2 in another with the same engine.
+    [[gnu::aligned(64)]] double time(Points points, std::size_t count) override {
         double sum = 0;
         const auto start = std::chrono::steady_clock::now();
         for (std::size_t i = 0; i < count; ++i) {
