@@ -60,10 +60,14 @@ public:
         Program<T>& program = *made;
         place(operands.back());
         schedule();
+        const auto register_at = [variables = static_cast<std::uint32_t>(program.variables.size())](std::uint32_t noted) {
+            return noted & variable_bit ? noted & ~variable_bit : variables + noted;
+        };
         for (std::size_t i = 0; i < program.code.size(); ++i) {
             Instruction<T>& in = program.code[i];
-            in.a = register_at(in.a);
+            if (in.opcode != opcode_of(Opcode::Load)) in.a = register_at(in.a);  // a Load's is its variable's position
             in.b = register_at(in.b);
+            in.result = register_at(in.result);
             // An operand that the instruction before has just made is read where that instruction left it.
             if (i > 0 && in.opcode < opcode_of(Opcode::Constant)) {
                 const std::uint32_t before = program.code[i - 1].result;
@@ -88,16 +92,14 @@ public:
 private:
     // An operand not yet taken by its operator: a register, or a constant that has no register yet, since
     // the operator that takes it may hold it itself or fold it with its other operand. A variable's
-    // register is noted as its position with `variable_bit` until the number of results is known.
+    // register is noted as its position with `variable_bit`, and a result's as its depth, until the number
+    // of variables is known.
     struct Operand { std::uint32_t register_index; bool constant; T value; };
     static constexpr std::uint32_t variable_bit = std::uint32_t{1} << 31;
 
-    std::vector<Operand> operands;  // the evaluation's stack: the operand at depth d is in register d
+    std::vector<Operand> operands;  // the evaluation's stack: the operand at depth d is in result register d
     std::unordered_map<std::string, std::uint32_t> positions;  // of the variables, by name
 
-    std::uint32_t register_at(std::uint32_t noted) const {
-        return noted & variable_bit ? made->results + (noted & ~variable_bit) : noted;
-    }
     std::uint32_t depth() const { return static_cast<std::uint32_t>(operands.size()); }
 
     // Gives a constant operand its register, the one of its depth.

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <memory>
 #include <stdexcept>
+#include <type_traits>
 
 #include "errors.hpp"
 #include "language.hpp"
@@ -22,10 +23,11 @@ template <Source source, typename T>
     if constexpr (source == Source::Const) return in.constant;
 }
 
-// Carries out `in`, whose opcode is `opcode`, on the registers `r` and the machine register `acc`. With
-// `bound`, a variable is read from its table entry; without, the first one met fails its lookup.
-template <std::size_t opcode, typename T>
-[[gnu::always_inline]] inline void step(const Program<T>& program, const Instruction<T>& in, T* r, T& acc, bool bound) {
+// Carries out `in`, whose opcode is `opcode`, on the registers `r` and the machine register `acc`, and
+// writes its value to its result register too, unless the registers are const (see evaluate_one_taking).
+// With `bound`, a variable is read from its table entry; without, the first one met fails its lookup.
+template <std::size_t opcode, typename T, typename Register>
+[[gnu::always_inline]] inline void step(const Program<T>& program, const Instruction<T>& in, Register* r, T& acc, bool bound) {
     if constexpr (opcode >= opcode_count) {
         return;  // not an opcode: a case of the switch in run() that no instruction reaches
     } else if constexpr (opcode < function_opcodes) {
@@ -47,12 +49,17 @@ template <std::size_t opcode, typename T>
         static_assert(opcode == opcode_of(Opcode::Call), "every opcode has its step");
         acc = program.unary_callables[in.callable](r[in.a]);
     }
-    r[in.result] = acc;
+    if constexpr (!std::is_const_v<Register>) r[in.result] = acc;
 }
 
-// Cases in the switch of run(): every opcode, and room for a few more (a function's row takes two).
+// Cases in the switches below: every opcode, and room for a few more (a function's row takes two).
 inline constexpr std::size_t opcode_slots = 85;
-static_assert(opcode_count <= opcode_slots, "the switch in run() needs a case for every opcode: add cases");
+static_assert(opcode_count <= opcode_slots, "the switches below need a case for every opcode: add cases");
+
+// A switch's cases, one for each opcode slot, each written by the macro `CASE` given its slot.
+#define EXPRKIT_CASES(CASE, n) CASE(n) CASE(n + 1) CASE(n + 2) CASE(n + 3) CASE(n + 4)
+#define EXPRKIT_CASES_20(CASE, n) EXPRKIT_CASES(CASE, n) EXPRKIT_CASES(CASE, n + 5) EXPRKIT_CASES(CASE, n + 10) EXPRKIT_CASES(CASE, n + 15)
+#define EXPRKIT_OPCODE_CASES(CASE) EXPRKIT_CASES_20(CASE, 0) EXPRKIT_CASES_20(CASE, 20) EXPRKIT_CASES_20(CASE, 40) EXPRKIT_CASES_20(CASE, 60) EXPRKIT_CASES(CASE, 80)
 
 // One jump per instruction, through the table the compiler makes of a switch over the opcodes (of a chain
 // of tests GCC makes strings of comparisons); each case is its opcode's step, made from the language's rows.
@@ -62,16 +69,12 @@ template <typename T>
 [[gnu::always_inline]] inline void run(const Program<T>& program, T* r, bool bound) {
     T acc{};
     for (const Instruction<T>*in = program.code.data(), *end = in + program.code.size(); in != end; ++in) {
-#define EXPRKIT_CASE(n) case n: step<n>(program, *in, r, acc, bound); break;
-#define EXPRKIT_CASES(n) EXPRKIT_CASE(n) EXPRKIT_CASE(n + 1) EXPRKIT_CASE(n + 2) EXPRKIT_CASE(n + 3) EXPRKIT_CASE(n + 4)
+#define EXPRKIT_STEP(n) case n: step<n>(program, *in, r, acc, bound); break;
         switch (in->opcode) {
-            EXPRKIT_CASES(0) EXPRKIT_CASES(5) EXPRKIT_CASES(10) EXPRKIT_CASES(15) EXPRKIT_CASES(20) EXPRKIT_CASES(25)
-            EXPRKIT_CASES(30) EXPRKIT_CASES(35) EXPRKIT_CASES(40) EXPRKIT_CASES(45) EXPRKIT_CASES(50) EXPRKIT_CASES(55)
-            EXPRKIT_CASES(60) EXPRKIT_CASES(65) EXPRKIT_CASES(70) EXPRKIT_CASES(75) EXPRKIT_CASES(80)
+            EXPRKIT_OPCODE_CASES(EXPRKIT_STEP)
             default: __builtin_unreachable();
         }
-#undef EXPRKIT_CASES
-#undef EXPRKIT_CASE
+#undef EXPRKIT_STEP
     }
 }
 
@@ -87,15 +90,15 @@ template <typename T>
             if (!(bound ? program.binds_every_variable : program.variables.empty())) {
                 throw std::out_of_range(messages::missing_key);  // nothing could tell which instruction met it
             }
-            T* variable_register = r + program.results;
-            for (const Variable<T>& variable : program.variables) *variable_register++ = *variable.source;
+            std::size_t i = 0;
+            for (const Variable<T>& variable : program.variables) r[i++] = *variable.source;
         }
     } else {
-        T* variable_register = r + program.results;
+        std::size_t i = 0;
         for (const Variable<T>& variable : program.variables) {
-            const T value = *values++;
+            const T value = values[i];
             *variable.source = value;
-            *variable_register++ = value;
+            r[i++] = value;
         }
     }
     run(program, r, bound);
@@ -105,9 +108,9 @@ template <typename T>
 // An evaluation whose registers do not fit the machine's stack: on the program's own while no other
 // evaluation (nested or on another thread) uses them, else on registers made for it.
 //
-// The three functions that hold the loop start at a multiple of 64 bytes, so that the loop lies alike
-// against the processor's fetch blocks in every program: wherever the linker put them, the same code
-// took up to a quarter longer or shorter on the short formulas.
+// The functions that evaluate start at a multiple of 64 bytes, so that their code lies alike against the
+// processor's fetch blocks in every program: wherever the linker put them, the same code took up to a
+// quarter longer or shorter on the short formulas.
 template <typename T>
 [[gnu::noinline, gnu::aligned(64)]] T evaluate_deep(const Program<T>& program, bool bound) {
     struct Lease {
@@ -129,13 +132,44 @@ template <typename T>
     return run_on(program, bound, registers);
 }
 
+// Evaluates a program of one instruction that takes_values (`x+1`, `2*x`, `sin(x)`): one jump to its step,
+// no loop. Its operands are read from `values` itself, which const keeps the step from writing: they are
+// variables, whose registers come first in the order it takes them, or constants, as no instruction came
+// before it. It loads nothing and calls no callable (it takes values): those cases are left out.
+template <typename T>
+[[gnu::noinline, gnu::aligned(64)]] T evaluate_one_taking(const Program<T>& program, const T* values) {
+    const T* value = values;
+    for (const Variable<T>& variable : program.variables) *variable.source = *value++;
+    const Instruction<T>& in = program.code.front();
+    T acc{};
+#define EXPRKIT_STEP(n) \
+    case n: if constexpr (n != opcode_of(Opcode::Load) && n != opcode_of(Opcode::Call)) step<n>(program, in, values, acc, true); break;
+    switch (in.opcode) {
+        EXPRKIT_OPCODE_CASES(EXPRKIT_STEP)
+        default: __builtin_unreachable();
+    }
+#undef EXPRKIT_STEP
+    return acc;
+}
+
 // Evaluates a program that takes_values (whose registers fit the machine's stack) with `values` (see
 // run_on): a function of its own, so that the other evaluations carry none of it.
 template <typename T>
-[[gnu::aligned(64)]] T evaluate_taking(const Program<T>& program, const T* values) {
+[[gnu::noinline, gnu::aligned(64)]] T evaluate_loop_taking(const Program<T>& program, const T* values) {
     T registers[Program<T>::local_registers];
     return run_on(program, true, registers, values);
 }
+
+// Evaluates a program that takes_values with `values`: one of one instruction without the loop.
+template <typename T>
+T evaluate_taking(const Program<T>& program, const T* values) {
+    if (!program.one_instruction) return evaluate_loop_taking(program, values);
+    return evaluate_one_taking(program, values);
+}
+
+#undef EXPRKIT_OPCODE_CASES
+#undef EXPRKIT_CASES_20
+#undef EXPRKIT_CASES
 
 // Evaluates a program that calls a caller's callable, which may let go of it meanwhile: held until the end.
 template <typename T>

@@ -5,9 +5,9 @@
 // callable is called through the program's copy. The program keeps its variables' names and callables,
 // so the tree can go once it is compiled, and a copy can be bound to another table.
 //
-// Registers: the results first, one for each value the evaluation holds at once, then one for each
-// variable, filled from the variable table when an evaluation starts (or, where a caller's callable
-// could tell, read from the table by a Load where the code meets the variable).
+// Registers: one for each variable first, in the order of `variables`, filled from the variable table when
+// an evaluation starts (or, where a caller's callable could tell, read from the table by a Load where the
+// code meets the variable); then the results, one for each value the evaluation holds at once.
 #pragma once
 
 #include <algorithm>
@@ -76,9 +76,9 @@ struct Variable {
 template <typename T>
 struct Program {
     std::vector<Instruction<T>> code;
-    std::vector<Variable<T>> variables;  // their registers follow the results'
+    std::vector<Variable<T>> variables;  // their registers come first, in this order
     std::vector<UnaryFunction<T>> unary_callables;  // the caller's callables the code calls, one a call
-    std::uint32_t results = 0;  // registers for results, before the variables'
+    std::uint32_t results = 0;  // registers for results, after the variables'
     std::uint32_t result = 0;   // the register that holds the value when the code is done
     bool calls = false;         // whether the code calls a caller's callable, and so reads variables by Load
     bool binds_every_variable = true;
@@ -87,6 +87,7 @@ struct Program {
     // then take their values from an array in that order, storing each into its entry as it fills the
     // register. (A larger program's evaluation is long anyway: it reads them from the table.)
     bool takes_values = false;
+    bool one_instruction = false;  // whether the code is one instruction (see evaluate_one_taking)
     // The registers of an evaluation too large for the machine's stack, made with the program; a nested
     // or concurrent evaluation finds them busy and makes its own.
     std::unique_ptr<T[]> deep_frame;
@@ -122,6 +123,7 @@ struct Program {
 
     // Completes a program whose code is all there.
     void finish() {
+        one_instruction = code.size() == 1;
         if (registers() > local_registers) deep_frame = std::make_unique<T[]>(registers());
     }
 };

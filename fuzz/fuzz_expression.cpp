@@ -17,6 +17,7 @@
 #include <stdexcept>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "../tests/cpp/expression_access.hpp"
 
@@ -80,11 +81,18 @@ void compare_with_the_tree(FuzzedDataProvider& input, Engine& engine, const std:
     if (parsed.empty() || !engine.valid()) return;
     Engine::Values values;
     for (const auto& entry : engine.vars()) values[entry.first] = input.ConsumeFloatingPoint<double>();
+    std::vector<double> at;  // the same values by position, for eval_at
+    for (const std::string& name : engine.variables()) {
+        if (values.count(name)) at.push_back(values[name]);
+    }
+    const bool by_position = input.ConsumeBool() && at.size() == values.size();
     for (const bool given : {true, false}) {
         reentry = 0;
         double compiled = 0;
         double walked = 0;
-        const std::string compiled_error = error_of([&] { compiled = given ? engine.eval(values) : engine.eval(); });
+        const std::string compiled_error = error_of([&] {
+            compiled = !given ? engine.eval() : by_position ? engine.eval_at(at.data()) : engine.eval(values);
+        });
         if (reentry != 0) return;  // a callable changed the object: the two runs saw different states
         const std::string walked_error =
             error_of([&] { walked = exprkit::detail::ExpressionAccess::walk(engine, parsed, given); });

@@ -209,19 +209,19 @@ TEST(Expression, EvalWithoutValuesNeverReadsTheVariableTable) {
     EXPECT_EQ(out_of_range_of([&] { e.eval(); }), "invalid unordered_map<K, T> key");
 }
 
-// eval_at takes values by the positions of variables() and keeps them, also where the program cannot take
-// them itself: it reads fewer variables than the object lists, or in another order (after an assignment),
-// or has more registers than the machine's stack holds.
+// eval_at takes values by the positions of variables() and keeps them, where the program takes them itself
+// (of one instruction or more) and where it cannot: it reads fewer variables than the object lists, or in
+// another order (after an assignment), or has more registers than the machine's stack holds.
 TEST(Expression, EvalAtTakesTheValuesInTheOrderOfVariables) {
     std::string text = "y*0+x";
     std::vector<double> many{3, 8};
     for (int i = 0; i < 70; ++i) text += std::string{'+', char('a' + i / 26), char('a' + i % 26)}, many.push_back(i);
-    E fewer("y-x"), swapped("y-x"), deep(text);
+    E one("y-x"), two("y-x*1"), fewer("y-x"), swapped("y-x"), deep(text);
     const E quarter("x/4"), other_order("x-y/4");
     fewer = quarter;
     swapped = other_order;
     const struct { E* e; std::vector<double> values; double expected; } cases[] = {
-        {&fewer, {3, 8}, 2}, {&swapped, {4, 8}, 7}, {&deep, many, 8 + 69 * 70 / 2}};
+        {&one, {4, 8}, -4}, {&two, {4, 8}, -4}, {&fewer, {3, 8}, 2}, {&swapped, {4, 8}, 7}, {&deep, many, 8 + 69 * 70 / 2}};
     for (const auto& c : cases) {
         EXPECT_EQ(c.e->eval_at(c.values.data()), c.expected);
         EXPECT_EQ(c.e->vars().at("y"), c.values[0]);

@@ -94,7 +94,8 @@ std::string dump(const detail::Program<double>& program) {
         return std::string(text);
     };
     const auto reg = [&](std::uint32_t index) {
-        return index >= program.results ? program.variables[index - program.results].name : "r" + std::to_string(index);
+        const std::size_t variables = program.variables.size();
+        return index < variables ? program.variables[index].name : "r" + std::to_string(index - variables);
     };
     std::string out;
     for (const Instruction<double>& in : program.code) {
