@@ -160,13 +160,6 @@ template <typename T>
     return run_on(program, true, registers, values);
 }
 
-// Evaluates a program that takes_values with `values`: one of one instruction without the loop.
-template <typename T>
-T evaluate_taking(const Program<T>& program, const T* values) {
-    if (!program.one_instruction) return evaluate_loop_taking(program, values);
-    return evaluate_one_taking(program, values);
-}
-
 #undef EXPRKIT_OPCODE_CASES
 #undef EXPRKIT_CASES_20
 #undef EXPRKIT_CASES

@@ -121,10 +121,14 @@ T Expression<T>::evaluate(bool bound) const {
 }
 
 // A program that takes the values in this order stores them itself, as it fills its registers (which so
-// need not wait for the table); else they are stored here and read from the table.
+// need not wait for the table), or as it reads them from `values` (one of one instruction); else they are
+// stored here and read from the table.
 template <typename T>
 T Expression<T>::eval_at(const T* values) {
-    if (valid_flag && root && root->takes_values) return detail::evaluate_taking(*root, values);
+    if (valid_flag && root) {
+        if (root->one_instruction) return detail::evaluate_one_taking(*root, values);
+        if (root->takes_values) return detail::evaluate_loop_taking(*root, values);
+    }
     for (std::size_t i = 0; i < variable_values.size(); ++i) *variable_values[i] = values[i];
     return evaluate(true);
 }

@@ -87,7 +87,7 @@ struct Program {
     // then take their values from an array in that order, storing each into its entry as it fills the
     // register. (A larger program's evaluation is long anyway: it reads them from the table.)
     bool takes_values = false;
-    bool one_instruction = false;  // whether the code is one instruction (see evaluate_one_taking)
+    bool one_instruction = false;  // whether it takes values and its code is one instruction (evaluate_one_taking)
     // The registers of an evaluation too large for the machine's stack, made with the program; a nested
     // or concurrent evaluation finds them busy and makes its own.
     std::unique_ptr<T[]> deep_frame;
@@ -119,11 +119,11 @@ struct Program {
             binds_every_variable = binds_every_variable && variables[i].source;
             takes_values = takes_values && variables[i].source == order[i];
         }
+        one_instruction = takes_values && code.size() == 1;
     }
 
     // Completes a program whose code is all there.
     void finish() {
-        one_instruction = code.size() == 1;
         if (registers() > local_registers) deep_frame = std::make_unique<T[]>(registers());
     }
 };
