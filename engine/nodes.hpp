@@ -206,15 +206,10 @@ struct TreeWalk {
     // right operands, since those are evaluated first.
     static Node* first_of(const Node& root) {
         const Node* node = &root;
-        for (;;) {
-            if (node->kind() == Kind::Unary) {
-                node = static_cast<const Unary*>(node)->child.get();
-            } else if (node->kind() == Kind::Binary) {
-                node = static_cast<const Binary*>(node)->right.get();
-            } else {
-                return const_cast<Node*>(node);
-            }
+        while (node->kind() == Kind::Unary || node->kind() == Kind::Binary) {
+            node = node->kind() == Kind::Unary ? static_cast<const Unary*>(node)->child.get() : static_cast<const Binary*>(node)->right.get();
         }
+        return const_cast<Node*>(node);
     }
 
     // Calls `visit` with every node of the subtree, in evaluation order; the root comes last.

@@ -60,9 +60,7 @@ struct Token {
     TokenType type;
 
     Token(std::string token_text, TokenType token_type) : text(std::move(token_text)), type(token_type) {
-        if (!detail::all_bytes(text, detail::is_token_byte)) {
-            throw std::invalid_argument(messages::illegal_token_character);
-        }
+        if (!detail::all_bytes(text, detail::is_token_byte)) throw std::invalid_argument(messages::illegal_token_character);
         if (type == TokenType::Operand && !text.empty() && detail::is_number_text(text)) {
             if (text.front() == '.') {
                 text.insert(text.begin(), '0');

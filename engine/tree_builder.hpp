@@ -35,13 +35,9 @@ template <typename T>
 T read_number_in_c_locale(std::string_view numeral) {
     static const locale_t c_locale = newlocale(LC_ALL_MASK, "C", locale_t{});
     const std::string terminated(numeral);
-    if constexpr (std::is_same_v<T, float>) {
-        return strtof_l(terminated.c_str(), nullptr, c_locale);
-    } else if constexpr (std::is_same_v<T, double>) {
-        return strtod_l(terminated.c_str(), nullptr, c_locale);
-    } else {
-        return static_cast<T>(strtold_l(terminated.c_str(), nullptr, c_locale));
-    }
+    if constexpr (std::is_same_v<T, float>) return strtof_l(terminated.c_str(), nullptr, c_locale);
+    if constexpr (std::is_same_v<T, double>) return strtod_l(terminated.c_str(), nullptr, c_locale);
+    return static_cast<T>(strtold_l(terminated.c_str(), nullptr, c_locale));
 }
 
 // Reads the longest beginning of a number text (digits and ".") of the form digits [ "." digits ] as the
