@@ -58,19 +58,20 @@ public:
     // The program, its variables read from `table`, whose entries `order` lists (see Program::bind).
     std::shared_ptr<Program<T>> finish(VariableTable<T>& table, const std::vector<T*>& order) {
         Program<T>& program = *made;
+        std::vector<Instruction<T>>& code = program.code;
         place(operands.back());
         schedule();
         const auto register_at = [variables = static_cast<std::uint32_t>(program.variables.size())](std::uint32_t noted) {
             return noted & variable_bit ? noted & ~variable_bit : variables + noted;
         };
-        for (std::size_t i = 0; i < program.code.size(); ++i) {
-            Instruction<T>& in = program.code[i];
+        for (std::size_t i = 0; i < code.size(); ++i) {
+            Instruction<T>& in = code[i];
             if (in.opcode != opcode_of(Opcode::Load)) in.a = register_at(in.a);  // a Load's is its variable's position
             in.b = register_at(in.b);
             in.result = register_at(in.result);
             // An operand that the instruction before has just made is read where that instruction left it.
             if (i > 0 && in.opcode < opcode_of(Opcode::Constant)) {
-                const std::uint32_t before = program.code[i - 1].result;
+                const std::uint32_t before = code[i - 1].result;
                 in.opcode = with_sources(in.opcode, left_of(in.opcode) == Source::Reg && in.a == before ? Source::Acc : left_of(in.opcode),
                                          right_of(in.opcode) == Source::Reg && in.b == before ? Source::Acc : right_of(in.opcode));
             }
@@ -81,6 +82,9 @@ public:
                 in.opcode = opcode_of(Opcode::Sum);
                 in.constant = sign == Operation::Add ? T(-1) : T(1);
             }
+        }
+        for (std::size_t i = code.size(); i-- > 1;) {  // how many instructions of its opcode follow each one (see run)
+            code[i - 1].repeats = code[i].opcode == code[i - 1].opcode ? std::uint8_t(std::min(code[i].repeats + 1, 255)) : 0;
         }
         program.result = register_at(operands.back().register_index);
         program.calls = !program.unary_callables.empty();

@@ -152,10 +152,18 @@ INSTANTIATE_TEST_SUITE_P(Program, Compiled, ::testing::Values(
     DumpCase{"f(1)-x", "r0 = load x\nr1 = 1\nr1 = call r1\nr0 = acc - r0\nvalue in r0\n"},
     DumpCase{"f(x)/2-y", "r0 = load y\nr2 = load x\nr2 = call r2\nr1 = acc / 2\nr0 = acc - r0\nvalue in r0\n"}));
 
+std::string deep_text(int levels) {
+    std::string text;
+    for (int i = 0; i < levels; ++i) text += "x+(";
+    text += "x";
+    return text + std::string(static_cast<std::size_t>(levels), ')');
+}
+
 // The compiled program and a plain walk of the tree compute the same doubles, bit for bit, and fail
 // alike.
 TEST(Program, ComputesWhatAWalkOfTheTreeComputes) {
-    // The last, a long sum of terms of many shapes, is scheduled: its terms' instructions are reordered.
+    // A long sum of terms of many shapes is scheduled: its terms' instructions are reordered. It and a
+    // formula 300 levels deep, whose 299 additions follow one another, run on registers off the stack.
     std::string long_sum = "x";
     const char* shapes[] = {"-sin(x*%d)", "+%d/(x+y)", "-y^%d", "+x*y/%d", "+sqrt(y+%d)", "-exp(x/%d)", "+(x-y)*(%d-x)"};
     for (int i = 0; i < 600; ++i) {
@@ -165,7 +173,7 @@ TEST(Program, ComputesWhatAWalkOfTheTreeComputes) {
     }
     const std::string texts[] = {"3x^2+sin(y)/2", "-x^2-2^-y", "x/y*2-y/x", "cot(x)+csec(y)-sec(x*y)",
                                  "ln(x)-log(y)+exp(x)-sqrt(y)", "abs(-x)+atan(y)-asin(x/4)*acos(y/4)", "2(y-1)^3.5*x",
-                                 "sin(1)^x*(2/3)-ln(2)/cot(x)", "sin(x)-y+cos(y)", long_sum};
+                                 "sin(1)^x*(2/3)-ln(2)/cot(x)", "sin(x)-y+cos(y)", long_sum, deep_text(300) + "*y"};
     // A NaN operand comes through with its sign (which of two NaNs would is the compiler's choice).
     const double samples[][2] = {{2, 1}, {-0.0, 0.5}, {1e308, -1e-308}, {INFINITY, 3}, {NAN, 1}, {1, -NAN}};
     for (const std::string& text : texts) {
@@ -180,13 +188,6 @@ TEST(Program, ComputesWhatAWalkOfTheTreeComputes) {
         EXPECT_THROW(e.eval(), std::out_of_range);
         EXPECT_THROW(Access::walk(e, text, false), std::out_of_range);
     }
-}
-
-std::string deep_text(int levels) {
-    std::string text;
-    for (int i = 0; i < levels; ++i) text += "x+(";
-    text += "x";
-    return text + std::string(static_cast<std::size_t>(levels), ')');
 }
 
 // Evaluating allocates nothing, once the parse has made the program; this holds for trees too deep
