@@ -64,6 +64,7 @@ public:
         const auto register_at = [variables = static_cast<std::uint32_t>(program.variables.size())](std::uint32_t noted) {
             return noted & variable_bit ? noted & ~variable_bit : variables + noted;
         };
+        std::vector<std::size_t> written(program.registers());  // the instruction that last wrote each register, + 1
         for (std::size_t i = 0; i < code.size(); ++i) {
             Instruction<T>& in = code[i];
             if (in.opcode != opcode_of(Opcode::Load)) in.a = register_at(in.a);  // a Load's is its variable's position
@@ -81,8 +82,18 @@ public:
                 if (in.opcode != opcode_of(sign, Source::Acc, Source::Reg)) continue;
                 in.opcode = opcode_of(Opcode::Sum);
                 in.constant = sign == Operation::Add ? T(-1) : T(1);
+                // A term `k * y` or `y * k` (k not NaN) is taken as y times the step's own ±k, which is
+                // the same, `-k * y` being `-(k * y)` exactly, while y is still in its register.
+                Instruction<T>& term = code[std::max<std::size_t>(written[in.b], 1) - 1];
+                const std::uint32_t y = left_of(term.opcode) == Source::Const ? term.b : term.a;
+                if (written[in.b] == 0 || term.opcode >= function_opcodes || operator_rows[term.opcode / 9].operation != Operation::Multiply ||
+                    (left_of(term.opcode) != Source::Const && right_of(term.opcode) != Source::Const) || term.constant != term.constant ||
+                    written[y] >= written[in.b]) continue;
+                in.constant *= term.constant, in.b = y, term.opcode = opcode_count;  // not an opcode: dropped below
             }
+            written[in.result] = i + 1;
         }
+        code.erase(std::remove_if(code.begin(), code.end(), [](const Instruction<T>& in) { return in.opcode == opcode_count; }), code.end());
         for (std::size_t i = code.size(); i-- > 1;) {  // how many instructions of its opcode follow each one (see run)
             code[i - 1].repeats = code[i].opcode == code[i - 1].opcode ? std::uint8_t(std::min(code[i].repeats + 1, 255)) : 0;
         }

@@ -162,13 +162,14 @@ std::string deep_text(int levels) {
 // The compiled program and a plain walk of the tree compute the same doubles, bit for bit, and fail
 // alike.
 TEST(Program, ComputesWhatAWalkOfTheTreeComputes) {
-    // A long sum of terms of many shapes is scheduled: its terms' instructions are reordered. It and a
-    // formula 300 levels deep, whose 299 additions follow one another, run on registers off the stack.
+    // A long sum of terms of many shapes is scheduled: its terms' instructions are reordered, and a product
+    // with a constant is taken by the step that adds it. It and a formula 300 levels deep, whose 299
+    // additions follow one another, run on registers off the stack.
     std::string long_sum = "x";
-    const char* shapes[] = {"-sin(x*%d)", "+%d/(x+y)", "-y^%d", "+x*y/%d", "+sqrt(y+%d)", "-exp(x/%d)", "+(x-y)*(%d-x)"};
+    const char* shapes[] = {"-sin(x*%d)", "+%d/(x+y)", "-y^%d", "+x*y/%d", "+sqrt(y+%d)", "-exp(x/%d)", "+(x-y)*(%d-x)", "+%d*sin(y)", "-x*%d"};
     for (int i = 0; i < 600; ++i) {
         char term[32];
-        std::snprintf(term, sizeof term, shapes[(i * 5 + i / 7) % 7], 2 + i % 9);
+        std::snprintf(term, sizeof term, shapes[(i * 5 + i / 7) % 9], 2 + i % 9);
         long_sum += term;
     }
     const std::string texts[] = {"3x^2+sin(y)/2", "-x^2-2^-y", "x/y*2-y/x", "cot(x)+csec(y)-sec(x*y)",
