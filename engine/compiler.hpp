@@ -64,7 +64,8 @@ public:
         const auto register_at = [variables = static_cast<std::uint32_t>(program.variables.size())](std::uint32_t noted) {
             return noted & variable_bit ? noted & ~variable_bit : variables + noted;
         };
-        std::vector<std::size_t> written(program.registers());  // the instruction that last wrote each register, + 1
+        // In a long program, the instruction that last wrote each register, + 1 (for a sum's terms, below).
+        std::vector<std::size_t> written(code.size() < long_program ? 0 : program.registers());
         for (std::size_t i = 0; i < code.size(); ++i) {
             Instruction<T>& in = code[i];
             if (in.opcode != opcode_of(Opcode::Load)) in.a = register_at(in.a);  // a Load's is its variable's position
@@ -84,17 +85,17 @@ public:
                 in.constant = sign == Operation::Add ? T(-1) : T(1);
                 // A term `k * y` or `y * k` (k not NaN) is taken as y times the step's own ±k, which is
                 // the same, `-k * y` being `-(k * y)` exactly, while y is still in its register.
-                Instruction<T>& term = code[std::max<std::size_t>(written[in.b], 1) - 1];
+                if (written.empty() || written[in.b] == 0) continue;
+                Instruction<T>& term = code[written[in.b] - 1];
                 const std::uint32_t y = left_of(term.opcode) == Source::Const ? term.b : term.a;
-                if (written[in.b] == 0 || term.opcode >= function_opcodes || operator_rows[term.opcode / 9].operation != Operation::Multiply ||
-                    (left_of(term.opcode) != Source::Const && right_of(term.opcode) != Source::Const) || term.constant != term.constant ||
-                    written[y] >= written[in.b]) continue;
+                if (term.opcode >= function_opcodes || operator_rows[term.opcode / 9].operation != Operation::Multiply || term.constant != term.constant ||
+                    (left_of(term.opcode) != Source::Const && right_of(term.opcode) != Source::Const) || written[y] >= written[in.b]) continue;
                 in.constant *= term.constant, in.b = y, term.opcode = opcode_count;  // not an opcode: dropped below
             }
-            written[in.result] = i + 1;
+            if (!written.empty()) written[in.result] = i + 1;
         }
-        code.erase(std::remove_if(code.begin(), code.end(), [](const Instruction<T>& in) { return in.opcode == opcode_count; }), code.end());
-        for (std::size_t i = code.size(); i-- > 1;) {  // how many instructions of its opcode follow each one (see run)
+        if (!written.empty()) code.erase(std::remove_if(code.begin(), code.end(), [](const Instruction<T>& in) { return in.opcode == opcode_count; }), code.end());
+        for (std::size_t i = program.registers() > Program<T>::local_registers ? code.size() : 0; i-- > 1;) {  // for evaluate_deep's runs
             code[i - 1].repeats = code[i].opcode == code[i - 1].opcode ? std::uint8_t(std::min(code[i].repeats + 1, 255)) : 0;
         }
         program.result = register_at(operands.back().register_index);
@@ -111,6 +112,7 @@ private:
     // of variables is known.
     struct Operand { std::uint32_t register_index; bool constant; T value; };
     static constexpr std::uint32_t variable_bit = std::uint32_t{1} << 31;
+    static constexpr std::size_t long_program = 64;  // instructions: a shorter one is neither scheduled nor has its terms taken by steps
 
     std::vector<Operand> operands;  // the evaluation's stack: the operand at depth d is in result register d
     std::unordered_map<std::string, std::uint32_t> positions;  // of the variables, by name
@@ -209,7 +211,7 @@ private:
     void schedule() {
         std::vector<Instruction<T>>& code = made->code;
         constexpr std::size_t window = 128;
-        if (code.size() < 64) return;  // the processor learns the jumps of a short program as it is
+        if (code.size() < long_program) return;  // the processor learns the jumps of a short program as it is
         for (const Instruction<T>& in : code) {
             if (in.opcode > opcode_of(Opcode::Constant)) return;
         }

@@ -146,8 +146,7 @@ template <typename T>
     for (const Variable<T>& variable : program.variables) *variable.source = *value++;
     const Instruction<T>& in = program.code.front();
     T acc{};
-#define EXPRKIT_STEP(n) \
-    case n: if constexpr (n != opcode_of(Opcode::Load) && n != opcode_of(Opcode::Call)) step<n>(program, in, values, acc, true); break;
+#define EXPRKIT_STEP(n) case n: if constexpr (n != opcode_of(Opcode::Load) && n != opcode_of(Opcode::Call)) step<n>(program, in, values, acc, true); break;
     switch (in.opcode) {
         EXPRKIT_OPCODE_CASES(EXPRKIT_STEP)
         default: __builtin_unreachable();

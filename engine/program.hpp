@@ -62,7 +62,7 @@ struct Instruction {
     std::uint32_t a, b;    // operand registers (a constant form's register operand, and Load's variable, is `a`)
     std::uint32_t result;  // the register the instruction writes
     std::uint8_t opcode;   // an Operation or one of the opcodes above
-    std::uint8_t repeats;  // how many of the instructions right after it have its opcode, up to 255
+    std::uint8_t repeats;  // too large a program for the machine's stack: how many right after it have its opcode (to 255)
 };
 
 // A variable the code reads: its name, and its entry in the variable table the program is bound to.
