@@ -89,7 +89,7 @@ public:
                 Instruction<T>& term = code[written[in.b] - 1];
                 const std::uint32_t y = left_of(term.opcode) == Source::Const ? term.b : term.a;
                 if (term.opcode >= function_opcodes || operator_rows[term.opcode / 9].operation != Operation::Multiply || term.constant != term.constant ||
-                    (left_of(term.opcode) != Source::Const && right_of(term.opcode) != Source::Const) || written[y] >= written[in.b]) continue;
+                    (left_of(term.opcode) != Source::Const && right_of(term.opcode) != Source::Const) || written[y] > written[in.b]) continue;
                 in.constant *= term.constant, in.b = y, term.opcode = opcode_count;  // not an opcode: dropped below
             }
             if (!written.empty()) written[in.result] = i + 1;
