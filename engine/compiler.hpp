@@ -64,8 +64,7 @@ public:
         const auto register_at = [variables = static_cast<std::uint32_t>(program.variables.size())](std::uint32_t noted) {
             return noted & variable_bit ? noted & ~variable_bit : variables + noted;
         };
-        // In a long program, the instruction that last wrote each register, + 1 (for a sum's terms, below).
-        std::vector<std::size_t> written(code.size() < long_program ? 0 : program.registers());
+        std::vector<std::size_t> written(code.size() < long_program ? 0 : program.registers());  // each register's last writer, + 1
         for (std::size_t i = 0; i < code.size(); ++i) {
             Instruction<T>& in = code[i];
             if (in.opcode != opcode_of(Opcode::Load)) in.a = register_at(in.a);  // a Load's is its variable's position
@@ -95,9 +94,6 @@ public:
             if (!written.empty()) written[in.result] = i + 1;
         }
         if (!written.empty()) code.erase(std::remove_if(code.begin(), code.end(), [](const Instruction<T>& in) { return in.opcode == opcode_count; }), code.end());
-        for (std::size_t i = program.registers() > Program<T>::local_registers ? code.size() : 0; i-- > 1;) {  // for evaluate_deep's runs
-            code[i - 1].repeats = code[i].opcode == code[i - 1].opcode ? std::uint8_t(std::min(code[i].repeats + 1, 255)) : 0;
-        }
         program.result = register_at(operands.back().register_index);
         program.calls = !program.unary_callables.empty();
         program.bind(table, order);

@@ -62,7 +62,7 @@ struct Instruction {
     std::uint32_t a, b;    // operand registers (a constant form's register operand, and Load's variable, is `a`)
     std::uint32_t result;  // the register the instruction writes
     std::uint8_t opcode;   // an Operation or one of the opcodes above
-    std::uint8_t repeats;  // too large a program for the machine's stack: how many right after it have its opcode (to 255)
+    std::uint8_t repeats;  // how many instructions right after it have its opcode, up to 255 (see finish)
 };
 
 // A variable the code reads: its name, and its entry in the variable table the program is bound to.
@@ -121,9 +121,13 @@ struct Program {
         one_instruction = takes_values && code.size() == 1;
     }
 
-    // Completes a program whose code is all there.
+    // Completes a program whose code is all there: one too large for the machine's stack gets its frame and its runs (see run).
     void finish() {
-        if (registers() > local_registers) deep_frame = std::make_unique<T[]>(registers());
+        if (registers() <= local_registers) return;
+        deep_frame = std::make_unique<T[]>(registers());
+        for (std::size_t i = code.size(); i-- > 1;) {
+            code[i - 1].repeats = code[i].opcode != code[i - 1].opcode ? 0 : std::uint8_t(code[i].repeats == 255 ? 255 : code[i].repeats + 1);
+        }
     }
 };
 

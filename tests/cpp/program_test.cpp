@@ -110,7 +110,8 @@ std::string dump(const detail::Program<double>& program) {
         } else if (in.opcode == opcode_of(Opcode::Constant)) {
             out += number(in.constant);
         } else if (in.opcode == opcode_of(Opcode::Sum)) {
-            out += std::string("acc ") + (in.constant < 0 ? "+ " : "- ") + reg(in.b);
+            const double k = std::fabs(in.constant);  // 1, or the constant of a scaled term it takes
+            out += std::string("acc ") + (in.constant < 0 ? "+ " : "- ") + (k == 1 ? "" : number(k) + " * ") + reg(in.b);
         } else if (in.opcode == opcode_of(Opcode::Load)) {
             out += "load " + program.variables[in.a].name;
         } else {
