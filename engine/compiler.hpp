@@ -208,9 +208,7 @@ private:
         std::vector<Instruction<T>>& code = made->code;
         constexpr std::size_t window = 128;
         if (code.size() < long_program) return;  // the processor learns the jumps of a short program as it is
-        for (const Instruction<T>& in : code) {
-            if (in.opcode > opcode_of(Opcode::Constant)) return;
-        }
+        if (std::any_of(code.begin(), code.end(), [](const Instruction<T>& in) { return in.opcode > opcode_of(Opcode::Constant); })) return;
         std::vector<Instruction<T>> terms, steps;  // a window's, the terms' one after another
         std::vector<std::size_t> ends;             // where each term's instructions end in `terms`
         std::uint32_t base = 1, top = 1;  // the first register of the term being read, and the window's end

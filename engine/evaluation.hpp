@@ -87,21 +87,14 @@ template <bool runs, typename T>
 // memcpy's, whose wide reads cannot take values just stored one by one and stall until they are written).
 template <bool runs = false, typename T>
 [[gnu::always_inline]] inline T run_on(const Program<T>& program, bool bound, T* r, const T* values = nullptr) {
-    if (!values) {
-        if (__builtin_expect(!program.calls, true)) {  // the usual case, whose code GCC then keeps in line
-            if (!(bound ? program.binds_every_variable : program.variables.empty())) {
-                throw std::out_of_range(messages::missing_key);  // nothing could tell which instruction met it
-            }
-            std::size_t i = 0;
-            for (const Variable<T>& variable : program.variables) r[i++] = *variable.source;
+    if (values) {
+        for (std::size_t i = 0; i < program.variables.size(); ++i) r[i] = *program.variables[i].source = values[i];
+    } else if (__builtin_expect(!program.calls, true)) {  // the usual case, whose code GCC then keeps in line
+        if (!(bound ? program.binds_every_variable : program.variables.empty())) {
+            throw std::out_of_range(messages::missing_key);  // nothing could tell which instruction met it
         }
-    } else {
         std::size_t i = 0;
-        for (const Variable<T>& variable : program.variables) {
-            const T value = values[i];
-            *variable.source = value;
-            r[i++] = value;
-        }
+        for (const Variable<T>& variable : program.variables) r[i++] = *variable.source;
     }
     run<runs>(program, r, bound);
     return r[program.result];
@@ -120,9 +113,7 @@ template <typename T>
     struct Lease {
         std::atomic<bool>& busy;
         const bool taken = !busy.exchange(true, std::memory_order_acquire);
-        ~Lease() {
-            if (taken) busy.store(false, std::memory_order_release);
-        }
+        ~Lease() { if (taken) busy.store(false, std::memory_order_release); }
     } lease{program.deep_frame_busy};
     std::unique_ptr<T[]> own;
     if (!lease.taken) own = std::make_unique<T[]>(program.registers());

@@ -100,9 +100,7 @@ public:
     T eval_with(const ValueOf& value_of) {
         for (std::size_t i = 0; i < variable_names.size(); ++i) {
             const T* given = value_of(variable_names[i]);
-            if (given == nullptr) {
-                throw std::invalid_argument(std::string(messages::unspecified_variable_prefix) + messages::missing_key);
-            }
+            if (given == nullptr) throw std::invalid_argument(std::string(messages::unspecified_variable_prefix) + messages::missing_key);
             *variable_values[i] = *given;
         }
         return evaluate(true);

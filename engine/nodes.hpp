@@ -241,10 +241,7 @@ struct TreeWalk {
                 case Kind::Value: stack[size++] = static_cast<const ValueNode<T>&>(node).value; break;
                 case Kind::Variable: stack[size++] = lookup(static_cast<const VariableNode<T>&>(node)); break;
                 case Kind::Unary: stack[size - 1] = static_cast<const Unary&>(node).fn(stack[size - 1]); break;
-                case Kind::Binary:
-                    --size;
-                    stack[size - 1] = static_cast<const Binary&>(node).fn(stack[size], stack[size - 1]);
-                    break;
+                case Kind::Binary: --size, stack[size - 1] = static_cast<const Binary&>(node).fn(stack[size], stack[size - 1]); break;
             }
         });
         return stack[0];
