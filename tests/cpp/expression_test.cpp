@@ -42,11 +42,8 @@ std::string out_of_range_of(const std::function<void()>& action) {
     return "<no error>";
 }
 
-// The C library's pow itself: with constant operands a compiler may make pow(x, 2.0) x * x.
-double library_pow(double x, double y) {
-    volatile double exponent = y;
-    return std::pow(x, exponent);
-}
+// The C library's pow(x, 2) itself, which a compiler would make x * x.
+double library_square(double x) { volatile double two = 2; return std::pow(x, two); }
 
 struct ResultCase {
     std::string text;
@@ -95,11 +92,10 @@ INSTANTIATE_TEST_SUITE_P(Arithmetic, Results, ::testing::Values(
     ResultCase{"2^x", {{"x", 3}}, 8},
     ResultCase{"x^2", {{"x", 3}}, 9},
     // x^2 is pow(x, 2) where that is not x * x: near a tie between two doubles, in the subnormals.
-    ResultCase{"x^2", {{"x", 2.1351503422598457}}, library_pow(2.1351503422598457, 2)},
-    ResultCase{"x^2", {{"x", -1.3671855333361034}}, library_pow(-1.3671855333361034, 2)},
-    ResultCase{"2.1553322529683454^2", {}, library_pow(2.1553322529683454, 2)},
-    ResultCase{"x^2", {{"x", 1.3469577507609696e-154}}, library_pow(1.3469577507609696e-154, 2)},
-    ResultCase{"x^2", {{"x", 1e155}}, inf},
+    ResultCase{"x^2", {{"x", 2.1351503422598457}}, library_square(2.1351503422598457)},
+    ResultCase{"x^2", {{"x", -1.3671855333361034}}, library_square(-1.3671855333361034)},
+    ResultCase{"2.1553322529683454^2", {}, library_square(2.1553322529683454)},
+    ResultCase{"x^2", {{"x", 1.3469577507609696e-154}}, library_square(1.3469577507609696e-154)},
     ResultCase{"10-x*y", {{"x", 2}, {"y", 3}}, 4},
     ResultCase{"8/2x", {{"x", 1}}, 4},
     ResultCase{"2^x^2", {{"x", 3}}, 512},
