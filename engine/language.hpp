@@ -108,8 +108,8 @@ template <typename T>
 bool square_is_pow(T) { return false; }
 
 // The result of `operation` on x (and y, for an operator): plain IEEE arithmetic and the C library's
-// functions, testing nothing, throwing nothing. The switch has no default: an operation without its
-// case does not compile. Always inlined, so that the evaluation loop's cases are the arithmetic itself.
+// functions (a square may skip pow's call, for the same bits), throwing nothing. The switch has no default:
+// an operation without its case does not compile. Always inlined: the evaluation loop's cases are these.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic error "-Wswitch"
 template <typename T>
