@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 namespace exprkit::detail {
@@ -93,16 +94,15 @@ static_assert(each_operation_has_one_row(), "every operation has exactly one row
 
 // Whether x * x is certainly what the C library's pow(x, 2) gives, so that x^2 may skip the call. glibc's
 // pow is within 0.54 ulp of the exact square, and x * x is the double nearest it: where the square lies
-// within 0.444 ulp of x * x (x * x plus 1.125 times the remainder rounds back to x * x), pow can give no
-// other double. Squares that may be subnormal or overflow, NaN, infinities and types but double take pow.
+// within 7/16 ulp of x * x, pow can give no other double. The bits x * x drops tell, from the exact square
+// of x's significand. Squares that may be subnormal or overflow, NaN, infinities and types but double take pow.
 inline bool square_is_pow(double x) {
-    const double p = x * x;
-#if defined(FP_FAST_FMA) || defined(__FMA__)  // the exact remainder in one instruction
-    const double e = std::fma(x, x, -p);
-#else  // Dekker's exact product of x's halves; with no fused multiply-add, nothing fuses its steps
-    const double s = x * 134217729.0, h = s - (s - x), l = x - h, e = ((h * h - p) + 2 * h * l) + l * l;
-#endif
-    return p >= 0x1p-960 && p <= 0x1p1000 && p + e * 1.125 == p;
+    std::uint64_t bits;
+    std::memcpy(&bits, &x, sizeof bits);
+    const std::uint64_t m = (bits & 0xFFFFFFFFFFFFFull) | 0x10000000000000ull;  // 53 bits: m * m has 105, or 106 above 2^52.5
+    const std::uint64_t dropped = m * m << (m > 6369051672525772ull ? 11 : 12);  // the 53 or 52 that x * x drops, at the top
+    // Half an ulp is 2^63 there, and the square is 7/16 ulp or less from x * x outside 2^63 ± 2^60.
+    return x * x >= 0x1p-960 && x * x <= 0x1p1000 && dropped - 0x7000000000000000ull >= 0x2000000000000000ull;
 }
 template <typename T>
 bool square_is_pow(T) { return false; }

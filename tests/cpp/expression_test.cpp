@@ -93,7 +93,7 @@ INSTANTIATE_TEST_SUITE_P(Arithmetic, Results, ::testing::Values(
     ResultCase{"x^2", {{"x", 3}}, 9},
     // x^2 is pow(x, 2) where that is not x * x: near a tie between two doubles, in the subnormals.
     ResultCase{"x^2", {{"x", 2.1351503422598457}}, library_square(2.1351503422598457)},
-    ResultCase{"x^2", {{"x", -1.3671855333361034}}, library_square(-1.3671855333361034)},
+    ResultCase{"x^2", {{"x", -1.5701552214237817}}, library_square(-1.5701552214237817)},
     ResultCase{"2.1553322529683454^2", {}, library_square(2.1553322529683454)},
     ResultCase{"x^2", {{"x", 1.3469577507609696e-154}}, library_square(1.3469577507609696e-154)},
     ResultCase{"10-x*y", {{"x", 2}, {"y", 3}}, 4},
