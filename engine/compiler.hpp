@@ -131,13 +131,9 @@ private:
         std::vector<Variable<T>>& known = made->variables;
         const auto count = static_cast<std::uint32_t>(known.size());
         if (count < 16) {
-            for (std::uint32_t at = 0; at < count; ++at) {
-                if (known[at].name == name) return at;
-            }
+            for (std::uint32_t at = 0; at < count; ++at) if (known[at].name == name) return at;
         } else {
-            if (positions.empty()) {
-                for (std::uint32_t at = 0; at < count; ++at) positions.emplace(known[at].name, at);
-            }
+            if (positions.empty()) for (std::uint32_t at = 0; at < count; ++at) positions.emplace(known[at].name, at);
             const auto [found, added] = positions.try_emplace(name, count);
             if (!added) return found->second;
         }

@@ -38,8 +38,13 @@ template <std::size_t opcode, typename T, typename Register>
     } else if constexpr (opcode == opcode_of(Opcode::Constant)) {
         acc = in.constant;
     } else if constexpr (opcode == opcode_of(Opcode::Sum)) {
-        const T term = in.constant * r[in.b];  // a statement of its own, which clang does not fuse with the next
-        acc = acc - term;                       // a subtraction: `acc` is its first operand however it is compiled
+        T term = in.constant * r[in.b];  // a statement of its own, which clang does not fuse with the next
+#if defined(__x86_64__)  // nor GCC, which would where the machine has fused multiply-add: the product is rounded
+        if constexpr (sizeof(T) <= sizeof(double)) asm("" : "+x"(term));
+#elif defined(__aarch64__)
+        asm("" : "+w"(term));
+#endif
+        acc = acc - term;  // a subtraction: `acc` is its first operand however it is compiled
     } else if constexpr (opcode == opcode_of(Opcode::Load)) {
         const T* source = program.variables[in.a].source;
         if (!bound || source == nullptr) throw std::out_of_range(messages::missing_key);

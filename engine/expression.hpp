@@ -150,8 +150,7 @@ private:
     std::vector<T*> variable_values;          // their values in the table, in that order
     static constexpr std::size_t piece_bytes = std::size_t{1} << 9;  // a long sum's pieces: about this many bytes
 
-    // The state of a moved-from object: invalid, without program, text or variables, with the built-in
-    // functions.
+    // The state of a moved-from object: invalid, without program, text or variables, with the built-in functions.
     void clear() noexcept {
         valid_flag = false;
         root.reset();

@@ -125,9 +125,8 @@ struct Program {
     void finish() {
         if (registers() <= local_registers) return;
         deep_frame = std::make_unique<T[]>(registers());
-        for (std::size_t i = code.size(); i-- > 1;) {
+        for (std::size_t i = code.size(); i-- > 1;)
             code[i - 1].repeats = code[i].opcode != code[i - 1].opcode ? 0 : std::uint8_t(code[i].repeats == 255 ? 255 : code[i].repeats + 1);
-        }
     }
 };
 

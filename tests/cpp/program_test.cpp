@@ -173,11 +173,12 @@ TEST(Program, ComputesWhatAWalkOfTheTreeComputes) {
         std::snprintf(term, sizeof term, shapes[(i * 5 + i / 7) % 9], 2 + i % 9);
         long_sum += term;
     }
-    std::string called_sum = "x";  // a caller's callable: right operands first, and nothing scheduled
+    std::string called_sum = "x", scaled_sum = "x";  // a caller's callable: right operands first, nothing scheduled
     for (int i = 0; i < 40; ++i) called_sum += "-f(y)*" + std::to_string(i + 2);
+    for (int i = 0; i < 30; ++i) scaled_sum += "+" + std::to_string(1.1 + 0.37 * i) + "*sin(y)";  // registers on the stack
     const std::string texts[] = {"3x^2+sin(y)/2", "-x^2-2^-y", "x/y*2-y/x", "cot(x)+csec(y)-sec(x*y)",
                                  "ln(x)-log(y)+exp(x)-sqrt(y)", "abs(-x)+atan(y)-asin(x/4)*acos(y/4)", "2(y-1)^3.5*x",
-                                 "sin(1)^x*(2/3)-ln(2)/cot(x)", "sin(x)-y+cos(y)", long_sum, deep_text(300) + "*y", called_sum};
+                                 "sin(1)^x*(2/3)-ln(2)/cot(x)", "sin(x)-y+cos(y)", long_sum, deep_text(300) + "*y", called_sum, scaled_sum};
     // A NaN operand comes through with its sign (which of two NaNs would is the compiler's choice).
     const double samples[][2] = {{2, 1}, {-0.0, 0.5}, {1e308, -1e-308}, {INFINITY, 3}, {NAN, 1}, {1, -NAN}};
     for (const std::string& text : texts) {
