@@ -59,8 +59,7 @@ if ! locale -a 2>/dev/null | grep -qi '^de_DE\.utf-\?8$'; then
   localedef -i de_DE -f UTF-8 de_DE.UTF-8 >/dev/null 2>&1 || echo "note: could not generate de_DE.UTF-8"
 fi
 
-# With fused multiply-add where the processor has it (as a build for this machine has): GCC then fuses a
-# product with the sum it feeds, which must not change a bit. The other builds run without it.
+# With fused multiply-add where the processor has it: GCC then fuses products with sums, which must change no bit.
 step "engine tests"
 fma=$(grep -qw fma /proc/cpuinfo 2>/dev/null && echo -mfma || true)
 cmake -S . -B build/tests -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DEXPRKIT_BUILD_TESTS=ON -DCMAKE_CXX_FLAGS="$fma" >/dev/null

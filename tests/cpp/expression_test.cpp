@@ -42,8 +42,7 @@ std::string out_of_range_of(const std::function<void()>& action) {
     return "<no error>";
 }
 
-// The C library's pow(x, 2) itself, which a compiler would make x * x.
-double library_square(double x) { volatile double two = 2; return std::pow(x, two); }
+double library_square(double x) { volatile double two = 2; return std::pow(x, two); }  // pow's, not made x * x
 
 struct ResultCase {
     std::string text;
