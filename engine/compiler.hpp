@@ -24,6 +24,7 @@
 #include "arena.hpp"
 #include "function_tables.hpp"
 #include "language.hpp"
+#include "instructions.hpp"
 #include "nodes.hpp"
 #include "program.hpp"
 
@@ -56,7 +57,7 @@ public:
     }
 
     // The program, its variables read from `table`, whose entries `order` lists (see Program::bind).
-    std::shared_ptr<Program<T>> finish(VariableTable<T>& table, const std::vector<T*>& order) {
+    std::shared_ptr<Program<T>> finish(const std::shared_ptr<VariableTable<T>>& table, const std::vector<T*>& order) {
         Program<T>& program = *made;
         std::vector<Instruction<T>>& code = program.code;
         place(operands.back());
@@ -67,33 +68,26 @@ public:
         std::vector<std::size_t> written(code.size() < long_program ? 0 : program.registers());  // each register's last writer, + 1
         for (std::size_t i = 0; i < code.size(); ++i) {
             Instruction<T>& in = code[i];
-            if (in.opcode != opcode_of(Opcode::Load)) in.a = register_at(in.a);  // a Load's is its variable's position
+            if (in.opcode != opcode_of(Kind::Load)) in.a = register_at(in.a);  // a Load's is its variable's position
             in.b = register_at(in.b);
             in.result = register_at(in.result);
-            // An operand that the instruction before has just made is read where that instruction left it.
-            if (i > 0 && in.opcode < opcode_of(Opcode::Constant)) {
+            // An operand that the instruction before has just made is read where that instruction left it,
+            // and a sum's step, whatever its sign, is one opcode (see Kind::Sum).
+            const OpcodeRow row = decode(in.opcode);
+            if (i > 0 && row.kind == Kind::Apply) {
                 const std::uint32_t before = code[i - 1].result;
-                in.opcode = with_sources(in.opcode, left_of(in.opcode) == Source::Reg && in.a == before ? Source::Acc : left_of(in.opcode),
-                                         right_of(in.opcode) == Source::Reg && in.b == before ? Source::Acc : right_of(in.opcode));
+                const Source left = row.left == Source::Reg && in.a == before ? Source::Acc : row.left;
+                const Source right = row.right == Source::Reg && in.b == before && left != Source::Acc ? Source::Acc : row.right;
+                in.opcode = emitted(row.operation, left, right) ? opcode_of(row.operation, left, right) : opcode_of(Kind::Sum);
             }
-            // A sum's steps, whatever their signs, are one opcode, so the jump from one to the next is
-            // always the same one, which the processor predicts.
-            for (const Operation sign : {Operation::Add, Operation::Subtract}) {
-                if (in.opcode != opcode_of(sign, Source::Acc, Source::Reg)) continue;
-                in.opcode = opcode_of(Opcode::Sum);
-                in.constant = sign == Operation::Add ? T(-1) : T(1);
-                // A term `k * y` or `y * k` (k not NaN) is taken as y times the step's own ±k, which is
-                // the same, `-k * y` being `-(k * y)` exactly, while y is still in its register.
-                if (written.empty() || written[in.b] == 0) continue;
-                Instruction<T>& term = code[written[in.b] - 1];
-                const std::uint32_t y = left_of(term.opcode) == Source::Const ? term.b : term.a;
-                if (term.opcode >= function_opcodes || operator_rows[term.opcode / 9].operation != Operation::Multiply || term.constant != term.constant ||
-                    (left_of(term.opcode) != Source::Const && right_of(term.opcode) != Source::Const) || written[y] > written[in.b]) continue;
-                in.constant *= term.constant, in.b = y, term.opcode = opcode_count;  // not an opcode: dropped below
+            if (in.opcode == opcode_of(Kind::Sum)) {
+                in.constant = row.operation == Operation::Add ? T(-1) : T(1);
+                take_scaled_term(in, code, written);
             }
             if (!written.empty()) written[in.result] = i + 1;
         }
-        if (!written.empty()) code.erase(std::remove_if(code.begin(), code.end(), [](const Instruction<T>& in) { return in.opcode == opcode_count; }), code.end());
+        const auto dropped = [](const Instruction<T>& in) { return in.opcode == opcode_count; };
+        if (!written.empty()) code.erase(std::remove_if(code.begin(), code.end(), dropped), code.end());
         program.result = register_at(operands.back().register_index);
         program.calls = !program.unary_callables.empty();
         program.bind(table, order);
@@ -119,7 +113,7 @@ private:
     void place(Operand& operand) {
         if (!operand.constant) return;
         Instruction<T> in{};
-        in.opcode = opcode_of(Opcode::Constant);
+        in.opcode = opcode_of(Kind::Constant);
         in.constant = operand.value;
         in.result = static_cast<std::uint32_t>(&operand - operands.data());
         made->code.push_back(in);
@@ -149,7 +143,7 @@ private:
         if (name && left_first) return operands.push_back({position_of(*name) | variable_bit, false, T()});
         Instruction<T> in{};
         if (name) {
-            in.opcode = opcode_of(Opcode::Load);
+            in.opcode = opcode_of(Kind::Load);
             in.a = position_of(*name);
         } else if (kind == AstNode<T>::Kind::Unary) {
             const auto& unary = static_cast<const UnaryNode<T>&>(node);
@@ -163,7 +157,7 @@ private:
             if (unary.builtin()) {
                 in.opcode = opcode_of(*unary.builtin(), source_of(operand));
             } else {
-                in.opcode = opcode_of(Opcode::Call);
+                in.opcode = opcode_of(Kind::Call);
                 in.callable = made->unary_callables.size();
                 made->unary_callables.push_back(unary.fn);
             }
@@ -193,6 +187,19 @@ private:
 
     static Source source_of(const Operand& operand) { return operand.constant ? Source::Const : Source::Reg; }
 
+    // A step whose term is `k * y` or `y * k` (k not NaN) takes y times its own ±k instead, which is the same,
+    // `-k * y` being `-(k * y)` exactly, while y is still in its register: the product's instruction goes.
+    static void take_scaled_term(Instruction<T>& step, std::vector<Instruction<T>>& code, const std::vector<std::size_t>& written) {
+        if (written.empty() || written[step.b] == 0) return;
+        Instruction<T>& term = code[written[step.b] - 1];
+        const OpcodeRow row = decode(term.opcode);
+        const std::uint32_t y = row.left == Source::Const ? term.b : term.a;
+        const bool scaled = row.kind == Kind::Apply && row.operation == Operation::Multiply &&
+                            (row.left == Source::Const || row.right == Source::Const) && term.constant == term.constant;
+        if (!scaled || written[y] > written[step.b]) return;
+        step.constant *= term.constant, step.b = y, term.opcode = opcode_count;  // not an opcode: dropped below
+    }
+
     // Long sums, 128 steps at a time. A step is an instruction that writes register 0, which holds the sum
     // so far (the value at the bottom of the stack) and which nothing else reads or writes; the term that a
     // step adds is the code before it since the step before, which reads only its own registers, variables
@@ -204,7 +211,8 @@ private:
         std::vector<Instruction<T>>& code = made->code;
         constexpr std::size_t window = 128;
         if (code.size() < long_program) return;  // the processor learns the jumps of a short program as it is
-        if (std::any_of(code.begin(), code.end(), [](const Instruction<T>& in) { return in.opcode > opcode_of(Opcode::Constant); })) return;
+        const auto ordered = [](const Instruction<T>& in) { return decode(in.opcode).kind > Kind::Constant; };  // loads, calls
+        if (std::any_of(code.begin(), code.end(), ordered)) return;
         std::vector<Instruction<T>> terms, steps;  // a window's, the terms' one after another
         std::vector<std::size_t> ends;             // where each term's instructions end in `terms`
         std::uint32_t base = 1, top = 1;  // the first register of the term being read, and the window's end
@@ -213,10 +221,9 @@ private:
         };
         for (std::size_t i = 0, written = 0; i < code.size(); ++i) {
             Instruction<T> in = code[i];
-            if (in.opcode < opcode_of(Opcode::Constant)) {
-                if (left_of(in.opcode) == Source::Reg) own(in.a);
-                if (right_of(in.opcode) == Source::Reg) own(in.b);
-            }
+            const OpcodeRow row = decode(in.opcode);
+            if (row.kind == Kind::Apply && row.left == Source::Reg) own(in.a);
+            if (row.kind == Kind::Apply && row.right == Source::Reg) own(in.b);
             if (in.result != 0) {
                 own(in.result);
                 terms.push_back(in);

@@ -8,9 +8,11 @@
 #include <memory>
 #include <stdexcept>
 #include <type_traits>
+#include <utility>
 
 #include "errors.hpp"
 #include "language.hpp"
+#include "instructions.hpp"
 #include "program.hpp"
 
 namespace exprkit::detail {
@@ -27,17 +29,14 @@ template <Source source, typename T>
 // With `bound`, a variable is read from its table entry; without, the first one met fails its lookup.
 template <std::size_t opcode, typename T, typename Register>
 [[gnu::always_inline]] inline void step(const Program<T>& program, const Instruction<T>& in, Register* r, T& acc, bool bound) {
-    if constexpr (opcode >= opcode_count) {
-        return;  // not an opcode: a case of the switch in run() that no instruction reaches
-    } else if constexpr (opcode < function_opcodes) {
-        constexpr Operation operation = operator_rows[opcode / 9].operation;
-        acc = apply(operation, operand<Source(opcode / 3 % 3)>(in.a, in, r, acc), operand<Source(opcode % 3)>(in.b, in, r, acc));
-    } else if constexpr (opcode < opcode_of(Opcode::Constant)) {
-        constexpr Operation operation = function_rows[(opcode - function_opcodes) / 2].operation;
-        acc = apply(operation, operand<Source((opcode - function_opcodes) % 2)>(in.a, in, r, acc));
-    } else if constexpr (opcode == opcode_of(Opcode::Constant)) {
+    constexpr OpcodeRow row = decode(opcode);
+    if constexpr (row.kind == Kind::Apply && is_binary(row.operation)) {
+        acc = apply(row.operation, operand<row.left>(in.a, in, r, acc), operand<row.right>(in.b, in, r, acc));
+    } else if constexpr (row.kind == Kind::Apply) {
+        acc = apply(row.operation, operand<row.left>(in.a, in, r, acc));
+    } else if constexpr (row.kind == Kind::Constant) {
         acc = in.constant;
-    } else if constexpr (opcode == opcode_of(Opcode::Sum)) {
+    } else if constexpr (row.kind == Kind::Sum) {
         T term = in.constant * r[in.b];  // a statement of its own, which clang does not fuse with the next
 #if defined(__x86_64__)  // nor GCC, which would where the machine has fused multiply-add: the product is rounded
         if constexpr (sizeof(T) <= sizeof(double)) asm("" : "+x"(term));
@@ -45,43 +44,34 @@ template <std::size_t opcode, typename T, typename Register>
         asm("" : "+w"(term));
 #endif
         acc = acc - term;  // a subtraction: `acc` is its first operand however it is compiled
-    } else if constexpr (opcode == opcode_of(Opcode::Load)) {
+    } else if constexpr (row.kind == Kind::Load) {
         const T* source = program.variables[in.a].source;
         if (!bound || source == nullptr) throw std::out_of_range(messages::missing_key);
         acc = *source;
     } else {
-        static_assert(opcode == opcode_of(Opcode::Call), "every opcode has its step");
+        static_assert(row.kind == Kind::Call, "every kind of opcode has its step");
         acc = program.unary_callables[in.callable](r[in.a]);
     }
     if constexpr (!std::is_const_v<Register>) r[in.result] = acc;
 }
 
-// Cases in the switches below: every opcode, and room for a few more (a function's row takes two).
-inline constexpr std::size_t opcode_slots = 85;
-static_assert(opcode_count <= opcode_slots, "the switches below need a case for every opcode: add cases");
+// Carries out `in` and, with `runs`, the `repeats` like instructions after it, in a loop (see evaluate_deep).
+template <bool runs, std::size_t opcode, typename T>
+[[gnu::always_inline]] inline void step_run(const Program<T>& program, const Instruction<T>*& in, T* r, T& acc, bool bound) {
+    if constexpr (runs) for (std::size_t k = in->repeats; k > 0; --k) step<opcode>(program, *in++, r, acc, bound);
+    step<opcode>(program, *in, r, acc, bound);
+}
 
-// A switch's cases, one for each opcode slot, each written by the macro `CASE` given its slot.
-#define EXPRKIT_CASES(CASE, n) CASE(n) CASE(n + 1) CASE(n + 2) CASE(n + 3) CASE(n + 4)
-#define EXPRKIT_CASES_20(CASE, n) EXPRKIT_CASES(CASE, n) EXPRKIT_CASES(CASE, n + 5) EXPRKIT_CASES(CASE, n + 10) EXPRKIT_CASES(CASE, n + 15)
-#define EXPRKIT_OPCODE_CASES(CASE) EXPRKIT_CASES_20(CASE, 0) EXPRKIT_CASES_20(CASE, 20) EXPRKIT_CASES_20(CASE, 40) EXPRKIT_CASES_20(CASE, 60) EXPRKIT_CASES(CASE, 80)
-
-// One jump per instruction, through the table the compiler makes of a switch over the opcodes (of a chain
-// of tests GCC makes strings of comparisons); each case is its opcode's step, made from the language's rows.
-// A case calls the step itself, which is always inlined: through a lambda that GCC may leave a call
+// One jump per instruction: the tests of its opcode against each opcode of the table, in one chain, which
+// GCC and clang make a jump through a table, as of a switch; each case is its opcode's step, made from its
+// row. A case calls the step itself, which is always inlined: through a lambda that GCC may leave a call
 // (at -O3 with link-time optimisation it did, in a larger unit), `acc`, `r` and `in` would live in memory.
-// With `runs`, a case also carries out the `repeats` like instructions after it, in a loop (see evaluate_deep).
-template <bool runs, typename T>
-[[gnu::always_inline]] inline void run(const Program<T>& program, T* r, bool bound) {
+template <bool runs, typename T, std::size_t... opcodes>
+[[gnu::always_inline]] inline void run(const Program<T>& program, T* r, bool bound, std::index_sequence<opcodes...>) {
     T acc{};
     for (const Instruction<T>*in = program.code.data(), *end = in + program.code.size(); in != end; ++in) {
-#define EXPRKIT_STEP(n) case n: \
-        if constexpr (runs) for (std::size_t k = in->repeats; k > 0; --k) step<n>(program, *in++, r, acc, bound); \
-        step<n>(program, *in, r, acc, bound); break;
-        switch (in->opcode) {
-            EXPRKIT_OPCODE_CASES(EXPRKIT_STEP)
-            default: __builtin_unreachable();
-        }
-#undef EXPRKIT_STEP
+        if (in->opcode >= opcode_count) __builtin_unreachable();
+        static_cast<void>(((in->opcode == opcodes && (step_run<runs, opcodes>(program, in, r, acc, bound), true)) || ...));
     }
 }
 
@@ -101,7 +91,7 @@ template <bool runs = false, typename T>
         std::size_t i = 0;
         for (const Variable<T>& variable : program.variables) r[i++] = *variable.source;
     }
-    run<runs>(program, r, bound);
+    run<runs>(program, r, bound, std::make_index_sequence<opcode_count>());
     return r[program.result];
 }
 
@@ -136,19 +126,20 @@ template <typename T>
 // no loop. Its operands are read from `values` itself, which const keeps the step from writing: they are
 // variables, whose registers come first in the order it takes them, or constants, as no instruction came
 // before it. It loads nothing and calls no callable (it takes values): those cases are left out.
+template <typename T, std::size_t... opcodes>
+[[gnu::always_inline]] inline T step_taking(const Program<T>& program, const T* values, std::index_sequence<opcodes...>) {
+    const Instruction<T>& in = program.code.front();
+    T acc{};
+    if (in.opcode >= opcode_count) __builtin_unreachable();
+    constexpr auto taken = [](Kind kind) { return kind != Kind::Load && kind != Kind::Call; };
+    static_cast<void>(((in.opcode == opcodes && taken(decode(opcodes).kind) && (step<opcodes>(program, in, values, acc, true), true)) || ...));
+    return acc;
+}
 template <typename T>
 [[gnu::noinline, gnu::aligned(64)]] T evaluate_one_taking(const Program<T>& program, const T* values) {
     const T* value = values;
     for (const Variable<T>& variable : program.variables) *variable.source = *value++;
-    const Instruction<T>& in = program.code.front();
-    T acc{};
-#define EXPRKIT_STEP(n) case n: if constexpr (n != opcode_of(Opcode::Load) && n != opcode_of(Opcode::Call)) step<n>(program, in, values, acc, true); break;
-    switch (in.opcode) {
-        EXPRKIT_OPCODE_CASES(EXPRKIT_STEP)
-        default: __builtin_unreachable();
-    }
-#undef EXPRKIT_STEP
-    return acc;
+    return step_taking(program, values, std::make_index_sequence<opcode_count>());
 }
 
 // Evaluates a program that takes_values (whose registers fit the machine's stack) with `values` (see
@@ -158,10 +149,6 @@ template <typename T>
     T registers[Program<T>::local_registers];
     return run_on(program, true, registers, values);
 }
-
-#undef EXPRKIT_OPCODE_CASES
-#undef EXPRKIT_CASES_20
-#undef EXPRKIT_CASES
 
 // Evaluates a program that calls a caller's callable, which may let go of it meanwhile: held until the end.
 template <typename T>

@@ -82,9 +82,9 @@ Expression<T>::Expression() : Expression(std::string(1, '0')) {
 
 template <typename T>
 Expression<T>::Expression(const Expression& other)
-    : valid_flag(other.valid_flag), text(other.text), unary_funcs(other.unary_funcs), variable_table(other.variable_table),
-      variable_names(other.variable_names) {
-    for (const std::string& name : variable_names) variable_values.push_back(&variable_table.find(name)->second);
+    : valid_flag(other.valid_flag), text(other.text), unary_funcs(other.unary_funcs), variable_names(other.variable_names) {
+    if (other.variable_table) variable_table = std::make_shared<Values>(*other.variable_table);
+    for (const std::string& name : variable_names) variable_values.push_back(&variable_table->find(name)->second);
     if (other.root) root = std::make_shared<Program>(*other.root, variable_table, variable_values);
 }
 
@@ -95,12 +95,12 @@ Expression<T>& Expression<T>::operator=(const Expression& other) {
     copy.valid_flag = other.valid_flag;
     copy.unary_funcs = other.unary_funcs;
     if (other.root) {
+        if (!copy.variable_table) copy.variable_table = std::make_shared<Values>();
         for (const auto& variable : other.root->variables) copy.add_variable(variable.name);
         copy.root = std::make_shared<Program>(*other.root, copy.variable_table, copy.variable_values);
     } else {
         copy.root.reset();
     }
-    keep_table_for_running_program();
     swap(copy);
     return *this;  // what was replaced goes last, with `copy`, once the object is whole
 }
@@ -111,9 +111,8 @@ const std::vector<UnaryFunction<T>>* Expression<T>::program_callables() const {
 }
 
 // Evaluates with the values stored in the table (`bound`) or none. Only a caller's callable can run code,
-// and so replace, move or destroy the program or the variable table, during an evaluation: the evaluation of a program that calls one holds the program until it ends
-// (so the program is running while it is shared), and an object that lets go of its table's entries
-// meanwhile hands them to the running program, which reads them.
+// and so replace, move or destroy the program or the variable table, during an evaluation: the evaluation
+// of a program that calls one holds the program until it ends, and the program holds the table it reads.
 template <typename T>
 T Expression<T>::evaluate(bool bound) const {
     if (!valid_flag || !root) throw std::invalid_argument(messages::invalid_expression);
@@ -125,6 +124,7 @@ T Expression<T>::evaluate(bool bound) const {
 // stored here and read from the table.
 template <typename T>
 T Expression<T>::eval_at(const T* values) {
+    if (values == nullptr && !variable_values.empty()) throw std::invalid_argument(messages::no_values);
     if (valid_flag && root) {
         if (root->one_instruction) return detail::evaluate_one_taking(*root, values);
         if (root->takes_values) return detail::evaluate_loop_taking(*root, values);
@@ -133,14 +133,19 @@ T Expression<T>::eval_at(const T* values) {
     return evaluate(true);
 }
 
-// Called before the table's entries are cleared, replaced or destroyed: a running program keeps them until
-// its evaluation ends, in place of a table it kept before, which it no longer reads (since then it has been
-// bound to this object's table again, or it would not be running as this object's).
+// Empties the variable table for a parse to refill: in place, unless something besides this object and its
+// program holds it, or the program is running; then in a new one, and the holders keep the old one, which
+// goes with the last of them. So nothing that a running evaluation reads goes before the evaluation ends.
 template <typename T>
-void Expression<T>::keep_table_for_running_program() noexcept {
-    if (!root || root.use_count() == 1) return;
-    root->kept_table.swap(variable_table);
-    variable_table.clear();
+void Expression<T>::fresh_table() {
+    const bool bound = root && root->table == variable_table;
+    if (variable_table && variable_table.use_count() == 1 + bound && (!bound || root.use_count() == 1)) {
+        variable_table->clear();
+    } else {
+        variable_table = std::make_shared<Values>();
+    }
+    variable_names.clear();
+    variable_values.clear();
 }
 
 // Parses `expression_text` (a long sum in pieces of about `piece_size` bytes) and installs its program.
@@ -188,25 +193,20 @@ std::shared_ptr<detail::Program<T>> Expression<T>::compile_in_pieces(std::size_t
 template <typename T>
 std::shared_ptr<detail::Program<T>> Expression<T>::compile(const std::vector<std::size_t>& cuts, Lexer* whole) {
     detail::Compiler<T> compiler;
-    const TreeBuilder<T> builder(unary_funcs, variable_table);
     detail::NodeArena<T> arena;
     for (std::size_t piece = 0, start = 0; piece <= cuts.size(); ++piece) {
         const std::size_t end = piece < cuts.size() ? cuts[piece] : text.size();
         std::vector<Token> tokens = whole ? whole->tokenize()
                                   : Lexer(piece > 0 ? std::string{'0', text[start - 1]} + text.substr(start, end - start)
                                                     : text.substr(0, end)).tokenize();
-        if (piece == 0) {
-            keep_table_for_running_program();
-            variable_table.clear();
-            variable_names.clear();
-            variable_values.clear();
-        }
+        if (piece == 0) fresh_table();
         const std::vector<Token> postfix = detail::to_postfix(std::move(tokens), [this](const std::string& name) { add_variable(name); });
         // Room for all the code, which so never moves: an instruction a token, and a byte, at most.
         if (piece == 0) compiler.made->code.reserve(cuts.empty() ? postfix.size() : text.size());
-        if (piece == 0) compiler.made->variables.reserve(variable_table.size());  // all of a text compiled at once
+        if (piece == 0) compiler.made->variables.reserve(variable_table->size());  // all of a text compiled at once
         arena.reset(postfix.size() + 1);
         AstNode<T>* placeholder = piece > 0 ? arena.template make<ValueNode<T>>(T(0)) : nullptr;
+        const TreeBuilder<T> builder(unary_funcs, *variable_table);
         const auto operands = cuts.empty() ? std::vector<AstNode<T>*>{builder.build(postfix, arena)}
                                            : builder.operands_of(postfix, arena, placeholder);
         if (operands.size() != 1 || (!cuts.empty() && operands.front()->calls_callers_code())) return nullptr;
@@ -219,14 +219,14 @@ std::shared_ptr<detail::Program<T>> Expression<T>::compile(const std::vector<std
 // Enters a name into the table with 0, and into the order of variables(), unless it is there already.
 template <typename T>
 void Expression<T>::add_variable(const std::string& name) {
-    const auto [entry, added] = variable_table.try_emplace(name, T(0));
+    const auto [entry, added] = variable_table->try_emplace(name, T(0));
     if (!added) return;
     try {
         variable_names.push_back(name);
         variable_values.push_back(&entry->second);
     } catch (...) {  // out of memory: the table, its names and their values stay alike
         variable_names.resize(variable_values.size());
-        variable_table.erase(entry);
+        variable_table->erase(entry);
         throw;
     }
 }

@@ -55,7 +55,6 @@ public:
         other.clear();
     }
 
-    ~Expression() { keep_table_for_running_program(); }
 
     // Takes the other's validity and copies of its program and tables; keeps its own text and variable
     // table, which the copy reads: names it lacks join it with 0, so that it evaluates what it says is valid.
@@ -76,7 +75,7 @@ public:
 
     bool valid() const { return valid_flag; }
 
-    const Values& vars() const { return variable_table; }
+    const Values& vars() const { return variable_table ? *variable_table : no_variables(); }
 
     // The names of vars(), each once, in the order the text first names them: the positions of eval_at's
     // values, and the order in which eval_with asks for them. Changes only when the variable table does.
@@ -145,7 +144,9 @@ private:
     std::shared_ptr<Program> root;  // shared only with its running evaluations
     std::string text;
     FunctionTable<T> unary_funcs;  // the operators are the language's own, which nothing changes
-    Values variable_table;
+    // Shared only with the programs bound to it, which hold what their running evaluations read (see
+    // fresh_table); null in a moved-from object.
+    std::shared_ptr<Values> variable_table;
     std::vector<std::string> variable_names;  // the table's names, in the order the text names them
     std::vector<T*> variable_values;          // their values in the table, in that order
     static constexpr std::size_t piece_bytes = std::size_t{1} << 9;  // a long sum's pieces: about this many bytes
@@ -156,14 +157,19 @@ private:
         root.reset();
         text.clear();
         unary_funcs = FunctionTable<T>();
-        variable_table.clear();
+        variable_table.reset();
         variable_names.clear();
         variable_values.clear();
     }
 
+    static const Values& no_variables() {
+        static const Values none;
+        return none;
+    }
+
     const std::vector<UnaryFunction<T>>* program_callables() const;
     T evaluate(bool bound) const;
-    void keep_table_for_running_program() noexcept;
+    void fresh_table();
     void install_parse(const std::string& expression_text, std::size_t piece_size);
     std::shared_ptr<Program> compile_in_pieces(std::size_t piece_size);
     std::shared_ptr<Program> compile(const std::vector<std::size_t>& cuts, Lexer* whole = nullptr);

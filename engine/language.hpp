@@ -72,6 +72,13 @@ constexpr bool is_binary(Operation operation) {
     return find_row(operator_rows, [operation](const OperatorRow& row) { return row.operation == operation; }) < operator_rows.size();
 }
 
+// How `operation` is written: its operator's symbol or its function's name.
+inline std::string_view name_of(Operation operation) {
+    for (const OperatorRow& row : operator_rows) if (row.operation == operation) return {&row.symbol, 1};
+    for (const FunctionRow& row : function_rows) if (row.operation == operation) return row.name;
+    return {};
+}
+
 // The precedence of the operators that bind most loosely, where a long text is cut into pieces.
 constexpr std::int32_t loosest_precedence() {
     std::int32_t loosest = operator_rows[0].precedence;

@@ -19,51 +19,9 @@
 #include <vector>
 
 #include "function_tables.hpp"
-#include "language.hpp"
+#include "instructions.hpp"
 
 namespace exprkit::detail {
-
-// Where an instruction finds an operand: in the machine register that holds the value the instruction
-// before it made (each also writes its value to its result register), in a register, or in itself.
-enum class Source : std::size_t { Acc, Reg, Const };
-// Opcodes: each operator with each pair of sources, each function with its operand's source (the machine
-// register or a register), then the rest.
-inline constexpr std::size_t function_opcodes = operator_rows.size() * 9;
-// Sum subtracts `constant * r[b]` from the machine register, where `constant` is -1 or 1: `acc + y` and
-// `acc - y` as one opcode whatever the sign. The same bits: `-1 * y` is `-y` and `1 * y` is `y` exactly, a
-// NaN `y` included (a product passes a NaN operand on as it is), and `x - -y` is `x + y`.
-enum class Opcode : std::uint8_t { Constant = function_opcodes + 2 * function_rows.size(), Load, Call, Sum };
-inline constexpr std::size_t opcode_count = static_cast<std::size_t>(Opcode::Sum) + 1;
-
-constexpr std::uint8_t opcode_of(Opcode opcode) { return static_cast<std::uint8_t>(opcode); }
-constexpr bool is_operator_opcode(std::size_t opcode) { return opcode < function_opcodes; }
-constexpr Source left_of(std::size_t opcode) {
-    return Source(is_operator_opcode(opcode) ? opcode / 3 % 3 : (opcode - function_opcodes) % 2);
-}
-constexpr Source right_of(std::size_t opcode) { return is_operator_opcode(opcode) ? Source(opcode % 3) : Source::Const; }
-// The opcode of a built-in operation with its operands from `left` and `right` (a function's from `left`).
-constexpr std::uint8_t with_sources(std::size_t opcode, Source left, Source right) {
-    const auto l = static_cast<std::size_t>(left), r = static_cast<std::size_t>(right);
-    return static_cast<std::uint8_t>(is_operator_opcode(opcode) ? opcode / 9 * 9 + l * 3 + r : opcode - (opcode - function_opcodes) % 2 + l);
-}
-constexpr std::uint8_t opcode_of(Operation operation, Source left, Source right = Source::Const) {
-    const auto matches = [operation](const auto& row) { return row.operation == operation; };
-    return with_sources(is_binary(operation) ? find_row(operator_rows, matches) * 9
-                                             : function_opcodes + find_row(function_rows, matches) * 2, left, right);
-}
-
-template <typename T>
-struct Instruction {
-    static_assert(std::is_trivially_copyable_v<T>, "instructions hold constants by copy");
-    union {
-        T constant;
-        std::size_t callable;  // which of the program's callables
-    };
-    std::uint32_t a, b;    // operand registers (a constant form's register operand, and Load's variable, is `a`)
-    std::uint32_t result;  // the register the instruction writes
-    std::uint8_t opcode;   // an Operation or one of the opcodes above
-    std::uint8_t repeats;  // how many instructions right after it have its opcode, up to 255 (see finish)
-};
 
 // A variable the code reads: its name, and its entry in the variable table the program is bound to.
 template <typename T>
@@ -91,30 +49,31 @@ struct Program {
     // or concurrent evaluation finds them busy and makes its own.
     std::unique_ptr<T[]> deep_frame;
     mutable std::atomic<bool> deep_frame_busy{false};
-    // The entries of a table that its object let go of while an evaluation was running this program, which
-    // the program reads until the evaluation ends (Expression::keep_table_for_running_program).
-    mutable VariableTable<T> kept_table;
+    // The table it reads, held so that an evaluation that holds the program reads nothing that is gone,
+    // whatever a caller's callable does to the object meanwhile.
+    std::shared_ptr<VariableTable<T>> table;
 
     static constexpr std::size_t local_registers = 64;  // an evaluation keeps this many on the machine's stack
 
     Program() = default;
-    Program(const Program& other, VariableTable<T>& table, const std::vector<T*>& order)  // a copy, reading `table`
+    Program(const Program& other, const std::shared_ptr<VariableTable<T>>& bound, const std::vector<T*>& order)
         : code(other.code), variables(other.variables), unary_callables(other.unary_callables),
-          results(other.results), result(other.result), calls(other.calls) {
-        bind(table, order);
+          results(other.results), result(other.result), calls(other.calls) {  // a copy, reading `bound`
+        bind(bound, order);
         finish();
     }
 
     std::size_t registers() const { return results + variables.size(); }
 
-    // Reads every variable from its entry in `table`, or marks it missing. `order` holds the table's
+    // Reads every variable from its entry in `bound`, or marks it missing. `order` holds the table's
     // entries in the order in which the object lists their names.
-    void bind(VariableTable<T>& table, const std::vector<T*>& order) noexcept {
+    void bind(const std::shared_ptr<VariableTable<T>>& bound, const std::vector<T*>& order) noexcept {
+        table = bound;
         binds_every_variable = true;
         takes_values = !calls && registers() <= local_registers && variables.size() == order.size();
         for (std::size_t i = 0; i < variables.size(); ++i) {
-            const auto found = table.find(variables[i].name);
-            variables[i].source = found == table.end() ? nullptr : &found->second;
+            const auto found = table->find(variables[i].name);
+            variables[i].source = found == table->end() ? nullptr : &found->second;
             binds_every_variable = binds_every_variable && variables[i].source;
             takes_values = takes_values && variables[i].source == order[i];
         }

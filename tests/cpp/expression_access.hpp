@@ -30,7 +30,7 @@ struct ExpressionAccess {
         const auto postfix = converter.insert_implicit_multiplication().to_postfix();
         NodeArena<double> arena;
         arena.reset(postfix.size());
-        const AstNode<double>* tree = TreeBuilder<double>(e.unary_funcs, e.variable_table).build(postfix, arena);
+        const AstNode<double>* tree = TreeBuilder<double>(e.unary_funcs, *e.variable_table).build(postfix, arena);
         return bound ? tree->evaluate() : tree->evaluate(Expression<double>::Values{});
     }
 };

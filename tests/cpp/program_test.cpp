@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include <exprkit/disassembler.hpp>
+
 #include "expression_access.hpp"
 
 // Every allocation of the process is counted, with the bytes it holds, so that a test can say that a
@@ -72,55 +74,7 @@ using E = Expression<double>;
 using Values = E::Values;
 using Access = detail::ExpressionAccess;
 
-// How the operation is written: its operator symbol or its function name.
-std::string name_of(detail::Operation operation) {
-    for (const auto& row : detail::operator_rows) {
-        if (row.operation == operation) return std::string(1, row.symbol);
-    }
-    for (const auto& row : detail::function_rows) {
-        if (row.operation == operation) return std::string(row.name);
-    }
-    return "?";
-}
-
-// One line per instruction, naming where it reads its operands: "r0 = x ^ 2", "r0 = 3 * acc" (acc: the
-// value of the instruction before), "r1 = sin y", "r0 = 2", "r1 = call r1"; a variable's register by
-// its name. The last line says where the value is.
-std::string dump(const detail::Program<double>& program) {
-    using namespace detail;
-    const auto number = [](double value) {
-        char text[32];
-        std::snprintf(text, sizeof text, "%g", value);
-        return std::string(text);
-    };
-    const auto reg = [&](std::uint32_t index) {
-        const std::size_t variables = program.variables.size();
-        return index < variables ? program.variables[index].name : "r" + std::to_string(index - variables);
-    };
-    std::string out;
-    for (const Instruction<double>& in : program.code) {
-        const auto from = [&](std::size_t source, std::uint32_t index) {
-            return source == 0 ? std::string("acc") : source == 1 ? reg(index) : number(in.constant);
-        };
-        out += reg(in.result) + " = ";
-        if (in.opcode < function_opcodes) {
-            out += from(in.opcode / 3 % 3, in.a) + " " + operator_rows[in.opcode / 9].symbol + " " + from(in.opcode % 3, in.b);
-        } else if (in.opcode < opcode_of(Opcode::Constant)) {
-            out += name_of(function_rows[(in.opcode - function_opcodes) / 2].operation) + " " + from((in.opcode - function_opcodes) % 2, in.a);
-        } else if (in.opcode == opcode_of(Opcode::Constant)) {
-            out += number(in.constant);
-        } else if (in.opcode == opcode_of(Opcode::Sum)) {
-            const double k = std::fabs(in.constant);  // 1, or the constant of a scaled term it takes
-            out += std::string("acc ") + (in.constant < 0 ? "+ " : "- ") + (k == 1 ? "" : number(k) + " * ") + reg(in.b);
-        } else if (in.opcode == opcode_of(Opcode::Load)) {
-            out += "load " + program.variables[in.a].name;
-        } else {
-            out += "call " + reg(in.a);
-        }
-        out += '\n';
-    }
-    return out + "value in " + reg(program.result) + "\n";
-}
+using detail::disassemble;
 
 struct DumpCase {
     std::string text;
@@ -137,7 +91,7 @@ TEST_P(Compiled, ListsTheTreeInEvaluationOrder) {
     E e;
     e.add_func("f", [](double x) { return x; });
     e.init(GetParam().text);
-    EXPECT_EQ(dump(*Access::program(e)), GetParam().dump);
+    EXPECT_EQ(disassemble(*Access::program(e)), GetParam().dump);
 }
 
 INSTANTIATE_TEST_SUITE_P(Program, Compiled, ::testing::Values(
