@@ -233,7 +233,14 @@ TEST(Expression, EvalAtTakesTheValuesInTheOrderOfVariables) {
         EXPECT_EQ(c.e->eval_at(c.values.data()), c.expected);
         EXPECT_EQ(c.e->vars().at("y"), c.values[0]);
         EXPECT_EQ(c.e->vars().at("x"), c.values[1]);
+        EXPECT_EQ(invalid_argument_of([&] { c.e->eval_at(nullptr); }), messages::no_values);  // and stores nothing
+        EXPECT_EQ(c.e->vars().at("x"), c.values[1]);
     }
+    E called, once("x+1"), sum("x+y*z"), root("sqrt(x*x+y*y)"), constant("2+3");
+    called.add_func("f", [](double v) { return v; });
+    called.init("f(x)");
+    for (E* e : {&called, &once, &sum, &root}) EXPECT_EQ(invalid_argument_of([e] { e->eval_at(nullptr); }), messages::no_values);
+    EXPECT_EQ(constant.eval_at(nullptr), 5);
 }
 
 TEST(Expression, InvalidObjectStoresValuesBeforeRefusingToEvaluate) {
@@ -491,22 +498,32 @@ TEST(Expression, AFailedCopyAssignmentChangesNothing) {
     }
 }
 
-// Moving the object away, or another into it, from inside its own evaluation: the evaluation ends with
-// the program it runs and the variable entries that program reads (AddressSanitizer reports a read of
-// freed memory otherwise).
-TEST(Expression, MovesFromInsideItsOwnEvaluationAreSafe) {
-    for (int way = 0; way < 3; ++way) {
-        SCOPED_TRACE(way);
-        E a;
-        a.add_func("f", [&a, way](double v) {
-            if (way == 0) E taken(std::move(a));
-            if (way == 1) E().operator=(std::move(a));
-            if (way == 2) a = E("y");
-            return v;
-        });
-        a.init("x*1000+f(1)+x");
-        EXPECT_EQ(a.eval({{"x", 2}}), 2003);  // the x on the left is read after f has run
-        EXPECT_EQ(a.valid(), way == 2);
+// Moving the object away, another into it, assigning it or re-parsing it from inside its own evaluation, by
+// values or by position: the evaluation ends with the program it runs and the variable entries that program
+// reads (AddressSanitizer reports a read of freed memory otherwise). A long text is compiled in pieces, which
+// give up when one calls a caller's callable, and then as a whole: each empties the variable table.
+TEST(Expression, ChangesFromInsideItsOwnEvaluationAreSafe) {
+    std::string long_text = "f(2)*x";
+    for (int i = 3; i < 200; ++i) long_text += "+f(" + std::to_string(i) + ")*x";
+    const E other("u+v");
+    for (int way = 0; way < 5; ++way) {
+        for (const bool by_position : {false, true}) {
+            SCOPED_TRACE(std::to_string(way) + (by_position ? " by position" : ""));
+            E a;
+            a.add_func("f", [&, way](double v) {
+                if (v != 1) return v;
+                if (way == 0) E taken(std::move(a));
+                if (way == 1) E().operator=(std::move(a));
+                if (way == 2) a = E("y");
+                if (way == 3) a = other;
+                if (way == 4) a.init(long_text);
+                return v;
+            });
+            a.init("x*1000+f(1)+x");
+            const double x = 2;
+            EXPECT_EQ(by_position ? a.eval_at(&x) : a.eval({{"x", x}}), 2003);  // the x on the left is read after f has run
+            EXPECT_EQ(a.valid(), way >= 2);
+        }
     }
 }
 

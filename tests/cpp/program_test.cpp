@@ -2,13 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <random>
 #include <ostream>
 #include <stdexcept>
 #include <string>
@@ -74,6 +77,11 @@ using E = Expression<double>;
 using Values = E::Values;
 using Access = detail::ExpressionAccess;
 
+double library_square(double x) {  // pow's, not made x * x
+    volatile double two = 2;
+    return std::pow(x, two);
+}
+
 using detail::disassemble;
 
 struct DumpCase {
@@ -106,6 +114,85 @@ INSTANTIATE_TEST_SUITE_P(Program, Compiled, ::testing::Values(
     DumpCase{"(x+y)*(x-y)", "r0 = x + y\nr1 = x - y\nr0 = r0 * acc\nvalue in r0\n"},
     DumpCase{"f(1)-x", "r0 = load x\nr1 = 1\nr1 = call r1\nr0 = acc - r0\nvalue in r0\n"},
     DumpCase{"f(x)/2-y", "r0 = load y\nr2 = load x\nr2 = call r2\nr1 = acc / 2\nr0 = acc - r0\nvalue in r0\n"}));
+
+// A formula whose program has the instruction of `row`: its operands from a variable (x on the left, w on the
+// right), the constant 3, or the value that y*z has just made.
+std::string formula_for(const detail::OpcodeRow& row) {
+    using detail::Source;
+    const auto operand = [](Source source, const char* name) {
+        return source == Source::Acc ? std::string("(y*z)") : source == Source::Reg ? std::string(name) : std::string("3");
+    };
+    const std::string name(detail::name_of(row.operation));
+    switch (row.kind) {
+        case detail::Kind::Apply:
+            return detail::is_binary(row.operation) ? operand(row.left, "x") + name + operand(row.right, "w")
+                                                    : name + "(" + operand(row.left, "x") + ")";
+        case detail::Kind::Constant: return "f(3)";
+        case detail::Kind::Sum: return "x*y+z";
+        default: return "f(x)";
+    }
+}
+
+class Opcodes : public ::testing::TestWithParam<int> {};
+
+// Every opcode of the table is what the encoding gives for its row, the compiler emits it, and it computes
+// what apply() computes on its operands, read from where its row says: a variable, a constant or the value
+// just made, each of them different, so that an opcode that reads the wrong one or swaps left and right fails.
+TEST_P(Opcodes, EachIsEmittedAndComputesItsRow) {
+    const auto opcode = static_cast<std::uint8_t>(GetParam());
+    const detail::OpcodeRow row = detail::decode(opcode);
+    EXPECT_EQ(row.kind == detail::Kind::Apply ? detail::opcode_of(row.operation, row.left, row.right) : detail::opcode_of(row.kind), opcode);
+    E e;
+    e.add_func("f", [](double v) { return 3 * v + 1; });
+    e.init(formula_for(row));
+    SCOPED_TRACE(formula_for(row) + "\n" + disassemble(*Access::program(e)));
+    const auto& code = Access::program(e)->code;
+    EXPECT_TRUE(std::any_of(code.begin(), code.end(), [&](const auto& in) { return in.opcode == opcode; }));
+    const double x = 0.625, y = 1.25, z = 1.5, w = 1.75;
+    const auto value_of = [&](detail::Source source, double variable) {
+        return source == detail::Source::Acc ? y * z : source == detail::Source::Reg ? variable : 3;
+    };
+    const double left = value_of(row.left, x), right = value_of(row.right, w);
+    const double expected = row.kind == detail::Kind::Sum ? x * y + z : row.kind == detail::Kind::Constant ? 10
+                          : row.kind != detail::Kind::Apply ? 3 * x + 1 : detail::apply(row.operation, left, right);
+    const double result = e.eval({{"x", x}, {"y", y}, {"z", z}, {"w", w}});
+    EXPECT_EQ(std::memcmp(&result, &expected, sizeof result), 0) << result << " instead of " << expected;
+}
+
+INSTANTIATE_TEST_SUITE_P(Program, Opcodes, ::testing::Range(0, int{detail::opcode_count}));
+
+// x^2 is the C library's pow(x, 2), bit for bit, wherever the engine takes x * x for it: over squares that lie
+// near a tie between two doubles, or near the edge of the band around a tie where pow is called (1/16 ulp on
+// either side; the bits that x * x drops are 2^63 at a tie and an ulp is 2^64), and over random ones; the
+// significands and exponents near the bounds that the test names, and beyond them, where pow is called.
+TEST(Program, SquaresAreTheLibrarysPow) {
+    E e("x^2");
+    std::mt19937_64 random(20261208);
+    long wrong = 0, tested = 0;
+    const auto check = [&](std::uint64_t m, int exponent) {
+        const double x = std::ldexp(static_cast<double>(m), exponent - 52) * (random() & 1 ? -1 : 1);
+        const double engine = e.eval_at(&x), library = library_square(x);
+        wrong += std::memcmp(&engine, &library, sizeof engine) != 0, ++tested;
+    };
+    constexpr std::uint64_t tie = std::uint64_t{1} << 63, implicit = std::uint64_t{1} << 52, root_two = 6369051672525772;
+    const std::uint64_t near[][2] = {{tie, std::uint64_t{1} << 58}, {tie - (tie >> 3), std::uint64_t{1} << 56},
+                                     {tie + (tie >> 3), std::uint64_t{1} << 56}, {tie, tie}};  // centre, half width
+    for (const auto& [centre, width] : near) {
+        for (long found = 0; found < 250'000;) {
+            const std::uint64_t m = (random() & (implicit - 1)) | implicit;
+            const std::uint64_t dropped = m * m << (m > root_two ? 11 : 12);
+            if (dropped - (centre - width) > 2 * width - 1) continue;
+            check(m, static_cast<int>(random() % 980) - 480), ++found;
+        }
+    }
+    for (int d = -2000; d <= 2000; ++d) {
+        for (const int exponent : {-482, -481, -480, -479, 0, 498, 499, 500, 501}) check(root_two + d, exponent);
+        for (const int exponent : {-481, -480, 499, 500}) check(implicit + static_cast<std::uint64_t>(d + 2000), exponent);
+        for (const int exponent : {-481, -480, 499, 500}) check(2 * implicit - 1 - static_cast<std::uint64_t>(d + 2000), exponent);
+    }
+    EXPECT_EQ(wrong, 0) << "of " << tested;
+    EXPECT_GE(tested, 1'000'000);
+}
 
 std::string deep_text(int levels) {
     std::string text;
