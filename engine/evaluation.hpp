@@ -29,8 +29,10 @@ template <Source source, typename T>
 // With `bound`, a variable is read from its table entry; without, the first one met fails its lookup.
 template <std::size_t opcode, typename T, typename Register>
 [[gnu::always_inline]] inline void step(const Program<T>& program, const Instruction<T>& in, Register* r, T& acc, bool bound) {
-    constexpr OpcodeRow row = decode(opcode);
-    if constexpr (row.kind == Kind::Apply && is_binary(row.operation)) {
+    constexpr OpcodeRow row = decode(opcode < opcode_count ? opcode : 0);
+    if constexpr (opcode >= opcode_count) {
+        return;  // a case of a switch in run() that no instruction reaches
+    } else if constexpr (row.kind == Kind::Apply && is_binary(row.operation)) {
         acc = apply(row.operation, operand<row.left>(in.a, in, r, acc), operand<row.right>(in.b, in, r, acc));
     } else if constexpr (row.kind == Kind::Apply) {
         acc = apply(row.operation, operand<row.left>(in.a, in, r, acc));
@@ -55,23 +57,31 @@ template <std::size_t opcode, typename T, typename Register>
     if constexpr (!std::is_const_v<Register>) r[in.result] = acc;
 }
 
-// Carries out `in` and, with `runs`, the `repeats` like instructions after it, in a loop (see evaluate_deep).
-template <bool runs, std::size_t opcode, typename T>
-[[gnu::always_inline]] inline void step_run(const Program<T>& program, const Instruction<T>*& in, T* r, T& acc, bool bound) {
-    if constexpr (runs) for (std::size_t k = in->repeats; k > 0; --k) step<opcode>(program, *in++, r, acc, bound);
-    step<opcode>(program, *in, r, acc, bound);
-}
+// The cases of a switch over an opcode, a byte: one for each of its 256 values, `CASE(n)` for the value n.
+// Made from the table, by a step for each opcode (the steps beyond the table are never reached), with no
+// test of the byte's range: every value has its case. A fold over the opcodes' tests instead, which GCC and
+// clang also make a jump through a table, keeps a test of the range, two instructions a step.
+#define EXPRKIT_CASES_4(CASE, n) CASE(n) CASE(n + 1) CASE(n + 2) CASE(n + 3)
+#define EXPRKIT_CASES_16(CASE, n) EXPRKIT_CASES_4(CASE, n) EXPRKIT_CASES_4(CASE, n + 4) \
+    EXPRKIT_CASES_4(CASE, n + 8) EXPRKIT_CASES_4(CASE, n + 12)
+#define EXPRKIT_CASES_64(CASE, n) EXPRKIT_CASES_16(CASE, n) EXPRKIT_CASES_16(CASE, n + 16) \
+    EXPRKIT_CASES_16(CASE, n + 32) EXPRKIT_CASES_16(CASE, n + 48)
+#define EXPRKIT_OPCODE_CASES(CASE) EXPRKIT_CASES_64(CASE, 0) EXPRKIT_CASES_64(CASE, 64) \
+    EXPRKIT_CASES_64(CASE, 128) EXPRKIT_CASES_64(CASE, 192)
 
-// One jump per instruction: the tests of its opcode against each opcode of the table, in one chain, which
-// GCC and clang make a jump through a table, as of a switch; each case is its opcode's step, made from its
-// row. A case calls the step itself, which is always inlined: through a lambda that GCC may leave a call
-// (at -O3 with link-time optimisation it did, in a larger unit), `acc`, `r` and `in` would live in memory.
-template <bool runs, typename T, std::size_t... opcodes>
-[[gnu::always_inline]] inline void run(const Program<T>& program, T* r, bool bound, std::index_sequence<opcodes...>) {
+// One jump per instruction, through the table the compiler makes of the switch; each case is its opcode's
+// step. A case calls the step itself, which is always inlined: through a lambda that GCC may leave a call (at
+// -O3 with link-time optimisation it did, in a larger unit), `acc`, `r` and `in` would live in memory. With
+// `runs`, a case also carries out the `repeats` like instructions after it, in a loop (see evaluate_deep).
+template <bool runs, typename T>
+[[gnu::always_inline]] inline void run(const Program<T>& program, T* r, bool bound) {
     T acc{};
     for (const Instruction<T>*in = program.code.data(), *end = in + program.code.size(); in != end; ++in) {
-        if (in->opcode >= opcode_count) __builtin_unreachable();
-        static_cast<void>(((in->opcode == opcodes && (step_run<runs, opcodes>(program, in, r, acc, bound), true)) || ...));
+#define EXPRKIT_STEP(n) case n: \
+        if constexpr (runs) for (std::size_t k = in->repeats; k > 0; --k) step<n>(program, *in++, r, acc, bound); \
+        step<n>(program, *in, r, acc, bound); break;
+        switch (in->opcode) { EXPRKIT_OPCODE_CASES(EXPRKIT_STEP) }
+#undef EXPRKIT_STEP
     }
 }
 
@@ -91,7 +101,7 @@ template <bool runs = false, typename T>
         std::size_t i = 0;
         for (const Variable<T>& variable : program.variables) r[i++] = *variable.source;
     }
-    run<runs>(program, r, bound, std::make_index_sequence<opcode_count>());
+    run<runs>(program, r, bound);
     return r[program.result];
 }
 
@@ -126,26 +136,38 @@ template <typename T>
 // no loop. Its operands are read from `values` itself, which const keeps the step from writing: they are
 // variables, whose registers come first in the order it takes them, or constants, as no instruction came
 // before it. It loads nothing and calls no callable (it takes values): those cases are left out.
-template <typename T, std::size_t... opcodes>
-[[gnu::always_inline]] inline T step_taking(const Program<T>& program, const T* values, std::index_sequence<opcodes...>) {
-    const Instruction<T>& in = program.code.front();
-    T acc{};
-    if (in.opcode >= opcode_count) __builtin_unreachable();
-    constexpr auto taken = [](Kind kind) { return kind != Kind::Load && kind != Kind::Call; };
-    static_cast<void>(((in.opcode == opcodes && taken(decode(opcodes).kind) && (step<opcodes>(program, in, values, acc, true), true)) || ...));
-    return acc;
+// Whether a program that takes_values may have `opcode`: it loads nothing and calls no callable.
+constexpr bool taken(std::size_t opcode) {
+    return opcode < opcode_count && decode(opcode).kind != Kind::Load && decode(opcode).kind != Kind::Call;
 }
+
+// Out of the evaluations' way, so that a test of an array costs them two instructions.
+[[noreturn, gnu::cold, gnu::noinline]] inline void refuse_no_values() { throw std::invalid_argument(messages::no_values); }
+
 template <typename T>
 [[gnu::noinline, gnu::aligned(64)]] T evaluate_one_taking(const Program<T>& program, const T* values) {
+    if (values == nullptr) refuse_no_values();  // it has a variable (see Program::bind)
     const T* value = values;
     for (const Variable<T>& variable : program.variables) *variable.source = *value++;
-    return step_taking(program, values, std::make_index_sequence<opcode_count>());
+    const Instruction<T>& in = program.code.front();
+    T acc{};
+#define EXPRKIT_STEP(n) case n: if constexpr (!taken(n)) __builtin_unreachable(); \
+    step<n>(program, in, values, acc, true); break;
+    switch (in.opcode) { EXPRKIT_OPCODE_CASES(EXPRKIT_STEP) }
+#undef EXPRKIT_STEP
+    return acc;
 }
+
+#undef EXPRKIT_OPCODE_CASES
+#undef EXPRKIT_CASES_64
+#undef EXPRKIT_CASES_16
+#undef EXPRKIT_CASES_4
 
 // Evaluates a program that takes_values (whose registers fit the machine's stack) with `values` (see
 // run_on): a function of its own, so that the other evaluations carry none of it.
 template <typename T>
 [[gnu::noinline, gnu::aligned(64)]] T evaluate_loop_taking(const Program<T>& program, const T* values) {
+    if (values == nullptr && !program.variables.empty()) refuse_no_values();
     T registers[Program<T>::local_registers];
     return run_on(program, true, registers, values);
 }

@@ -124,11 +124,11 @@ T Expression<T>::evaluate(bool bound) const {
 // stored here and read from the table.
 template <typename T>
 T Expression<T>::eval_at(const T* values) {
-    if (values == nullptr && !variable_values.empty()) throw std::invalid_argument(messages::no_values);
     if (valid_flag && root) {
         if (root->one_instruction) return detail::evaluate_one_taking(*root, values);
         if (root->takes_values) return detail::evaluate_loop_taking(*root, values);
     }
+    if (values == nullptr && !variable_values.empty()) detail::refuse_no_values();
     for (std::size_t i = 0; i < variable_values.size(); ++i) *variable_values[i] = values[i];
     return evaluate(true);
 }

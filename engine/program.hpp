@@ -77,7 +77,7 @@ struct Program {
             binds_every_variable = binds_every_variable && variables[i].source;
             takes_values = takes_values && variables[i].source == order[i];
         }
-        one_instruction = takes_values && code.size() == 1;
+        one_instruction = takes_values && code.size() == 1 && !variables.empty();
     }
 
     // Completes a program whose code is all there: one too large for the machine's stack gets its frame and its runs (see run).

@@ -1,5 +1,6 @@
 // Fuzzes the engine with arbitrary bytes: a text for the constructor, then a sequence of operations on
-// the same object (init, add_func with hostile callables, eval with and without values, assignment).
+// the same object (init, also of long sums, add_func with hostile callables that re-parse, assign or move
+// into the object during its evaluation, eval with and without values, assignment).
 // Only the documented exceptions may leave the engine, and a few consistency checks must hold; anything
 // else aborts, so that the fuzzer reports it.
 #include <exprkit/expression.hpp>
@@ -122,11 +123,19 @@ void compare_with_pieces(FuzzedDataProvider& input, const std::string& text) {
     }
 }
 
-// A hostile or ordinary one-argument function, chosen by the input. Those that re-parse or extend the
-// object count in `changes`.
+// `text` joined to itself by "+" until it is `bytes` long or more: a long sum, which is compiled in pieces.
+std::string repeated(const std::string& text, std::size_t bytes) {
+    std::string sum = text;
+    while (!text.empty() && sum.size() < bytes) sum += "+" + text;
+    return sum;
+}
+
+// A hostile or ordinary one-argument function, chosen by the input. Those that re-parse, assign or extend
+// the object count in `changes`.
 exprkit::UnaryFunction<double> make_callable(FuzzedDataProvider& input, Engine& engine, int& reentry, int& changes) {
-    const std::string text = input.ConsumeRandomLengthString(64);
-    switch (input.ConsumeIntegralInRange(0, 5)) {
+    const std::string short_text = input.ConsumeRandomLengthString(64);
+    const std::string text = input.ConsumeBool() ? repeated(short_text, 1100) : short_text;
+    switch (input.ConsumeIntegralInRange(0, 6)) {
         case 0: return {};
         case 1: return [](double x) { return x * 2 + 1; };
         case 2: return [](double x) -> double {
@@ -142,8 +151,17 @@ exprkit::UnaryFunction<double> make_callable(FuzzedDataProvider& input, Engine& 
             if (reentry++ < 2) documented([&] { x += engine.eval(); });
             return x;
         };
-        default: return [&engine, &changes, text](double x) {
-            engine.add_func(text, [](double y) { return y; });
+        case 5: return [&engine, &reentry, &changes, text, move = input.ConsumeBool()](double x) {
+            if (reentry++ < 2) documented([&] {
+                Engine other(text);
+                if (move) engine = std::move(other);
+                if (!move) engine = other;
+            });
+            ++changes;
+            return x;
+        };
+        default: return [&engine, &changes, short_text](double x) {
+            engine.add_func(short_text, [](double y) { return y; });
             ++changes;
             return x;
         };
@@ -194,7 +212,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (int step = 0; step < 16 && input.remaining_bytes() > 0; ++step) {
         switch (input.ConsumeIntegralInRange(0, 3)) {
             case 0: {
-                const std::string text = input.ConsumeRandomLengthString(4096);
+                const bool long_sum = input.ConsumeBool();
+                const std::string text = long_sum ? repeated(input.ConsumeRandomLengthString(512), 1100)
+                                                  : input.ConsumeRandomLengthString(4096);
                 const bool succeeded = documented([&] { engine->init(text); });
                 if (succeeded && !engine->valid()) fail("init succeeded but the object is not valid");
                 if (succeeded) parsed = text;
