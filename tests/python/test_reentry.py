@@ -159,3 +159,22 @@ def test_only_the_tree_being_evaluated_is_kept_while_others_replace_it():
     f.init("r(1)")
     assert f.eval() == 1.0
     assert alive_at_the_end == [1]
+
+
+@pytest.mark.parametrize("cls", ["exprkit.func", "Sub"])
+@pytest.mark.parametrize("text, then", [("+".join("c(%d)*x" % i for i in range(2, 200)), 7.0 * sum(range(2, 200))),
+                                        ("y", 1.0)])
+def test_an_evaluation_ends_with_what_it_started_when_its_callable_reparses_the_object(cls, text, then):
+    """A long sum is compiled in pieces, which give up as one calls a Python callable, and then as a
+    whole: both start the variable table anew while the first formula still runs and reads x."""
+    f = {"exprkit.func": exprkit.func, "Sub": ViaDispatcher}[cls]()
+
+    def c(v: float) -> float:
+        if v == 1:
+            f.init(text)
+        return v
+
+    f.add_func("c", c)
+    f.init("x+c(1)")
+    assert f.eval({"x": 7.0}) == 8.0
+    assert f.eval({"x": 7.0, "y": 1.0}) == then
