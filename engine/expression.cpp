@@ -50,11 +50,18 @@ inline std::vector<std::size_t> cuts_of(std::string_view all, std::size_t piece_
     return cuts;
 }
 
-// Only the totals count; a ")" before its "(" is the converter's error.
-inline void check_parentheses(std::string_view expression_text) {
+// Only the totals count; a ")" before its "(" is the converter's error. The position of the error: with
+// more ")", the first that closes nothing; with more "(", the last that nothing closes.
+inline void check_parentheses(std::string_view all) {
     std::int64_t depth = 0;
-    for (const char c : expression_text) depth += (c == '(') - (c == ')');
-    if (depth != 0) throw std::invalid_argument(messages::mismatched_parentheses);
+    for (const char c : all) depth += (c == '(') - (c == ')');
+    if (depth == 0) return;
+    const bool closes = depth < 0;
+    std::size_t at = closes ? 0 : all.size() - 1;
+    for (depth = 0;; closes ? ++at : --at) {
+        depth += (all[at] == (closes ? ')' : '(')) - (all[at] == (closes ? '(' : ')'));
+        if (depth > 0) throw ParseError(messages::mismatched_parentheses, at);
+    }
 }
 
 // The converter's passes over `tokens`; `add_variable` is called with each variable name on the way.
@@ -146,11 +153,12 @@ void Expression<T>::keep_table_for_running_program() noexcept {
 // Parses `expression_text` (a long sum in pieces of about `piece_size` bytes) and installs its program.
 template <typename T>
 void Expression<T>::install_parse(const std::string& expression_text, std::size_t piece_size) {
-    if (expression_text.empty()) throw std::invalid_argument(messages::empty_expression);
+    if (expression_text.empty()) throw ParseError(messages::empty_expression);
     text = expression_text;
     detail::check_parentheses(text);
     Lexer lexer(text);
-    if (!lexer.is_valid()) throw std::invalid_argument(messages::invalid_character);
+    const std::size_t invalid = lexer.invalid_at();
+    if (invalid != ParseError::npos) throw ParseError(messages::invalid_character, invalid);
     std::shared_ptr<Program> made;
     try {
         made = compile_in_pieces(piece_size);
@@ -192,9 +200,10 @@ std::shared_ptr<detail::Program<T>> Expression<T>::compile(const std::vector<std
     detail::NodeArena<T> arena;
     for (std::size_t piece = 0, start = 0; piece <= cuts.size(); ++piece) {
         const std::size_t end = piece < cuts.size() ? cuts[piece] : text.size();
+        // A later piece's "0" and operator stand at its offset less 2, so that its tokens have their own offsets.
         std::vector<Token> tokens = whole ? whole->tokenize()
                                   : Lexer(piece > 0 ? std::string{'0', text[start - 1]} + text.substr(start, end - start)
-                                                    : text.substr(0, end)).tokenize();
+                                                    : text.substr(0, end), piece > 0 ? start - 2 : 0).tokenize();
         if (piece == 0) {
             keep_table_for_running_program();
             variable_table.clear();

@@ -1,6 +1,6 @@
 // Lexer: checks an expression text for admissible bytes and splits it into tokens.
-// Takes a byte string; hands on a token sequence in text order. tokenize() throws std::invalid_argument
-// "Invalid charater detected: " followed by the byte that starts no token (after is_valid(), a space).
+// Takes a byte string; hands on a token sequence in text order, each token with its offset. tokenize() throws
+// ParseError "Invalid charater detected: " followed by the byte that starts no token (after is_valid(), a space).
 #pragma once
 
 #include <cstddef>
@@ -15,11 +15,19 @@ namespace exprkit {
 
 class Lexer {
 public:
-    explicit Lexer(std::string expression_text) : text(std::move(expression_text)) {}
+    // `first`: the offset of the text's first byte in a longer text that it is a piece of, for positions.
+    explicit Lexer(std::string expression_text, std::size_t first_offset = 0)
+        : text(std::move(expression_text)), first(first_offset) {}
 
     // True when every byte is a letter, a digit, one of "().+-*/^" or a space. The cursor is not moved.
-    bool is_valid() const {
-        return detail::all_bytes(text, [](unsigned char c) { return detail::is_token_byte(c) || c == ' '; });
+    bool is_valid() const { return invalid_at() == ParseError::npos; }
+
+    // The offset of the first byte that is_valid() refuses, or npos.
+    std::size_t invalid_at() const {
+        for (std::size_t at = 0; at < text.size(); ++at) {
+            if (!detail::is_token_byte(peek(at)) && text[at] != ' ') return first + at;
+        }
+        return ParseError::npos;
     }
 
     std::vector<Token> tokenize() {
@@ -33,6 +41,7 @@ public:
 
 private:
     std::string text;
+    std::size_t first;
     std::size_t cursor = 0;
 
     unsigned char peek(std::size_t at) const { return static_cast<unsigned char>(text[at]); }
@@ -45,7 +54,7 @@ private:
     }
 
     Token take(std::size_t end, TokenType type) {
-        Token token(text.substr(cursor, end - cursor), type);
+        Token token(text.substr(cursor, end - cursor), type, first + cursor);
         cursor = end;
         return token;
     }
@@ -60,7 +69,7 @@ private:
         if (detail::is_number_byte(current)) return take(run_end(cursor, detail::is_number_byte), TokenType::Operand);
         if (name_end > cursor) return take(name_end, TokenType::Operand);
         if (detail::is_operator_symbol(current)) return take(cursor + 1, TokenType::Operator);
-        throw std::invalid_argument(std::string(messages::invalid_charater_prefix) + static_cast<char>(current));
+        throw ParseError(std::string(messages::invalid_charater_prefix) + static_cast<char>(current), first + cursor);
     }
 };
 
