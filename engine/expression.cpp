@@ -192,7 +192,8 @@ std::shared_ptr<detail::Program<T>> Expression<T>::compile_in_pieces(std::size_t
 // before to one operand, and the operator waits alone (nothing binds more loosely, and it groups from the
 // left): so each later piece is parsed behind a "0" and that operator, and compiled after the code so far,
 // the "0" standing for its value. A piece that fails, or calls a caller's callable (which needs its right
-// operand first), gives nothing, and the whole text is parsed at once, with its own errors.
+// operand first), gives nothing, and the whole text is parsed at once, with its own errors (and their
+// positions: a piece's tokens have their offsets in the piece).
 template <typename T>
 std::shared_ptr<detail::Program<T>> Expression<T>::compile(const std::vector<std::size_t>& cuts, Lexer* whole) {
     detail::Compiler<T> compiler;
@@ -200,10 +201,9 @@ std::shared_ptr<detail::Program<T>> Expression<T>::compile(const std::vector<std
     detail::NodeArena<T> arena;
     for (std::size_t piece = 0, start = 0; piece <= cuts.size(); ++piece) {
         const std::size_t end = piece < cuts.size() ? cuts[piece] : text.size();
-        // A later piece's "0" and operator stand at its offset less 2, so that its tokens have their own offsets.
         std::vector<Token> tokens = whole ? whole->tokenize()
                                   : Lexer(piece > 0 ? std::string{'0', text[start - 1]} + text.substr(start, end - start)
-                                                    : text.substr(0, end), piece > 0 ? start - 2 : 0).tokenize();
+                                                    : text.substr(0, end)).tokenize();
         if (piece == 0) {
             keep_table_for_running_program();
             variable_table.clear();

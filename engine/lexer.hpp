@@ -15,9 +15,7 @@ namespace exprkit {
 
 class Lexer {
 public:
-    // `first`: the offset of the text's first byte in a longer text that it is a piece of, for positions.
-    explicit Lexer(std::string expression_text, std::size_t first_offset = 0)
-        : text(std::move(expression_text)), first(first_offset) {}
+    explicit Lexer(std::string expression_text) : text(std::move(expression_text)) {}
 
     // True when every byte is a letter, a digit, one of "().+-*/^" or a space. The cursor is not moved.
     bool is_valid() const { return invalid_at() == ParseError::npos; }
@@ -25,7 +23,7 @@ public:
     // The offset of the first byte that is_valid() refuses, or npos.
     std::size_t invalid_at() const {
         for (std::size_t at = 0; at < text.size(); ++at) {
-            if (!detail::is_token_byte(peek(at)) && text[at] != ' ') return first + at;
+            if (!detail::is_token_byte(peek(at)) && text[at] != ' ') return at;
         }
         return ParseError::npos;
     }
@@ -41,7 +39,6 @@ public:
 
 private:
     std::string text;
-    std::size_t first;
     std::size_t cursor = 0;
 
     unsigned char peek(std::size_t at) const { return static_cast<unsigned char>(text[at]); }
@@ -54,7 +51,7 @@ private:
     }
 
     Token take(std::size_t end, TokenType type) {
-        Token token(text.substr(cursor, end - cursor), type, first + cursor);
+        Token token(text.substr(cursor, end - cursor), type, cursor);
         cursor = end;
         return token;
     }
@@ -69,7 +66,7 @@ private:
         if (detail::is_number_byte(current)) return take(run_end(cursor, detail::is_number_byte), TokenType::Operand);
         if (name_end > cursor) return take(name_end, TokenType::Operand);
         if (detail::is_operator_symbol(current)) return take(cursor + 1, TokenType::Operator);
-        throw ParseError(std::string(messages::invalid_charater_prefix) + static_cast<char>(current), first + cursor);
+        throw ParseError(std::string(messages::invalid_charater_prefix) + static_cast<char>(current), cursor);
     }
 };
 
