@@ -14,7 +14,8 @@ namespace exprkit {
 class ParseError : public std::invalid_argument {
 public:
     static constexpr std::size_t npos = static_cast<std::size_t>(-1);
-    explicit ParseError(const std::string& message, std::size_t at = npos) : std::invalid_argument(message), at(at) {}
+    explicit ParseError(const std::string& message, std::size_t offset = npos)
+        : std::invalid_argument(message), at(offset) {}
     std::size_t position() const noexcept { return at; }
 
 private:
