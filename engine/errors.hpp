@@ -2,7 +2,26 @@
 // Every message is exact, typos included: callers match on them.
 #pragma once
 
+#include <cstddef>
+#include <stdexcept>
+#include <string>
+
 namespace exprkit {
+
+// A text the parser rejects: std::invalid_argument with one of the messages below, and the byte offset in
+// the text where the parser found the fault, or npos where no one place is at fault (an empty text, a
+// formula with operands left over).
+class ParseError : public std::invalid_argument {
+public:
+    static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+    explicit ParseError(const std::string& message, std::size_t offset = npos)
+        : std::invalid_argument(message), at(offset) {}
+    std::size_t position() const noexcept { return at; }
+
+private:
+    std::size_t at;
+};
+
 namespace messages {
 
 inline constexpr const char* empty_expression = "Cannot initialize empty expression";

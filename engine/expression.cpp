@@ -50,11 +50,18 @@ inline std::vector<std::size_t> cuts_of(std::string_view all, std::size_t piece_
     return cuts;
 }
 
-// Only the totals count; a ")" before its "(" is the converter's error.
-inline void check_parentheses(std::string_view expression_text) {
+// Only the totals count; a ")" before its "(" is the converter's error. The position of the error: with
+// more ")", the first that closes nothing; with more "(", the last that nothing closes.
+inline void check_parentheses(std::string_view all) {
     std::int64_t depth = 0;
-    for (const char c : expression_text) depth += (c == '(') - (c == ')');
-    if (depth != 0) throw std::invalid_argument(messages::mismatched_parentheses);
+    for (const char c : all) depth += (c == '(') - (c == ')');
+    if (depth == 0) return;
+    const bool closes = depth < 0;
+    std::size_t at = closes ? 0 : all.size() - 1;
+    for (depth = 0;; closes ? ++at : --at) {
+        depth += (all[at] == (closes ? ')' : '(')) - (all[at] == (closes ? '(' : ')'));
+        if (depth > 0) throw ParseError(messages::mismatched_parentheses, at);
+    }
 }
 
 // The converter's passes over `tokens`; `add_variable` is called with each variable name on the way.
@@ -151,11 +158,12 @@ void Expression<T>::fresh_table() {
 // Parses `expression_text` (a long sum in pieces of about `piece_size` bytes) and installs its program.
 template <typename T>
 void Expression<T>::install_parse(const std::string& expression_text, std::size_t piece_size) {
-    if (expression_text.empty()) throw std::invalid_argument(messages::empty_expression);
+    if (expression_text.empty()) throw ParseError(messages::empty_expression);
     text = expression_text;
     detail::check_parentheses(text);
     Lexer lexer(text);
-    if (!lexer.is_valid()) throw std::invalid_argument(messages::invalid_character);
+    const std::size_t invalid = lexer.invalid_at();
+    if (invalid != ParseError::npos) throw ParseError(messages::invalid_character, invalid);
     std::shared_ptr<Program> made;
     try {
         made = compile_in_pieces(piece_size);
@@ -189,7 +197,8 @@ std::shared_ptr<detail::Program<T>> Expression<T>::compile_in_pieces(std::size_t
 // before to one operand, and the operator waits alone (nothing binds more loosely, and it groups from the
 // left): so each later piece is parsed behind a "0" and that operator, and compiled after the code so far,
 // the "0" standing for its value. A piece that fails, or calls a caller's callable (which needs its right
-// operand first), gives nothing, and the whole text is parsed at once, with its own errors.
+// operand first), gives nothing, and the whole text is parsed at once, with its own errors (and their
+// positions: a piece's tokens have their offsets in the piece).
 template <typename T>
 std::shared_ptr<detail::Program<T>> Expression<T>::compile(const std::vector<std::size_t>& cuts, Lexer* whole) {
     detail::Compiler<T> compiler;

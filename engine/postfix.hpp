@@ -1,6 +1,6 @@
 // PostfixConverter: rewrites the lexer's tokens for unary minus and implicit multiplication and reorders
 // them from infix to postfix by precedence and associativity (shunting-yard, no recursion), for the tree
-// builder. Throws std::invalid_argument "Expected '('" and "Unhandled token"; an operator missing from
+// builder. Throws ParseError "Expected '('" and "Unhandled token" at the token; an operator missing from
 // the precedence table throws std::out_of_range.
 #pragma once
 
@@ -68,12 +68,15 @@ public:
         std::size_t write = count;
         for (std::size_t i = 0; i + 1 < count; ++i) write += tokens[i].is_number() && starts_factor(tokens[i + 1]);
         if (write == count) return *this;
-        tokens.resize(write, Token("*", TokenType::Operator));
+        tokens.resize(write, Token("*", TokenType::Operator));  // each "*" takes the offset of the factor after it
         bool factor_follows = false;  // whether the token after `read` starts a factor, seen before it moved
         for (std::size_t read = count; read-- > 0;) {
             const bool product = factor_follows && tokens[read].is_number();
             factor_follows = starts_factor(tokens[read]);
-            if (product) tokens[--write] = Token("*", TokenType::Operator);
+            if (product) {
+                const std::size_t factor = tokens[write].position;  // the token after `read`, moved to its place
+                tokens[--write] = Token("*", TokenType::Operator, factor);
+            }
             if (--write != read) tokens[write] = std::move(tokens[read]);
         }
         return *this;
@@ -95,7 +98,7 @@ public:
                 operators.push_back(token);
             } else if (token.is_close_paren()) {
                 while (!operators.empty() && !operators.back().is_open_paren()) pop_into_output();
-                if (operators.empty()) throw std::invalid_argument(messages::expected_open_paren);
+                if (operators.empty()) throw ParseError(messages::expected_open_paren, token.position);
                 operators.pop_back();
                 if (!operators.empty() && operators.back().type == TokenType::Function) pop_into_output();
             } else if (token.type == TokenType::Operand) {
@@ -111,7 +114,7 @@ public:
                 }
                 operators.push_back(token);
             } else {
-                throw std::invalid_argument(messages::unhandled_token);
+                throw ParseError(messages::unhandled_token, token.position);
             }
         }
         while (!operators.empty()) pop_into_output();

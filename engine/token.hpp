@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -58,8 +59,10 @@ inline bool is_number_text(std::string_view text) { return all_bytes(text, is_nu
 struct Token {
     std::string text;
     TokenType type;
+    std::size_t position;  // the byte offset of the token in the parsed text, for errors; npos for a made-up token
 
-    Token(std::string token_text, TokenType token_type) : text(std::move(token_text)), type(token_type) {
+    Token(std::string token_text, TokenType token_type, std::size_t at = ParseError::npos)
+        : text(std::move(token_text)), type(token_type), position(at) {
         if (!detail::all_bytes(text, detail::is_token_byte)) throw std::invalid_argument(messages::illegal_token_character);
         if (type == TokenType::Operand && !text.empty() && detail::is_number_text(text)) {
             if (text.front() == '.') {

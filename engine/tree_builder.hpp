@@ -1,7 +1,8 @@
 // Builds an expression tree from a postfix token sequence with an operand stack: a number or a name is a
 // leaf, a function takes the operand on top, an operator the two on top; the nodes go into the caller's
-// arena. Throws the builder's std::invalid_argument messages, after writing the count of operands left
-// over to standard output for "Unbalanced equation"; an operator not of the language is std::out_of_range.
+// arena. Throws ParseError with the builder's messages, at the token at fault, or after writing the count of
+// operands left over to standard output for "Unbalanced equation"; an operator not of the language is
+// std::out_of_range.
 #pragma once
 
 #include <charconv>
@@ -68,7 +69,7 @@ public:
         if (operands.size() != 1) {
             std::printf("%zu", operands.size());
             std::fflush(stdout);
-            throw std::invalid_argument(messages::unbalanced_equation);
+            throw ParseError(messages::unbalanced_equation);
         }
         return operands.front();
     }
@@ -90,9 +91,9 @@ public:
             } else if (token->is_number()) {
                 operands.push_back(arena.template make<ValueNode<T>>(detail::read_number<T>(text)));
             } else if (token->type == TokenType::Function) {
-                if (operands.empty()) throw std::invalid_argument(messages::unary_argument_prefix + text + "'");
+                if (operands.empty()) throw ParseError(messages::unary_argument_prefix + text + "'", token->position);
                 const UnaryFunction<T>* found = unary_funcs.find(text);
-                if (found == nullptr) throw std::invalid_argument(messages::unknown_function_prefix + text);
+                if (found == nullptr) throw ParseError(messages::unknown_function_prefix + text, token->position);
                 if (const detail::Operation* builtin = unary_funcs.builtin(text)) {
                     operands.back() = arena.template make<UnaryNode<T>>(*builtin, operands.back());
                 } else {
@@ -100,7 +101,9 @@ public:
                     operands.back() = arena.template make<UnaryNode<T>>(std::move(copy), operands.back());
                 }
             } else if (token->is_binary_operator()) {
-                if (operands.size() < 2) throw std::invalid_argument(messages::binary_argument_prefix + text + "'");
+                if (operands.size() < 2) {
+                    throw ParseError(messages::binary_argument_prefix + text + "'", token->position);
+                }
                 const detail::OperatorRow* row = text.size() == 1 ? detail::operator_row(static_cast<unsigned char>(text[0])) : nullptr;
                 if (row == nullptr) throw std::out_of_range(messages::missing_key);
                 AstNode<T>* right = operands.back();

@@ -132,36 +132,52 @@ INSTANTIATE_TEST_SUITE_P(Functions, Results, ::testing::Values(
 struct ErrorCase {
     std::string text;
     std::string message;
+    std::size_t position;  // the offset the error gives
     std::string printed;  // what the parse writes to standard output
     friend std::ostream& operator<<(std::ostream& out, const ErrorCase& c) { return out << c.text; }
 };
 
 class ParseErrors : public ::testing::TestWithParam<ErrorCase> {};
 
-TEST_P(ParseErrors, FailWithTheirExactMessage) {
+TEST_P(ParseErrors, FailWithTheirExactMessageAndPosition) {
     ::testing::internal::CaptureStdout();
-    const std::string message = invalid_argument_of([] { E e(GetParam().text); });
+    std::string message = "<no error>";
+    std::size_t position = 0;
+    try {
+        E e(GetParam().text);
+    } catch (const ParseError& error) {  // a std::invalid_argument
+        message = error.what();
+        position = error.position();
+    }
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), GetParam().printed);
     EXPECT_EQ(message, GetParam().message);
+    EXPECT_EQ(position, GetParam().position);
 }
 
+constexpr std::size_t nowhere = ParseError::npos;
+
 INSTANTIATE_TEST_SUITE_P(Expression, ParseErrors, ::testing::Values(
-    ErrorCase{"", "Cannot initialize empty expression", ""},
-    ErrorCase{"(x", "Mismatched parentheses", ""},
-    ErrorCase{")x(", "Expected '('", ""},
-    ErrorCase{"x y", "Invalid charater detected:  ", ""},
-    ErrorCase{"x%y", "Invalid Character detected", ""},
-    ErrorCase{std::string("x\0y", 3), "Invalid Character detected", ""},
-    ErrorCase{"2+", "Expected argument(s) to binary operator '+'", ""},
-    ErrorCase{"-", "Expected argument(s) to binary operator '-'", ""},
-    ErrorCase{"sin()", "Expected argument to unary operator 'sin'", ""},
-    ErrorCase{"--2", "Expected argument to unary operator '-'", ""},
-    ErrorCase{"foo(2)", "Unknown function encountered: foo", ""},
-    ErrorCase{"Sin(x)", "Unknown function encountered: Sin", ""},
-    ErrorCase{"x2", "Unbalanced equation", "2"},
-    ErrorCase{"(1)(2)", "Unbalanced equation", "2"},
-    ErrorCase{"()", "Unbalanced equation", "0"},
-    ErrorCase{"1 2", "Invalid charater detected:  ", ""}));
+    ErrorCase{"", "Cannot initialize empty expression", nowhere, ""},
+    ErrorCase{"(x)+(y", "Mismatched parentheses", 4, ""},
+    ErrorCase{"(x+(y)", "Mismatched parentheses", 0, ""},
+    ErrorCase{"(x))", "Mismatched parentheses", 3, ""},
+    ErrorCase{")x(", "Expected '('", 0, ""},
+    ErrorCase{"1+2)(3", "Expected '('", 3, ""},
+    ErrorCase{"x y", "Invalid charater detected:  ", 1, ""},
+    ErrorCase{"x%y", "Invalid Character detected", 1, ""},
+    ErrorCase{std::string("x\0y", 3), "Invalid Character detected", 1, ""},
+    ErrorCase{"2+", "Expected argument(s) to binary operator '+'", 1, ""},
+    ErrorCase{"(x+)*y", "Expected argument(s) to binary operator '+'", 2, ""},
+    ErrorCase{"2()", "Expected argument(s) to binary operator '*'", 1, ""},
+    ErrorCase{"-", "Expected argument(s) to binary operator '-'", 0, ""},
+    ErrorCase{"sin()", "Expected argument to unary operator 'sin'", 0, ""},
+    ErrorCase{"--2", "Expected argument to unary operator '-'", 0, ""},
+    ErrorCase{"foo(2)", "Unknown function encountered: foo", 0, ""},
+    ErrorCase{"2*Sin(x)", "Unknown function encountered: Sin", 2, ""},
+    ErrorCase{"x2", "Unbalanced equation", nowhere, "2"},
+    ErrorCase{"(1)(2)", "Unbalanced equation", nowhere, "2"},
+    ErrorCase{"()", "Unbalanced equation", nowhere, "0"},
+    ErrorCase{"1 2", "Invalid charater detected:  ", 1, ""}));
 
 TEST(Expression, DefaultConstructedIsTheConstantZeroWithoutText) {
     const E e;
