@@ -1,13 +1,10 @@
 // Compiles expression trees into a program (program.hpp): a node's instruction names its operands, a
-// built-in on constants alone is done here, once, by the same apply() and so to the same bits, and a long
-// sum's terms are scheduled (see schedule()). Throws std::bad_alloc only.
-//
-// Order: where a caller's callable could tell, the right operand goes first, as the language says, and
-// each variable is loaded from its table entry where the language meets it, so that what a callable
-// stores there (a nested eval) is seen, and a missing variable fails after the callables before it ran.
-// Elsewhere nothing can tell (built-ins have no side effects, and a missing variable fails alike wherever
-// it is met), and the left one goes first: a long sum then needs two registers, not one a term, and a
-// long text can be compiled a piece at a time, each appended to the code so far.
+// built-in on constants alone is done here by the same apply(), to the same bits, and a long sum's terms are
+// scheduled (schedule()). Throws std::bad_alloc only. Order: where a caller's callable could tell, the right
+// operand goes first, as the language says, and each variable is loaded where the language meets it, so that
+// a nested eval's values are seen and a missing variable fails after the callables before it ran. Elsewhere
+// nothing can tell, and the left one goes first: a long sum needs two registers, not one a term, and a long
+// text can be compiled a piece at a time, each appended to the code so far.
 #pragma once
 
 #include <algorithm>
@@ -39,11 +36,10 @@ public:
 
     Compiler() { operands.reserve(16); }  // the stack of most formulas, in one allocation
 
-    // Compiles the tree under `root`. A tree that calls no caller's callable and whose nodes are all those
-    // of `arena` goes left operand first, in the order the nodes were made, where `placeholder`, the first,
-    // stands for the value of the code so far, which is where it would put it. Any other goes right
-    // operand first, along its chain.
-    void append(const AstNode<T>& root, const NodeArena<T>* arena = nullptr, const AstNode<T>* placeholder = nullptr) {
+    // Compiles the tree under `root`. One that calls no caller's callable, all of whose nodes are in `arena`,
+    // goes left operand first, in the order the nodes were made, `placeholder` (the first) standing for the
+    // value of the code so far; any other right operand first, along its chain.
+    void append(const AstNode<T>& root, const NodeArena<T>* arena = nullptr, const AstNode<T>* placeholder = {}) {
         const bool left_first = arena && !root.calls_callers_code();
         const auto compile = [&](const AstNode<T>& node) {
             if (&node != placeholder) emit(node, left_first);
@@ -62,10 +58,12 @@ public:
         std::vector<Instruction<T>>& code = program.code;
         place(operands.back());
         schedule();
-        const auto register_at = [variables = static_cast<std::uint32_t>(program.variables.size())](std::uint32_t noted) {
+        const auto variables = static_cast<std::uint32_t>(program.variables.size());
+        const auto register_at = [variables](std::uint32_t noted) {
             return noted & variable_bit ? noted & ~variable_bit : variables + noted;
         };
-        std::vector<std::size_t> written(code.size() < long_program ? 0 : program.registers());  // each register's last writer, + 1
+        // Each register's last writer, + 1, where a step may take a scaled term.
+        std::vector<std::size_t> written(code.size() < long_program ? 0 : program.registers());
         for (std::size_t i = 0; i < code.size(); ++i) {
             Instruction<T>& in = code[i];
             if (in.opcode != opcode_of(Kind::Load)) in.a = register_at(in.a);  // a Load's is its variable's position
@@ -77,8 +75,10 @@ public:
             if (i > 0 && row.kind == Kind::Apply) {
                 const std::uint32_t before = code[i - 1].result;
                 const Source left = row.left == Source::Reg && in.a == before ? Source::Acc : row.left;
-                const Source right = row.right == Source::Reg && in.b == before && left != Source::Acc ? Source::Acc : row.right;
-                in.opcode = emitted(row.operation, left, right) ? opcode_of(row.operation, left, right) : opcode_of(Kind::Sum);
+                const bool just_made = row.right == Source::Reg && in.b == before && left != Source::Acc;
+                const Source right = just_made ? Source::Acc : row.right;
+                const bool sum = !emitted(row.operation, left, right);
+                in.opcode = sum ? opcode_of(Kind::Sum) : opcode_of(row.operation, left, right);
             }
             if (in.opcode == opcode_of(Kind::Sum)) {
                 in.constant = row.operation == Operation::Add ? T(-1) : T(1);
@@ -96,13 +96,12 @@ public:
     }
 
 private:
-    // An operand not yet taken by its operator: a register, or a constant that has no register yet, since
-    // the operator that takes it may hold it itself or fold it with its other operand. A variable's
-    // register is noted as its position with `variable_bit`, and a result's as its depth, until the number
-    // of variables is known.
+    // An operand not yet taken by its operator: a register, or a constant without one, which the operator
+    // may hold or fold. A variable's register is noted as its position with `variable_bit`, a result's as
+    // its depth, until the number of variables is known.
     struct Operand { std::uint32_t register_index; bool constant; T value; };
     static constexpr std::uint32_t variable_bit = std::uint32_t{1} << 31;
-    static constexpr std::size_t long_program = 64;  // instructions: a shorter one is neither scheduled nor has its terms taken by steps
+    static constexpr std::size_t long_program = 64;  // instructions: a shorter one is left as it is
 
     std::vector<Operand> operands;  // the evaluation's stack: the operand at depth d is in result register d
     std::unordered_map<std::string, std::uint32_t> positions;  // of the variables, by name
@@ -125,9 +124,13 @@ private:
         std::vector<Variable<T>>& known = made->variables;
         const auto count = static_cast<std::uint32_t>(known.size());
         if (count < 16) {
-            for (std::uint32_t at = 0; at < count; ++at) if (known[at].name == name) return at;
+            for (std::uint32_t at = 0; at < count; ++at) {
+                if (known[at].name == name) return at;
+            }
         } else {
-            if (positions.empty()) for (std::uint32_t at = 0; at < count; ++at) positions.emplace(known[at].name, at);
+            for (std::uint32_t at = positions.empty() ? 0 : count; at < count; ++at) {
+                positions.emplace(known[at].name, at);
+            }
             const auto [found, added] = positions.try_emplace(name, count);
             if (!added) return found->second;
         }
@@ -138,8 +141,11 @@ private:
     // Appends the instruction of `node`, whose operands are on top of the stack, and leaves its value there.
     void emit(const AstNode<T>& node, bool left_first) {
         const auto kind = node.kind();
-        if (kind == AstNode<T>::Kind::Value) return operands.push_back({0, true, static_cast<const ValueNode<T>&>(node).value});
-        const std::string* name = kind == AstNode<T>::Kind::Variable ? &static_cast<const VariableNode<T>&>(node).name : nullptr;
+        if (kind == AstNode<T>::Kind::Value) {
+            return operands.push_back({0, true, static_cast<const ValueNode<T>&>(node).value});
+        }
+        const bool variable = kind == AstNode<T>::Kind::Variable;
+        const std::string* name = variable ? &static_cast<const VariableNode<T>&>(node).name : nullptr;
         if (name && left_first) return operands.push_back({position_of(*name) | variable_bit, false, T()});
         Instruction<T> in{};
         if (name) {
@@ -168,8 +174,8 @@ private:
             Operand& below = operands[operands.size() - 2];
             Operand& left = left_first ? below : top;  // right first, the left operand is the one made last
             Operand& right = left_first ? top : below;
-            // The tree builder makes every operator a built-in one.
-            const Operation operation = binary.builtin() ? *binary.builtin() : throw std::logic_error("an operator not of the language");
+            if (!binary.builtin()) throw std::logic_error("an operator not of the language");  // the builder's are
+            const Operation operation = *binary.builtin();
             if (left.constant && right.constant) {
                 below = Operand{0, true, apply(operation, left.value, right.value)};
                 return operands.pop_back();
@@ -187,9 +193,10 @@ private:
 
     static Source source_of(const Operand& operand) { return operand.constant ? Source::Const : Source::Reg; }
 
-    // A step whose term is `k * y` or `y * k` (k not NaN) takes y times its own ±k instead, which is the same,
-    // `-k * y` being `-(k * y)` exactly, while y is still in its register: the product's instruction goes.
-    static void take_scaled_term(Instruction<T>& step, std::vector<Instruction<T>>& code, const std::vector<std::size_t>& written) {
+    // A step whose term is `k * y` or `y * k` (k not NaN) takes y times its own ±k instead, the same, as
+    // `-k * y` is `-(k * y)`, while y is still in its register: the product's instruction goes.
+    static void take_scaled_term(Instruction<T>& step, std::vector<Instruction<T>>& code,
+                                 const std::vector<std::size_t>& written) {
         if (written.empty() || written[step.b] == 0) return;
         Instruction<T>& term = code[written[step.b] - 1];
         const OpcodeRow row = decode(term.opcode);
@@ -200,18 +207,16 @@ private:
         step.constant *= term.constant, step.b = y, term.opcode = opcode_count;  // not an opcode: dropped below
     }
 
-    // Long sums, 128 steps at a time. A step is an instruction that writes register 0, which holds the sum
-    // so far (the value at the bottom of the stack) and which nothing else reads or writes; the term that a
-    // step adds is the code before it since the step before, which reads only its own registers, variables
-    // and constants. The terms of a window get registers of their own, and their instructions are merged
-    // so that like follows like, which lets the processor predict the jump to the next one; the steps then
-    // follow in their order. The same operations on the same operands: the same bits. A program that
-    // loads or calls (whose order a caller's callable could tell) stays as it is.
+    // Long sums, 128 steps at a time. A step writes register 0, the sum so far, which nothing else reads or
+    // writes; its term is the code since the step before, which reads only its own registers, variables and
+    // constants. A window's terms get registers of their own and their instructions are merged like after
+    // like, so that the processor predicts the jump to the next; the steps follow in their order. The same
+    // operations on the same operands: the same bits. A program that loads or calls stays as it is.
     void schedule() {
         std::vector<Instruction<T>>& code = made->code;
         constexpr std::size_t window = 128;
         if (code.size() < long_program) return;  // the processor learns the jumps of a short program as it is
-        const auto ordered = [](const Instruction<T>& in) { return decode(in.opcode).kind > Kind::Constant; };  // loads, calls
+        const auto ordered = [](const Instruction<T>& in) { return decode(in.opcode).kind > Kind::Constant; };
         if (std::any_of(code.begin(), code.end(), ordered)) return;
         std::vector<Instruction<T>> terms, steps;  // a window's, the terms' one after another
         std::vector<std::size_t> ends;             // where each term's instructions end in `terms`
@@ -255,7 +260,10 @@ private:
             below[term] = std::exchange(top[opcode], term);
             ++waiting[opcode];
         };
-        for (std::size_t term = 0; term < ends.size(); ++term) next[term] = term > 0 ? ends[term - 1] : 0, wait(term);
+        for (std::size_t term = 0; term < ends.size(); ++term) {
+            next[term] = term > 0 ? ends[term - 1] : 0;
+            wait(term);
+        }
         for (std::size_t opcode = 0; written < code.size(); ) {
             if (waiting[opcode] == 0) opcode = std::max_element(waiting.begin(), waiting.end()) - waiting.begin();
             if (waiting[opcode] == 0) break;

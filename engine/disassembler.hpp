@@ -29,20 +29,20 @@ std::string disassemble(const Program<T>& program) {
     for (const Instruction<T>& in : program.code) {
         const OpcodeRow& row = decode(in.opcode);
         const auto from = [&](Source source, std::uint32_t index) {
-            return source == Source::Acc ? std::string("acc") : source == Source::Reg ? reg(index) : number(in.constant);
+            return source == Source::Acc ? "acc" : source == Source::Reg ? reg(index) : number(in.constant);
         };
-        const std::string name(name_of(row.operation));
+        const std::string name(name_of(row.operation)), left = from(row.left, in.a);
         const T k = std::fabs(in.constant);  // a sum's step: 1, or the constant of the scaled term it took
         out += reg(in.result) + " = ";
         switch (row.kind) {
             case Kind::Apply:
-                out += is_binary(row.operation) ? from(row.left, in.a) + " " + name + " " + from(row.right, in.b)
-                                                : name + " " + from(row.left, in.a);
+                out += is_binary(row.operation) ? left + " " + name + " " + from(row.right, in.b) : name + " " + left;
                 break;
             case Kind::Constant: out += number(in.constant); break;
             case Kind::Load: out += "load " + program.variables[in.a].name; break;
             case Kind::Call: out += "call " + reg(in.a); break;
-            case Kind::Sum: out += std::string("acc ") + (in.constant < 0 ? "+ " : "- ") + (k == 1 ? "" : number(k) + " * ") + reg(in.b);
+            case Kind::Sum:
+                out += (in.constant < 0 ? "acc + " : "acc - ") + (k == 1 ? "" : number(k) + " * ") + reg(in.b);
         }
         out += '\n';
     }

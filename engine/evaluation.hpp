@@ -1,6 +1,8 @@
-// The evaluation loop: fills a program's variable registers from the table and runs its instructions
-// over the registers. Throws std::out_of_range at a variable without a value, std::bad_function_call at an
-// empty callable, and whatever a caller's callable throws.
+// The evaluation loop: fills a program's variable registers from the table and runs its instructions over
+// them. Throws std::out_of_range at a variable without a value, std::bad_function_call at an empty callable,
+// and whatever a caller's callable throws. The functions that evaluate start at a multiple of 64 bytes, so
+// that the loop lies alike against the processor's fetch blocks in every program (the same code took up to a
+// quarter longer or shorter on the short formulas, wherever the linker put it).
 #pragma once
 
 #include <atomic>
@@ -8,11 +10,10 @@
 #include <memory>
 #include <stdexcept>
 #include <type_traits>
-#include <utility>
 
 #include "errors.hpp"
-#include "language.hpp"
 #include "instructions.hpp"
+#include "language.hpp"
 #include "program.hpp"
 
 namespace exprkit::detail {
@@ -28,10 +29,11 @@ template <Source source, typename T>
 // writes its value to its result register too, unless the registers are const (see evaluate_one_taking).
 // With `bound`, a variable is read from its table entry; without, the first one met fails its lookup.
 template <std::size_t opcode, typename T, typename Register>
-[[gnu::always_inline]] inline void step(const Program<T>& program, const Instruction<T>& in, Register* r, T& acc, bool bound) {
+[[gnu::always_inline]] inline void step(const Program<T>& program, const Instruction<T>& in, Register* r, T& acc,
+                                        bool bound) {
     constexpr OpcodeRow row = decode(opcode < opcode_count ? opcode : 0);
     if constexpr (opcode >= opcode_count) {
-        return;  // a case of a switch in run() that no instruction reaches
+        return;  // a case of a switch below that no instruction reaches
     } else if constexpr (row.kind == Kind::Apply && is_binary(row.operation)) {
         acc = apply(row.operation, operand<row.left>(in.a, in, r, acc), operand<row.right>(in.b, in, r, acc));
     } else if constexpr (row.kind == Kind::Apply) {
@@ -57,22 +59,20 @@ template <std::size_t opcode, typename T, typename Register>
     if constexpr (!std::is_const_v<Register>) r[in.result] = acc;
 }
 
-// The cases of a switch over an opcode, a byte: one for each of its 256 values, `CASE(n)` for the value n.
-// Made from the table, by a step for each opcode (the steps beyond the table are never reached), with no
-// test of the byte's range: every value has its case. A fold over the opcodes' tests instead, which GCC and
-// clang also make a jump through a table, keeps a test of the range, two instructions a step.
+// A switch over an opcode byte with a case for each of its 256 values, `CASE(n)` for the value n, made from
+// the table by each opcode's step (none beyond the table is reached): every value has its case, so the jump
+// tests no range. (A fold over the opcodes' tests, also a jump through a table, keeps a test of the range.)
 #define EXPRKIT_CASES_4(CASE, n) CASE(n) CASE(n + 1) CASE(n + 2) CASE(n + 3)
 #define EXPRKIT_CASES_16(CASE, n) EXPRKIT_CASES_4(CASE, n) EXPRKIT_CASES_4(CASE, n + 4) \
     EXPRKIT_CASES_4(CASE, n + 8) EXPRKIT_CASES_4(CASE, n + 12)
 #define EXPRKIT_CASES_64(CASE, n) EXPRKIT_CASES_16(CASE, n) EXPRKIT_CASES_16(CASE, n + 16) \
     EXPRKIT_CASES_16(CASE, n + 32) EXPRKIT_CASES_16(CASE, n + 48)
-#define EXPRKIT_OPCODE_CASES(CASE) EXPRKIT_CASES_64(CASE, 0) EXPRKIT_CASES_64(CASE, 64) \
-    EXPRKIT_CASES_64(CASE, 128) EXPRKIT_CASES_64(CASE, 192)
+#define EXPRKIT_OPCODE_SWITCH(opcode, CASE) switch (opcode) { \
+    EXPRKIT_CASES_64(CASE, 0) EXPRKIT_CASES_64(CASE, 64) EXPRKIT_CASES_64(CASE, 128) EXPRKIT_CASES_64(CASE, 192) }
 
-// One jump per instruction, through the table the compiler makes of the switch; each case is its opcode's
-// step. A case calls the step itself, which is always inlined: through a lambda that GCC may leave a call (at
-// -O3 with link-time optimisation it did, in a larger unit), `acc`, `r` and `in` would live in memory. With
-// `runs`, a case also carries out the `repeats` like instructions after it, in a loop (see evaluate_deep).
+// One jump per instruction; each case calls its step itself, always inlined (through a lambda, which GCC at
+// -O3 with link-time optimisation left a call, `acc`, `r` and `in` lived in memory). With `runs`, a case
+// also carries out the `repeats` like instructions after it, in a loop (see evaluate_deep).
 template <bool runs, typename T>
 [[gnu::always_inline]] inline void run(const Program<T>& program, T* r, bool bound) {
     T acc{};
@@ -80,16 +80,16 @@ template <bool runs, typename T>
 #define EXPRKIT_STEP(n) case n: \
         if constexpr (runs) for (std::size_t k = in->repeats; k > 0; --k) step<n>(program, *in++, r, acc, bound); \
         step<n>(program, *in, r, acc, bound); break;
-        switch (in->opcode) { EXPRKIT_OPCODE_CASES(EXPRKIT_STEP) }
+        EXPRKIT_OPCODE_SWITCH(in->opcode, EXPRKIT_STEP)
 #undef EXPRKIT_STEP
     }
 }
 
-// Evaluates `program` on the registers `r`: with `bound`, its variables' values read from their table
-// entries, when it starts or, where a caller's callable could tell, where the code meets them. With
-// `values`, which a program that takes_values takes, each is stored into its entry and its register at
-// once: the registers need not wait for the table, and one pass does both (a copy alone would become
-// memcpy's, whose wide reads cannot take values just stored one by one and stall until they are written).
+// Evaluates `program` on the registers `r`: with `bound`, its variables' values read from their entries,
+// when it starts or, where a caller's callable could tell, where the code meets them. With `values` (of a
+// program that takes_values), each is stored into its entry and its register in one pass, so that the
+// registers need not wait for the table (a copy alone would become memcpy's, whose wide reads stall on
+// values just stored one by one).
 template <bool runs = false, typename T>
 [[gnu::always_inline]] inline T run_on(const Program<T>& program, bool bound, T* r, const T* values = nullptr) {
     if (values) {
@@ -106,13 +106,8 @@ template <bool runs = false, typename T>
 }
 
 // An evaluation whose registers do not fit the machine's stack: on the program's own while no other
-// evaluation (nested or on another thread) uses them, else on registers made for it. Such a program is
-// long, and a long sum's schedule puts like after like: it runs each run of one opcode in a loop (see run),
-// which saves a sixth of the 2000 distinct terms' time; a short program has few, and pays for the test.
-//
-// The functions that evaluate start at a multiple of 64 bytes, so that their code lies alike against the
-// processor's fetch blocks in every program: wherever the linker put them, the same code took up to a
-// quarter longer or shorter on the short formulas.
+// (nested or concurrent) uses them, else on its own. Such a program is long, a long sum's schedule puts like
+// after like, and it runs each run of one opcode in a loop: a sixth of the 2000 distinct terms' time.
 template <typename T>
 [[gnu::noinline, gnu::aligned(64)]] T evaluate_deep(const Program<T>& program, bool bound) {
     struct Lease {
@@ -132,39 +127,36 @@ template <typename T>
     return run_on(program, bound, registers);
 }
 
-// Evaluates a program of one instruction that takes_values (`x+1`, `2*x`, `sin(x)`): one jump to its step,
-// no loop. Its operands are read from `values` itself, which const keeps the step from writing: they are
-// variables, whose registers come first in the order it takes them, or constants, as no instruction came
-// before it. It loads nothing and calls no callable (it takes values): those cases are left out.
-// Whether a program that takes_values may have `opcode`: it loads nothing and calls no callable.
-constexpr bool taken(std::size_t opcode) {
-    return opcode < opcode_count && decode(opcode).kind != Kind::Load && decode(opcode).kind != Kind::Call;
+// Out of the evaluations' way: a test of an array costs them two instructions.
+[[noreturn, gnu::cold, gnu::noinline]] inline void refuse_no_values() {
+    throw std::invalid_argument(messages::no_values);
 }
 
-// Out of the evaluations' way, so that a test of an array costs them two instructions.
-[[noreturn, gnu::cold, gnu::noinline]] inline void refuse_no_values() { throw std::invalid_argument(messages::no_values); }
-
+// Evaluates a program of one instruction that takes_values (`x+1`, `sin(x)`): one jump to its step, no loop.
+// Its operands are read from `values` itself, const so that the step writes none: variables, whose registers
+// come first, or constants, as no instruction came before. It loads and calls nothing: no case for those.
 template <typename T>
 [[gnu::noinline, gnu::aligned(64)]] T evaluate_one_taking(const Program<T>& program, const T* values) {
-    if (values == nullptr) refuse_no_values();  // it has a variable (see Program::bind)
+    if (values == nullptr) refuse_no_values();  // it reads a variable (see Program::bind)
     const T* value = values;
     for (const Variable<T>& variable : program.variables) *variable.source = *value++;
     const Instruction<T>& in = program.code.front();
     T acc{};
+    constexpr auto taken = [](std::size_t n) { return n < opcode_count && decode(n).kind <= Kind::Constant; };
 #define EXPRKIT_STEP(n) case n: if constexpr (!taken(n)) __builtin_unreachable(); \
     step<n>(program, in, values, acc, true); break;
-    switch (in.opcode) { EXPRKIT_OPCODE_CASES(EXPRKIT_STEP) }
+    EXPRKIT_OPCODE_SWITCH(in.opcode, EXPRKIT_STEP)
 #undef EXPRKIT_STEP
     return acc;
 }
 
-#undef EXPRKIT_OPCODE_CASES
+#undef EXPRKIT_OPCODE_SWITCH
 #undef EXPRKIT_CASES_64
 #undef EXPRKIT_CASES_16
 #undef EXPRKIT_CASES_4
 
-// Evaluates a program that takes_values (whose registers fit the machine's stack) with `values` (see
-// run_on): a function of its own, so that the other evaluations carry none of it.
+// Evaluates a program that takes_values with `values` (see run_on): a function of its own, so that the
+// other evaluations carry none of it.
 template <typename T>
 [[gnu::noinline, gnu::aligned(64)]] T evaluate_loop_taking(const Program<T>& program, const T* values) {
     if (values == nullptr && !program.variables.empty()) refuse_no_values();

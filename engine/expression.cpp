@@ -1,10 +1,6 @@
-// The members of Expression that parse and evaluate (expression.hpp has the class): the compiled unit.
-// Header-only, expression.hpp includes this file, and each file that uses the engine compiles them; in the
-// compiled mode the CMake target exprkit::compiled compiles this file once, into its library, with
-// EXPRKIT_COMPILING defined, and Expression<double>'s members are instantiated here for every file that
-// includes expression.hpp with EXPRKIT_COMPILED defined (as the target makes them). Included once only:
-// by expression.hpp, or, for another number type in the compiled mode, by the file that uses it.
-
+// The members of Expression that parse and evaluate (expression.hpp has the class). Header-only,
+// expression.hpp includes this file; in the compiled mode the CMake target exprkit::compiled compiles it
+// once, with EXPRKIT_COMPILING defined, which instantiates Expression<double>'s members here.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -89,7 +85,8 @@ Expression<T>::Expression() : Expression(std::string(1, '0')) {
 
 template <typename T>
 Expression<T>::Expression(const Expression& other)
-    : valid_flag(other.valid_flag), text(other.text), unary_funcs(other.unary_funcs), variable_names(other.variable_names) {
+    : valid_flag(other.valid_flag), text(other.text), unary_funcs(other.unary_funcs),
+      variable_names(other.variable_names) {
     if (other.variable_table) variable_table = std::make_shared<Values>(*other.variable_table);
     for (const std::string& name : variable_names) variable_values.push_back(&variable_table->find(name)->second);
     if (other.root) root = std::make_shared<Program>(*other.root, variable_table, variable_values);
@@ -126,9 +123,8 @@ T Expression<T>::evaluate(bool bound) const {
     return root->calls ? detail::evaluate_holding(root, bound) : detail::evaluate(*root, bound);
 }
 
-// A program that takes the values in this order stores them itself, as it fills its registers (which so
-// need not wait for the table), or as it reads them from `values` (one of one instruction); else they are
-// stored here and read from the table.
+// A program that takes the values in this order stores them itself as it fills its registers, or reads them
+// from `values` (one of one instruction); else they are stored here and read from the table.
 template <typename T>
 T Expression<T>::eval_at(const T* values) {
     if (valid_flag && root) {
@@ -169,7 +165,7 @@ void Expression<T>::install_parse(const std::string& expression_text, std::size_
         made = compile_in_pieces(piece_size);
         if (!made) made = compile({}, &lexer);
     } catch (...) {
-        if (root) root->bind(variable_table, variable_values);  // the table may have been refilled: the program stays, reading it
+        if (root) root->bind(variable_table, variable_values);  // the program stays, reading the refilled table
         throw;
     }
     valid_flag = made->binds_every_variable;  // whether every variable of the text has its entry
@@ -191,25 +187,23 @@ std::shared_ptr<detail::Program<T>> Expression<T>::compile_in_pieces(std::size_t
     return nullptr;
 }
 
-// Compiles the text at once (with its lexer, `whole`), or a piece at a time, cut at `cuts`, so that no
-// token sequence or tree is as long as a long text. A cut is at an operator of the loosest precedence
-// outside parentheses, right after an operand, where a parse of the whole text has reduced everything
-// before to one operand, and the operator waits alone (nothing binds more loosely, and it groups from the
-// left): so each later piece is parsed behind a "0" and that operator, and compiled after the code so far,
-// the "0" standing for its value. A piece that fails, or calls a caller's callable (which needs its right
-// operand first), gives nothing, and the whole text is parsed at once, with its own errors (and their
-// positions: a piece's tokens have their offsets in the piece).
+// Compiles the text at once (with its lexer, `whole`), or a piece at a time, cut at `cuts`, so that no token
+// sequence or tree is as long as a long text. A cut is at a loosest operator outside parentheses right after
+// an operand, where a parse of the whole text has reduced everything before to one operand and the operator
+// waits alone: each later piece is parsed behind a "0" and that operator, the "0" standing for the value of
+// the code so far. A piece that fails or calls a caller's callable (right operand first) gives nothing, and
+// the whole text is parsed at once, with its own errors and their positions.
 template <typename T>
 std::shared_ptr<detail::Program<T>> Expression<T>::compile(const std::vector<std::size_t>& cuts, Lexer* whole) {
     detail::Compiler<T> compiler;
     detail::NodeArena<T> arena;
     for (std::size_t piece = 0, start = 0; piece <= cuts.size(); ++piece) {
         const std::size_t end = piece < cuts.size() ? cuts[piece] : text.size();
-        std::vector<Token> tokens = whole ? whole->tokenize()
-                                  : Lexer(piece > 0 ? std::string{'0', text[start - 1]} + text.substr(start, end - start)
-                                                    : text.substr(0, end)).tokenize();
+        const std::string behind = piece > 0 ? std::string{'0', text[start - 1]} : std::string();
+        auto tokens = whole ? whole->tokenize() : Lexer(behind + text.substr(start, end - start)).tokenize();
         if (piece == 0) fresh_table();
-        const std::vector<Token> postfix = detail::to_postfix(std::move(tokens), [this](const std::string& name) { add_variable(name); });
+        const auto add = [this](const std::string& name) { add_variable(name); };
+        const std::vector<Token> postfix = detail::to_postfix(std::move(tokens), add);
         // Room for all the code, which so never moves: an instruction a token, and a byte, at most.
         if (piece == 0) compiler.made->code.reserve(cuts.empty() ? postfix.size() : text.size());
         if (piece == 0) compiler.made->variables.reserve(variable_table->size());  // all of a text compiled at once

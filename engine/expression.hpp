@@ -1,9 +1,9 @@
 // Expression: one parsed formula: its compiled program, function table and variable table. A parse runs
 // the lexer, the postfix converter and the tree builder, compiles the tree and lets it go. Errors are
-// std::invalid_argument with the messages of errors.hpp, std::out_of_range for a variable without a
-// value, and whatever a caller's callable throws. Threads: the const members may run on several threads
-// at once; eval(values), eval_with, eval_at, init, add_func and assignment need the object to themselves.
-// The members that parse and evaluate are in expression.cpp: see the end of this file.
+// std::invalid_argument with the messages of errors.hpp (a parse's a ParseError), std::out_of_range for a
+// variable without a value, and whatever a caller's callable throws. The const members may run on several
+// threads at once; the others need the object to themselves. The members that parse and evaluate are in
+// expression.cpp (see the end of this file).
 #pragma once
 
 #include <cstddef>
@@ -55,7 +55,6 @@ public:
         other.clear();
     }
 
-
     // Takes the other's validity and copies of its program and tables; keeps its own text and variable
     // table, which the copy reads: names it lacks join it with 0, so that it evaluates what it says is valid.
     // All or nothing: what is copied is made aside, and then takes the place of what this object had.
@@ -99,7 +98,9 @@ public:
     T eval_with(const ValueOf& value_of) {
         for (std::size_t i = 0; i < variable_names.size(); ++i) {
             const T* given = value_of(variable_names[i]);
-            if (given == nullptr) throw std::invalid_argument(std::string(messages::unspecified_variable_prefix) + messages::missing_key);
+            if (given == nullptr) {
+                throw std::invalid_argument(std::string(messages::unspecified_variable_prefix) + messages::missing_key);
+            }
             *variable_values[i] = *given;
         }
         return evaluate(true);

@@ -1,13 +1,9 @@
-// A compiled program: a tree's evaluation as one flat array of instructions over a frame of registers,
-// made by compiler.hpp and run by evaluation.hpp. An instruction names its operands: registers, which hold
-// the variables' values and the results of earlier instructions, or a constant that it holds itself; so
-// a leaf costs no instruction, and `x*y` is one. A built-in operation is an opcode of its own; a caller's
-// callable is called through the program's copy. The program keeps its variables' names and callables,
-// so the tree can go once it is compiled, and a copy can be bound to another table.
-//
-// Registers: one for each variable first, in the order of `variables`, filled from the variable table when
-// an evaluation starts (or, where a caller's callable could tell, read from the table by a Load where the
-// code meets the variable); then the results, one for each value the evaluation holds at once.
+// A compiled program: a tree's evaluation as one flat array of instructions (instructions.hpp) over a frame
+// of registers, made by compiler.hpp and run by evaluation.hpp. It keeps its variables' names and copies of
+// the caller's callables it calls, so the tree can go once compiled, and a copy can be bound to another table.
+// Registers: one for each variable first, in the order of `variables`, filled from the table when an
+// evaluation starts (or read by a Load where a caller's callable could tell when); then one for each value
+// the evaluation holds at once.
 #pragma once
 
 #include <atomic>
@@ -15,7 +11,6 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <type_traits>
 #include <vector>
 
 #include "function_tables.hpp"
@@ -39,18 +34,16 @@ struct Program {
     std::uint32_t result = 0;   // the register that holds the value when the code is done
     bool calls = false;         // whether the code calls a caller's callable, and so reads variables by Load
     bool binds_every_variable = true;
-    // Whether the code reads the variables of the table it is bound to, each in its register, in the order
-    // that its object lists them (see bind), and its registers fit the machine's stack: an evaluation may
-    // then take their values from an array in that order, storing each into its entry as it fills the
-    // register. (A larger program's evaluation is long anyway: it reads them from the table.)
+    // Whether the code reads the variables of its table, each in its register, in the order that its object
+    // lists them (see bind), and its registers fit the machine's stack: an evaluation may then take their
+    // values from an array in that order, storing each into its entry as it fills the register.
     bool takes_values = false;
-    bool one_instruction = false;  // whether it takes values and its code is one instruction (evaluate_one_taking)
-    // The registers of an evaluation too large for the machine's stack, made with the program; a nested
-    // or concurrent evaluation finds them busy and makes its own.
+    bool one_instruction = false;  // it takes values, reads a variable, and is one instruction long
+    // The registers of an evaluation too large for the machine's stack; one that finds them busy (nested
+    // or concurrent) makes its own.
     std::unique_ptr<T[]> deep_frame;
     mutable std::atomic<bool> deep_frame_busy{false};
-    // The table it reads, held so that an evaluation that holds the program reads nothing that is gone,
-    // whatever a caller's callable does to the object meanwhile.
+    // The table it reads, held, so that an evaluation that holds the program reads nothing that is gone.
     std::shared_ptr<VariableTable<T>> table;
 
     static constexpr std::size_t local_registers = 64;  // an evaluation keeps this many on the machine's stack
@@ -80,12 +73,15 @@ struct Program {
         one_instruction = takes_values && code.size() == 1 && !variables.empty();
     }
 
-    // Completes a program whose code is all there: one too large for the machine's stack gets its frame and its runs (see run).
+    // Completes a program whose code is all there: one too large for the machine's stack gets its frame and
+    // its runs of like instructions (see evaluate_deep).
     void finish() {
         if (registers() <= local_registers) return;
         deep_frame = std::make_unique<T[]>(registers());
-        for (std::size_t i = code.size(); i-- > 1;)
-            code[i - 1].repeats = code[i].opcode != code[i - 1].opcode ? 0 : std::uint8_t(code[i].repeats == 255 ? 255 : code[i].repeats + 1);
+        for (std::size_t i = code.size(); i-- > 1;) {
+            const bool like = code[i].opcode == code[i - 1].opcode;
+            code[i - 1].repeats = like ? std::uint8_t(code[i].repeats == 255 ? 255 : code[i].repeats + 1) : 0;
+        }
     }
 };
 
