@@ -44,7 +44,10 @@ TEST(Bulk, GivesEachPointTheBitsOfEvalAt) {
     for (std::size_t j = 0; j < 4; ++j) for (std::size_t i = 0; i < n; ++i) columns[j].push_back(rows[4 * i + j]);
     for (int formula = 0; formula < 300; ++formula) {
         std::string text = random_formula(random, 5, formula % 3 == 0);
-        for (int term = 0; formula % 50 == 1 && term < 150; ++term) text += "-+"[term % 2] + random_formula(random, 2, false);
+        for (int term = 0; formula % 50 == 1 && term < 150; ++term) {  // scaled terms, finite everywhere
+            const std::string_view function = detail::function_rows[std::size_t{2} + 4 * (term % 4) % 13].name;
+            text += "-+"[term % 2] + std::to_string(1.1 + 0.37 * term) + "*" + std::string(function) + "(" + "xyzw"[term % 4] + ")";
+        }
         E e("x+y+z+w");
         e.add_func("f", [](double v) { return 3 * v + 1; });
         e.init(text + "+0*(x+y+z+w)");
