@@ -13,6 +13,7 @@
 #include <memory>
 #include <stdexcept>
 #include <thread>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -31,41 +32,96 @@ struct Feed {
     T at(std::size_t i) const { return base[i * step]; }
 };
 
-// Point i's value of `operand` in an instruction's loop: its column's, or the instruction's constant.
-template <Source source, typename T>
-[[gnu::always_inline]] inline T lane(const T* column, T constant, std::size_t i) {
-    if constexpr (source == Source::Const) return constant;
-    else return column[i];
+// The arithmetic runs on a few points at once through GCC's vector types (32 bytes: 4 doubles), whose operators
+// are the IEEE operations lane by lane, the bits of the scalar ones: GCC's -O2 vectorises no loop whose count
+// it does not know or whose columns may overlap (as `r0 = r0 * acc` makes them), and these need neither.
+// long double has no vector type: one lane, the plain loop. 32 bytes where x86-64 has AVX, else 16 (the vector
+// registers' size: a wider type would change the ABI of the inlined helpers, with a warning).
+#if defined(__AVX__)
+inline constexpr std::size_t lane_bytes = 32;
+#else
+inline constexpr std::size_t lane_bytes = 16;
+#endif
+typedef double double_lanes __attribute__((vector_size(lane_bytes)));
+typedef float float_lanes __attribute__((vector_size(lane_bytes)));
+template <typename T>
+struct Lanes {
+    using type = T;
+};
+template <>
+struct Lanes<double> {
+    using type = double_lanes;
+};
+template <>
+struct Lanes<float> {
+    using type = float_lanes;
+};
+template <typename T>
+inline constexpr std::size_t lane_count = sizeof(typename Lanes<T>::type) / sizeof(T);
+
+// The lanes of `source` at point i: of its column, or the constant in every lane.
+template <Source source, typename T, typename V = typename Lanes<T>::type>
+[[gnu::always_inline]] inline V lanes(const T* column, T constant, std::size_t i) {
+    V v;
+    if constexpr (source == Source::Const) v = V{} + constant;
+    else std::memcpy(&v, column + i, sizeof v);
+    return v;
 }
 
-// Carries out `in` over the m points of a block: `r` holds the registers as columns of `width` values,
-// `acc` the column that the instruction before wrote (the machine register of a point's evaluation), `term`
-// a column of scratch. Only Apply, Constant and Sum come here: a program that loads or calls is evaluated
-// point by point.
+// Whether `operation` is plain arithmetic, which the vector types do as apply() does it: `+ - * /` and `-x`.
+constexpr bool on_lanes(Operation operation) {
+    return operation == Operation::Add || operation == Operation::Subtract || operation == Operation::Multiply ||
+           operation == Operation::Divide || operation == Operation::Negate;
+}
+
+template <Operation operation, typename V>
+[[gnu::always_inline]] inline V lanes_apply(V x, V y) {
+    if constexpr (operation == Operation::Add) return x + y;
+    if constexpr (operation == Operation::Subtract) return x - y;
+    if constexpr (operation == Operation::Multiply) return x * y;
+    if constexpr (operation == Operation::Divide) return x / y;
+    if constexpr (operation == Operation::Negate) return -x;
+}
+
+// Carries out `in` over a block's points [0, m): `column[k]` is where register k's values start, `r` the
+// frame, whose result registers are columns of `width` values, and `acc` the column that the instruction before
+// wrote (the machine register of a point's evaluation). Lanes past m (up to `lanes_end`, within the width) hold
+// what they hold, and nothing reads them. Only Apply, Constant and Sum come here: a program that loads or
+// calls is evaluated point by point.
 template <std::size_t opcode, typename T>
-[[gnu::always_inline]] inline void bulk_step(const Instruction<T>& in, T* r, std::size_t width, const T*& acc,
-                                             std::size_t m, T* term) {
+[[gnu::always_inline]] inline void bulk_step(const Instruction<T>& in, const T* const* column, T* r, std::size_t width,
+                                             const T*& acc, std::size_t m, std::size_t lanes_end) {
+    using V = typename Lanes<T>::type;
     constexpr OpcodeRow row = decode(opcode);
     T* const out = r + in.result * width;
     const T constant = in.constant;
-    if constexpr (row.kind == Kind::Apply) {
-        const T* a = row.left == Source::Acc ? acc : r + in.a * width;  // unread when the operand is Const
-        const T* b = row.right == Source::Acc ? acc : r + in.b * width;
-        if constexpr (is_binary(row.operation)) {
-            for (std::size_t i = 0; i < m; ++i)
-                out[i] = apply(row.operation, lane<row.left>(a, constant, i), lane<row.right>(b, constant, i));
-        } else {
-            for (std::size_t i = 0; i < m; ++i) out[i] = apply(row.operation, a[i]);
+    const T* a = row.left == Source::Acc ? acc : column[in.a];  // unread when the operand is Const
+    const T* b = row.right == Source::Acc ? acc : column[in.b];
+    if constexpr (row.kind == Kind::Apply && on_lanes(row.operation)) {
+        for (std::size_t i = 0; i < lanes_end; i += lane_count<T>) {
+            const V value = lanes_apply<row.operation>(lanes<row.left>(a, constant, i), lanes<row.right>(b, constant, i));
+            std::memcpy(out + i, &value, sizeof value);
         }
+    } else if constexpr (row.kind == Kind::Apply && is_binary(row.operation)) {  // a power: its test, or pow
+        for (std::size_t i = 0; i < m; ++i) {
+            out[i] = apply(row.operation, row.left == Source::Const ? constant : a[i],
+                           row.right == Source::Const ? constant : b[i]);
+        }
+    } else if constexpr (row.kind == Kind::Apply) {  // a function: the C library's call, or its exact arithmetic
+        for (std::size_t i = 0; i < m; ++i) out[i] = apply(row.operation, a[i]);
     } else if constexpr (row.kind == Kind::Constant) {
         std::fill(out, out + m, constant);
     } else if constexpr (row.kind == Kind::Sum) {
-        // The product goes to memory, a value of its own, and the barrier keeps the compiler from carrying it
-        // into the subtraction's loop: no fused multiply-add, whatever -ffp-contract says, as step() keeps it.
-        const T* y = r + in.b * width;
-        for (std::size_t i = 0; i < m; ++i) term[i] = constant * y[i];
-        asm volatile("" ::: "memory");
-        for (std::size_t i = 0; i < m; ++i) out[i] = acc[i] - term[i];
+        for (std::size_t i = 0; i < lanes_end; i += lane_count<T>) {
+            V term = lanes<Source::Const>(a, constant, i) * lanes<Source::Reg>(column[in.b], constant, i);
+#if defined(__x86_64__)  // the product a value of its own, rounded: never fused with the subtraction, as in step()
+            if constexpr (sizeof(T) <= sizeof(double)) asm("" : "+x"(term));
+#elif defined(__aarch64__)
+            asm("" : "+w"(term));
+#endif
+            const V value = lanes<Source::Acc>(acc, constant, i) - term;
+            std::memcpy(out + i, &value, sizeof value);
+        }
     } else {
         static_assert(row.kind == Kind::Load || row.kind == Kind::Call, "every kind of opcode has its step");
         __builtin_unreachable();  // kept from here by the program's `calls`
@@ -75,42 +131,46 @@ template <std::size_t opcode, typename T>
 
 // The same jump as run()'s: the opcode tested against each of the table's, which the compiler makes a jump table.
 template <typename T, std::size_t... opcodes>
-[[gnu::always_inline]] inline void bulk_dispatch(const Instruction<T>& in, T* r, std::size_t width, const T*& acc,
-                                                 std::size_t m, T* term, std::index_sequence<opcodes...>) {
+[[gnu::always_inline]] inline void bulk_dispatch(const Instruction<T>& in, const T* const* column, T* r, std::size_t width,
+                                                 const T*& acc, std::size_t m, std::index_sequence<opcodes...>) {
     if (in.opcode >= opcode_count) __builtin_unreachable();
-    static_cast<void>(((in.opcode == opcodes && (bulk_step<opcodes>(in, r, width, acc, m, term), true)) || ...));
+    const std::size_t end = (m + lane_count<T> - 1) / lane_count<T> * lane_count<T>;
+    static_cast<void>(((in.opcode == opcodes && (bulk_step<opcodes>(in, column, r, width, acc, m, end), true)) || ...));
 }
 
 // How many points a block holds: 256, or fewer where the program has many registers, so that its columns
-// stay near 64 KiB and in the processor's nearer caches (the 2000 distinct terms have hundreds).
+// stay near 64 KiB and in the processor's nearer caches (the 2000 distinct terms have hundreds); a multiple of 8.
 template <typename T>
 std::size_t block_width(const Program<T>& program) {
-    const std::size_t columns = program.registers() + 2;  // and the zero column and the scratch one
-    return std::max<std::size_t>(16, std::min<std::size_t>(256, (std::size_t{64} << 10) / sizeof(T) / columns) & ~std::size_t{7});
+    const std::size_t fitting = (std::size_t{64} << 10) / sizeof(T) / (program.registers() + 1);
+    return std::max<std::size_t>(16, std::min<std::size_t>(256, fitting) & ~std::size_t{7});
 }
 
 // Evaluates a program that does not call (nor so load) at points [begin, end), each variable's values from its
-// feed, writing results[begin .. end). Reads nothing but the program and the feeds: threads may share them.
+// feed, writing results[begin .. end). Reads nothing but the program and the feeds: threads may share them. A
+// variable's register is its caller's column itself where the block is whole (its lanes lie within the column),
+// else a column of the frame that takes a copy.
 template <typename T>
 void evaluate_blocks(const Program<T>& program, const Feed<T>* feeds, std::size_t begin, std::size_t end,
                      T* results) {
     const std::size_t width = block_width(program), variables = program.variables.size();
-    const std::unique_ptr<T[]> frame(new T[(program.registers() + 2) * width]());
+    const std::unique_ptr<T[]> frame(new T[(program.registers() + 1) * width]());
     T* const r = frame.get();
     T* const zero = r + program.registers() * width;  // what a first instruction's `acc` would be, as in run()
-    T* const term = zero + width;
+    std::vector<const T*> column(program.registers());
+    for (std::size_t k = 0; k < column.size(); ++k) column[k] = r + k * width;
     for (std::size_t start = begin; start < end; start += width) {
         const std::size_t m = std::min(width, end - start);
         for (std::size_t k = 0; k < variables; ++k) {
             const Feed<T> feed{feeds[k].base + start * feeds[k].step, feeds[k].step};
-            T* column = r + k * width;
-            if (feed.step == 1) std::memcpy(column, feed.base, m * sizeof(T));
-            else for (std::size_t i = 0; i < m; ++i) column[i] = feed.at(i);
+            T* own = r + k * width;
+            column[k] = feed.step == 1 && m == width ? feed.base : own;
+            if (column[k] == own) for (std::size_t i = 0; i < m; ++i) own[i] = feed.at(i);
         }
         const T* acc = zero;
         for (const Instruction<T>& in : program.code)
-            bulk_dispatch(in, r, width, acc, m, term, std::make_index_sequence<opcode_count>());
-        std::memcpy(results + start, r + program.result * width, m * sizeof(T));
+            bulk_dispatch(in, column.data(), r, width, acc, m, std::make_index_sequence<opcode_count>());
+        std::memcpy(results + start, column[program.result], m * sizeof(T));
     }
 }
 
@@ -125,7 +185,8 @@ void evaluate_split(const Program<T>& program, const Feed<T>* feeds, std::size_t
     const auto join = [&helpers] { for (std::thread& helper : helpers) helper.join(); };
     try {
         for (std::size_t start = per_part; start < n; start += per_part) {
-            helpers.emplace_back([&, start] { evaluate_blocks(program, feeds, start, std::min(n, start + per_part), results); });
+            const std::size_t end = std::min(n, start + per_part);
+            helpers.emplace_back([&, start, end] { evaluate_blocks(program, feeds, start, end, results); });
         }
         evaluate_blocks(program, feeds, 0, std::min(n, per_part), results);
     } catch (...) {  // a thread that could not start, or memory for a frame: the others end first
@@ -180,7 +241,8 @@ void evaluate_bulk(const BulkCall<T>& call, const Feed<T>* feeds, std::size_t n,
             throw std::out_of_range(messages::missing_key);
         }
         const auto at = std::find(call.entries.begin(), call.entries.end(), variable.source);
-        program_feeds.push_back(at == call.entries.end() ? Feed<T>{variable.source, 0} : feeds[at - call.entries.begin()]);
+        const bool listed = at != call.entries.end();
+        program_feeds.push_back(listed ? feeds[at - call.entries.begin()] : Feed<T>{variable.source, 0});
     }
     if (n == 0) return;
     evaluate_split(program, program_feeds.data(), n, results, threads);

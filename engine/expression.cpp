@@ -151,10 +151,12 @@ void Expression<T>::eval_rows(const T* rows, std::size_t stride, std::size_t n, 
 }
 
 template <typename T>
-void Expression<T>::evaluate_bulk(const std::vector<detail::Feed<T>>& feeds, std::size_t n, T* results, unsigned threads) {
-    for (const detail::Feed<T>& feed : feeds) if (feed.base == nullptr) throw std::invalid_argument(messages::no_values);
+void Expression<T>::evaluate_bulk(const std::vector<detail::Feed<T>>& feeds, std::size_t n, T* results,
+                                  unsigned threads) {
+    for (const auto& feed : feeds) if (feed.base == nullptr) throw std::invalid_argument(messages::no_values);
     if (results == nullptr && n > 0) throw std::invalid_argument(messages::no_results);
-    detail::evaluate_bulk(detail::BulkCall<T>{root, variable_table, variable_values, valid_flag}, feeds.data(), n, results, threads);
+    const detail::BulkCall<T> call{root, variable_table, variable_values, valid_flag};
+    detail::evaluate_bulk(call, feeds.data(), n, results, threads);
 }
 
 // Empties the variable table for a parse to refill: in place, unless something besides this object and its
