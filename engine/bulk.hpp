@@ -45,17 +45,11 @@ inline constexpr std::size_t lane_bytes = 16;
 typedef double double_lanes __attribute__((vector_size(lane_bytes)));
 typedef float float_lanes __attribute__((vector_size(lane_bytes)));
 template <typename T>
-struct Lanes {
-    using type = T;
-};
+struct Lanes { using type = T; };
 template <>
-struct Lanes<double> {
-    using type = double_lanes;
-};
+struct Lanes<double> { using type = double_lanes; };
 template <>
-struct Lanes<float> {
-    using type = float_lanes;
-};
+struct Lanes<float> { using type = float_lanes; };
 template <typename T>
 inline constexpr std::size_t lane_count = sizeof(typename Lanes<T>::type) / sizeof(T);
 
@@ -99,7 +93,8 @@ template <std::size_t opcode, typename T>
     const T* b = row.right == Source::Acc ? acc : column[in.b];
     if constexpr (row.kind == Kind::Apply && on_lanes(row.operation)) {
         for (std::size_t i = 0; i < lanes_end; i += lane_count<T>) {
-            const V value = lanes_apply<row.operation>(lanes<row.left>(a, constant, i), lanes<row.right>(b, constant, i));
+            const V left = lanes<row.left>(a, constant, i), right = lanes<row.right>(b, constant, i);
+            const V value = lanes_apply<row.operation>(left, right);
             std::memcpy(out + i, &value, sizeof value);
         }
     } else if constexpr (row.kind == Kind::Apply && is_binary(row.operation)) {  // a power: its test, or pow
@@ -131,8 +126,9 @@ template <std::size_t opcode, typename T>
 
 // The same jump as run()'s: the opcode tested against each of the table's, which the compiler makes a jump table.
 template <typename T, std::size_t... opcodes>
-[[gnu::always_inline]] inline void bulk_dispatch(const Instruction<T>& in, const T* const* column, T* r, std::size_t width,
-                                                 const T*& acc, std::size_t m, std::index_sequence<opcodes...>) {
+[[gnu::always_inline]] inline void bulk_dispatch(const Instruction<T>& in, const T* const* column, T* r,
+                                                 std::size_t width, const T*& acc, std::size_t m,
+                                                 std::index_sequence<opcodes...>) {
     if (in.opcode >= opcode_count) __builtin_unreachable();
     const std::size_t end = (m + lane_count<T> - 1) / lane_count<T> * lane_count<T>;
     static_cast<void>(((in.opcode == opcodes && (bulk_step<opcodes>(in, column, r, width, acc, m, end), true)) || ...));

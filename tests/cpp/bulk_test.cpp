@@ -46,14 +46,15 @@ TEST(Bulk, GivesEachPointTheBitsOfEvalAt) {
         std::string text = random_formula(random, 5, formula % 3 == 0);
         for (int term = 0; formula % 50 == 1 && term < 150; ++term) {  // scaled terms, finite everywhere
             const std::string_view function = detail::function_rows[std::size_t{2} + 4 * (term % 4) % 13].name;
-            text += "-+"[term % 2] + std::to_string(1.1 + 0.37 * term) + "*" + std::string(function) + "(" + "xyzw"[term % 4] + ")";
+            text += "-+"[term % 2] + std::to_string(1.1 + 0.37 * term) + "*" + std::string(function);
+            text += std::string("(") + "xyzw"[term % 4] + ")";
         }
         E e("x+y+z+w");
         e.add_func("f", [](double v) { return 3 * v + 1; });
         e.init(text + "+0*(x+y+z+w)");
         for (const auto& in : Access::program(e)->code) opcodes.insert(in.opcode);
         const double* feeds[4];
-        for (std::size_t j = 0; j < 4; ++j) feeds[j] = columns[e.variables()[j][0] == 'w' ? 3 : e.variables()[j][0] - 'x'].data();
+        for (std::size_t j = 0; j < 4; ++j) feeds[j] = columns[(e.variables()[j][0] - 'w' + 3) % 4].data();
         std::vector<double> by_columns(n), by_rows(n), expected(n);
         e.eval_columns(feeds, n, by_columns.data(), 3);
         for (std::size_t i = 0; i < n; ++i) {
@@ -64,11 +65,12 @@ TEST(Bulk, GivesEachPointTheBitsOfEvalAt) {
         for (std::size_t i = 0; i < n; ++i) {
             SCOPED_TRACE(text + " at point " + std::to_string(i));
             for (const double result : {by_columns[i], by_rows[i]})
-                ASSERT_TRUE(std::memcmp(&result, &expected[i], sizeof result) == 0 || (std::isnan(result) && std::isnan(expected[i])))
+                ASSERT_TRUE(!std::memcmp(&result, &expected[i], sizeof result) ||
+                            (std::isnan(result) && std::isnan(expected[i])))
                     << result << " instead of " << expected[i];
         }
         e.eval_columns(feeds, n, by_columns.data());
-        for (std::size_t j = 0; j < 4; ++j) EXPECT_EQ(e.vars().at(e.variables()[j]), feeds[j][n - 1]);  // as after eval_at
+        for (std::size_t j = 0; j < 4; ++j) EXPECT_EQ(e.vars().at(e.variables()[j]), feeds[j][n - 1]);  // as eval_at
     }
     EXPECT_EQ(opcodes.size(), detail::opcode_count);
 }
