@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <stdexcept>
 #include <thread>
@@ -46,10 +47,8 @@ typedef double double_lanes __attribute__((vector_size(lane_bytes)));
 typedef float float_lanes __attribute__((vector_size(lane_bytes)));
 template <typename T>
 struct Lanes { using type = T; };
-template <>
-struct Lanes<double> { using type = double_lanes; };
-template <>
-struct Lanes<float> { using type = float_lanes; };
+template <> struct Lanes<double> { using type = double_lanes; };
+template <> struct Lanes<float> { using type = float_lanes; };
 template <typename T>
 inline constexpr std::size_t lane_count = sizeof(typename Lanes<T>::type) / sizeof(T);
 
@@ -171,25 +170,27 @@ void evaluate_blocks(const Program<T>& program, const Feed<T>* feeds, std::size_
 }
 
 // evaluate_blocks over [0, n), the points cut between `threads` threads (this one and threads - 1 more) in
-// runs of whole blocks: each point is computed alike on any thread, so the count changes no bit.
+// runs of whole blocks: each point is computed alike on any thread, so the count changes no bit. A failure
+// (a thread that cannot start, no memory for a frame) is thrown here once every thread has ended.
 template <typename T>
 void evaluate_split(const Program<T>& program, const Feed<T>* feeds, std::size_t n, T* results, unsigned threads) {
     const std::size_t width = block_width(program), blocks = (n + width - 1) / width;
     const std::size_t parts = std::max<std::size_t>(1, std::min<std::size_t>(threads, blocks));
     const std::size_t per_part = (blocks + parts - 1) / parts * width;
+    std::vector<std::exception_ptr> failed(parts);
+    const auto part = [&](std::size_t start) {
+        try { evaluate_blocks(program, feeds, start, std::min(n, start + per_part), results); }
+        catch (...) { failed[start / per_part] = std::current_exception(); }
+    };
     std::vector<std::thread> helpers;
-    const auto join = [&helpers] { for (std::thread& helper : helpers) helper.join(); };
     try {
-        for (std::size_t start = per_part; start < n; start += per_part) {
-            const std::size_t end = std::min(n, start + per_part);
-            helpers.emplace_back([&, start, end] { evaluate_blocks(program, feeds, start, end, results); });
-        }
-        evaluate_blocks(program, feeds, 0, std::min(n, per_part), results);
-    } catch (...) {  // a thread that could not start, or memory for a frame: the others end first
-        join();
-        throw;
+        for (std::size_t start = per_part; start < n; start += per_part) helpers.emplace_back(part, start);
+    } catch (...) {
+        failed[0] = std::current_exception();
     }
-    join();
+    if (!failed[0]) part(0);
+    for (std::thread& helper : helpers) helper.join();
+    for (const std::exception_ptr& failure : failed) if (failure) std::rethrow_exception(failure);
 }
 
 // What a bulk call evaluates with: the object's program and variable table, held for the whole call (so a
