@@ -2,7 +2,8 @@
 // the lexer, the postfix converter and the tree builder, compiles the tree and lets it go. Errors are
 // std::invalid_argument with the messages of errors.hpp, std::out_of_range for a variable without a
 // value, and whatever a caller's callable throws. Threads: the const members may run on several threads
-// at once; eval(values), eval_with, eval_at, init, add_func and assignment need the object to themselves.
+// at once; eval(values), eval_with, eval_at, the bulk forms, init, add_func and assignment need the object to
+// themselves.
 // The members that parse and evaluate are in expression.cpp: see the end of this file.
 #pragma once
 
