@@ -6,6 +6,7 @@
 #include <array>
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -14,6 +15,7 @@
 namespace peers {
 
 inline constexpr std::size_t variable_count = 5;
+inline constexpr char variable_letters[] = "xyzuv";  // the variables' names, one letter each
 inline constexpr std::size_t point_count = 64;  // sets of values the loop goes through, a power of two
 using Names = std::array<const char*, variable_count>;
 using Slots = std::array<double*, variable_count>;  // where an engine reads each variable's value
@@ -38,6 +40,8 @@ struct Formula {
     const char* peer_text;                    // the same, parenthesised for the usual precedence
     double (*written)(const double* values);  // hand-written C++, as written
     double (*kept)(const double* values);     // the same, every C library call kept
+    // The same kept over n points, each variable's values in a column: a loop of -O2 C++
+    void (*bulk_kept)(const double* const* columns, std::size_t n, double* results);
 };
 
 // A Runner whose loop is compiled for `evaluate`, so that the loop costs every engine the same.
@@ -91,6 +95,39 @@ std::vector<Peer>& built_peers();
 struct Registration {
     explicit Registration(const Peer& peer) { built_peers().push_back(peer); }
 };
+
+// A formula compiled by one engine for the bulk rows: evaluates it at the first n points of the columns it was
+// compiled with (one array per variable, in the order of variable_names), writing results[0 .. n).
+using Bulk = std::function<void(std::size_t n, double* results)>;
+using Columns = std::array<const double*, variable_count>;
+
+// A peer's way over many points: compiles `text` over `names`, read from `columns`, to run on `threads` threads.
+struct BulkPeer {
+    const char* name;
+    Bulk (*compile)(const std::string& text, const Names& names, const Columns& columns, unsigned threads);
+};
+
+std::vector<BulkPeer>& built_bulk_peers();
+
+struct BulkRegistration {
+    explicit BulkRegistration(const BulkPeer& peer) { built_bulk_peers().push_back(peer); }
+};
+
+// A loop over the points for an engine that evaluates one point at a time: sets the variables that `text` may
+// name (those whose name it holds) from their columns, then evaluates.
+template <typename Evaluate>
+Bulk point_loop(const std::string& text, const Slots& slots, const Columns& columns, Evaluate evaluate) {
+    std::vector<std::pair<double*, const double*>> used;
+    for (std::size_t k = 0; k < variable_count; ++k) {
+        if (text.find(variable_letters[k]) != std::string::npos) used.emplace_back(slots[k], columns[k]);
+    }
+    return [used, evaluate = std::move(evaluate)](std::size_t n, double* results) mutable {
+        for (std::size_t i = 0; i < n; ++i) {
+            for (const auto& [slot, column] : used) *slot = column[i];
+            results[i] = evaluate();
+        }
+    };
+}
 
 // `value` as it is, and unknown to the optimizer: an empty asm statement that claims to change it, in
 // the register that holds it. Hand-written C++ passes every C library call's arguments through it, so

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # exprkit next to its C++ peers (muparser, tinyexpr, ExprTk) and hand-written C++: builds
 # bench/peers_bench.cpp with g++ -O2 and prints its markdown tables, as docs/performance.md shows them.
-#   bash bench/peers.sh [rounds]          (default 31; CXX, CC and PYTHON choose other tools)
+#   bash bench/peers.sh [rounds] [bulk rounds]   (default 31 and 5; 0 rounds: the bulk rows alone)
+# (CXX, CC and PYTHON choose other tools)
 # It fetches the peers into build/peers: muparser from Debian's packages (apt-get, through sudo when not
 # root), tinyexpr's C source from the tinex sdist and ExprTk's header from the cexprtk sdist on PyPI
 # (pip download). A peer that cannot be had or built is skipped with a message. ExprTk's file takes
@@ -66,7 +67,7 @@ fi
 if [ ! -f /usr/include/muParser.h ]; then
   skip muparser "Debian's libmuparser-dev could not be installed"
 elif compile_peer muparser; then
-  libraries+=(-lmuparser)
+  libraries+=(-lmuparser -lgomp)
   peers+=("muparser $(dpkg-query -W -f='${Version}' libmuparser-dev 2>/dev/null) from Debian's libmuparser-dev")
 else
   skip muparser "its file did not compile"
@@ -106,4 +107,4 @@ cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo 2>/dev/null | head -
 echo "Machine: ${cpu:-$(uname -m)}, $(nproc) cores, $(uname -s); $("$cxx" --version | head -1), -O2."
 if [ ${#peers[@]} -eq 0 ]; then echo "Peers: none."; else line=$(printf '%s; ' "${peers[@]}"); echo "Peers: ${line%; }."; fi
 echo
-./peers_bench "${1:-31}"
+./peers_bench "${1:-31}" "${2:-5}"

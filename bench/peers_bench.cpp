@@ -2,13 +2,14 @@
 // bench/peers_formulas.py makes): nanoseconds per evaluation with the five variables' values changed
 // before each, as markdown tables, and each engine's largest difference, in ulps, from the hand-written
 // C++ that keeps every C library call. Exits with 1 when one of exprkit's ways differs or fails.
-//   peers_bench [rounds]      (default 31; bench/peers.sh builds and runs it)
+//   peers_bench [rounds] [bulk rounds]   (default 31 and 5; 0 rounds: the bulk rows alone; bench/peers.sh runs it)
 #include "formulas.hpp"
 #include "peers.hpp"
 
 #include <exprkit/expression.hpp>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -16,7 +17,10 @@
 #include <cstring>
 #include <exception>
 #include <functional>
+#include <iterator>
 #include <limits>
+#include <memory>
+#include <random>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -25,6 +29,11 @@ namespace peers {
 
 std::vector<Peer>& built_peers() {
     static std::vector<Peer> peers;
+    return peers;
+}
+
+std::vector<BulkPeer>& built_bulk_peers() {
+    static std::vector<BulkPeer> peers;
     return peers;
 }
 
@@ -222,10 +231,124 @@ void print_table(const std::vector<Row>& rows, const std::vector<Column>& column
     }
 }
 
+// The bulk rows: each formula over many points, the five variables' values in columns drawn as the points are
+// (0.5 to 1.5); every engine writes its n results, which are compared with the hand-written loop's.
+struct BulkCell {
+    const char* engine;
+    Bulk run;
+    double best = std::numeric_limits<double>::infinity();  // nanoseconds per point
+    std::uint64_t ulps = 0;
+};
+
+// exprkit's bulk form (eval_columns, the columns in the order of variables()) or its eval_at loop.
+Bulk exprkit_bulk(const Formula& formula, const Columns& columns, unsigned threads, bool loop) {
+    auto e = std::make_shared<Expression>(formula.text);
+    std::vector<const double*> ordered;
+    for (const std::string& name : e->variables()) ordered.push_back(columns[std::string("xyzuv").find(name)]);
+    if (!loop) return [e, ordered, threads](std::size_t n, double* out) { e->eval_columns(ordered.data(), n, out, threads); };
+    return [e, ordered](std::size_t n, double* out) {
+        double values[variable_count];
+        for (std::size_t i = 0; i < n; ++i) {
+            for (std::size_t k = 0; k < ordered.size(); ++k) values[k] = ordered[k][i];
+            out[i] = e->eval_at(values);
+        }
+    };
+}
+
+Bulk bulk_peer(const char* name, const Formula& formula, const Columns& columns, unsigned threads) {
+    for (const BulkPeer& peer : built_bulk_peers()) {
+        if (std::strcmp(peer.name, name) == 0) return peer.compile(formula.peer_text, variable_names, columns, threads);
+    }
+    return {};
+}
+
+// Times every engine on every formula over `points` points (the 2000 distinct terms over a hundredth of them,
+// whose slower engines would take minutes), the least of `rounds` interleaved rounds; prints the tables and
+// returns whether exprkit gave the hand-written loop's bits everywhere.
+bool bulk_rows(std::size_t points, int rounds) {
+    std::vector<std::vector<double>> data(variable_count, std::vector<double>(points));
+    std::mt19937_64 random(10);
+    for (auto& column : data) for (double& value : column) value = 0.5 + std::uniform_real_distribution<double>()(random);
+    Columns columns{};
+    for (std::size_t k = 0; k < variable_count; ++k) columns[k] = data[k].data();
+    std::vector<double> expected(points), got(points);
+    const char* heads[] = {"exprkit bulk", "exprkit bulk, 2 threads", "muparser bulk", "muparser bulk, 2 threads",
+                           "ExprTk loop", "tinyexpr loop", "C++ loop", "exprkit eval_at loop"};
+    std::vector<std::vector<BulkCell>> rows;
+    std::vector<std::size_t> counts;
+    for (const Formula& f : formulas) {
+        auto& row = rows.emplace_back();
+        counts.push_back(std::strstr(f.label, "2000") ? points / 100 : points);
+        const auto kept = [&f, columns](std::size_t n, double* out) { f.bulk_kept(columns.data(), n, out); };
+        const Bulk made[] = {exprkit_bulk(f, columns, 1, false), exprkit_bulk(f, columns, 2, false),
+                             bulk_peer("muparser", f, columns, 1), bulk_peer("muparser", f, columns, 2),
+                             bulk_peer("ExprTk", f, columns, 1), bulk_peer("tinyexpr", f, columns, 1), kept,
+                             exprkit_bulk(f, columns, 1, true)};
+        for (std::size_t e = 0; e < std::size(heads); ++e) row.push_back({heads[e], made[e]});
+    }
+    for (int round = 0; round < rounds; ++round) {
+        for (std::size_t f = 0; f < rows.size(); ++f) {
+            const std::size_t n = counts[f];
+            formulas[f].bulk_kept(columns.data(), n, expected.data());
+            for (BulkCell& cell : rows[f]) {
+                if (!cell.run) continue;
+                const auto start = std::chrono::steady_clock::now();
+                cell.run(n, got.data());
+                const std::chrono::duration<double, std::nano> taken = std::chrono::steady_clock::now() - start;
+                cell.best = std::min(cell.best, taken.count() / static_cast<double>(n));
+                for (std::size_t i = 0; i < n; ++i) cell.ulps = std::max(cell.ulps, ulps_between(got[i], expected[i]));
+            }
+        }
+    }
+    const auto ns = [](double value) {
+        char text[32];
+        std::snprintf(text, sizeof text, value < 100 ? "%.2f" : "%.0f", value);
+        return std::string(text);
+    };
+    std::printf("\nOver many points: nanoseconds per point, the least of %d interleaved rounds over %zu points (the 2000 "
+                "distinct terms over %zu), each variable's values in a column.\n\n| formula |", rounds, points, points / 100);
+    for (const char* head : heads) std::printf(" %s |", head);
+    std::printf(" bulk / muparser bulk | bulk / ExprTk | bulk / C++ | 2 threads' speed-up: exprkit, muparser |\n|---|");
+    for (std::size_t i = 0; i < std::size(heads) + 4; ++i) std::printf("---:|");
+    bool exact = true;
+    for (std::size_t f = 0; f < rows.size(); ++f) {
+        const auto& row = rows[f];
+        std::printf("\n| %s |", formulas[f].label);
+        for (const BulkCell& cell : row) std::printf(" %s |", cell.run ? ns(cell.best).c_str() : "skipped");
+        const auto ratio = [&row](std::size_t a, std::size_t b) {
+            if (!row[a].run || !row[b].run) return std::string("–");
+            char text[16];
+            std::snprintf(text, sizeof text, "%.2f", row[a].best / row[b].best);
+            return std::string(text);
+        };
+        std::printf(" %s | %s | %s | %s, %s |", ratio(0, 2).c_str(), ratio(0, 4).c_str(), ratio(0, 6).c_str(),
+                    ratio(0, 1).c_str(), ratio(2, 3).c_str());
+        exact = exact && row[0].ulps == 0 && row[1].ulps == 0 && row[7].ulps == 0;
+    }
+    std::printf("\n\nOver many points, largest difference from the C++ loop, in ulps:\n\n| formula |");
+    for (const char* head : heads) std::printf(" %s |", head);
+    std::printf("\n|---|");
+    for (std::size_t i = 0; i < std::size(heads); ++i) std::printf("---:|");
+    for (std::size_t f = 0; f < rows.size(); ++f) {
+        std::printf("\n| %s |", formulas[f].label);
+        for (const BulkCell& cell : rows[f]) {
+            std::printf(" %s |", !cell.run ? "skipped" : cell.ulps == nan_apart ? "NaN" : std::to_string(cell.ulps).c_str());
+        }
+    }
+    std::printf("\n");
+    return exact;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const int rounds = argc > 1 ? std::atoi(argv[1]) : 31;
+    const int bulk_rounds = argc > 2 ? std::atoi(argv[2]) : 5;
+    if (rounds == 0) {  // the bulk rows alone
+        const bool exact = bulk_rows(1'000'000, bulk_rounds);
+        if (!exact) std::fprintf(stderr, "\nexprkit's bulk differs from the C++ loop\n");
+        return exact ? 0 : 1;
+    }
     const std::vector<Engine> engines{
         {"eval_at", exprkit_eval_at, true},
         {"eval_with", exprkit_eval_with, true},
@@ -270,6 +393,7 @@ int main(int argc, char** argv) {
     std::printf("\nLargest difference from the C++ with every call kept over %zu sets of values, in ulps:\n\n", point_count);
     print_table(rows, {ulps_column("eval_at"), ulps_column("eval_with"), ulps_column("eval(map)"), ulps_column("muparser"),
                        ulps_column("tinyexpr"), ulps_column("ExprTk"), ulps_column("C++")});
+    exprkit_exact = bulk_rows(1'000'000, bulk_rounds) && exprkit_exact;
     if (!exprkit_exact) std::fprintf(stderr, "\nexprkit differs from the C++ with every call kept, or failed\n");
     return exprkit_exact ? 0 : 1;
 }

@@ -1,5 +1,5 @@
 // ExprTk (its header from the cexprtk sdist on PyPI) for bench/peers_bench.cpp: the variables added to
-// a symbol table by reference, the formula evaluated by expression::value.
+// a symbol table by reference, the formula evaluated by expression::value; over many points, in a loop.
 #include "peers.hpp"
 
 #include <exprtk.hpp>
@@ -10,14 +10,14 @@ namespace {
 
 using namespace peers;
 
-std::unique_ptr<Runner> compile(const std::string& text, const Names& names) {
-    struct State {
-        std::array<double, variable_count> values{};
-        exprtk::symbol_table<double> symbols;
-        exprtk::expression<double> expression;
-    };
-    auto state = std::make_unique<State>();
-    Slots slots{};
+struct State {
+    std::array<double, variable_count> values{};
+    exprtk::symbol_table<double> symbols;
+    exprtk::expression<double> expression;
+};
+
+std::shared_ptr<State> compiled(const std::string& text, const Names& names, Slots& slots) {
+    auto state = std::make_shared<State>();
     for (std::size_t k = 0; k < variable_count; ++k) {
         slots[k] = &state->values[k];
         state->symbols.add_variable(names[k], state->values[k]);
@@ -25,9 +25,22 @@ std::unique_ptr<Runner> compile(const std::string& text, const Names& names) {
     state->expression.register_symbol_table(state->symbols);
     exprtk::parser<double> parser;
     if (!parser.compile(text, state->expression)) throw std::runtime_error(parser.error());
-    return make_runner(slots, [state = std::move(state)] { return state->expression.value(); });
+    return state;
+}
+
+std::unique_ptr<Runner> compile(const std::string& text, const Names& names) {
+    Slots slots{};
+    auto state = compiled(text, names, slots);
+    return make_runner(slots, [state] { return state->expression.value(); });
+}
+
+Bulk compile_bulk(const std::string& text, const Names& names, const Columns& columns, unsigned) {
+    Slots slots{};
+    auto state = compiled(text, names, slots);
+    return point_loop(text, slots, columns, [state] { return state->expression.value(); });
 }
 
 const Registration registration({"ExprTk", compile});
+const BulkRegistration bulk_registration({"ExprTk", compile_bulk});
 
 }  // namespace

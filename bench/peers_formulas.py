@@ -38,6 +38,8 @@ def text(node: Node, grammar: tuple, parent: str = "", right: bool = False) -> s
     """`node` with the fewest parentheses that give it its meaning under `grammar`."""
     if isinstance(node, str):
         return node
+    if node[0] == "neg":  # unary minus of a variable: -z/2 is (-z)/2 and -(z/2) alike
+        return f"-{node[1]}"
     if len(node) == 2:
         return f"{node[0]}({text(node[1], grammar)})"
     precedence, right_assoc = grammar
@@ -64,6 +66,8 @@ def cpp(node: Node, kept: bool) -> str:
         return node if "." in node else node + ".0"
     if isinstance(node, str):
         return node
+    if node[0] == "neg":
+        return f"(-{node[1]})"
     if len(node) == 2:
         return f"std::{node[0]}({wrap(cpp(node[1], kept))})"
     if node[0] == "chain":
@@ -80,6 +84,8 @@ def value(node: Node, point: dict) -> float:
         return float(node)
     if isinstance(node, str):
         return point[node]
+    if node[0] == "neg":
+        return -point[node[1]]
     if len(node) == 2:
         return FUNCTIONS[node[0]](value(node[1], point))
     if node[0] == "chain":
@@ -181,11 +187,15 @@ def formulas(points: list) -> list:
              ("/", ("*", ("+", "x", "y"), ("-", "x", "y")), ("+", "1", ("*", "x", "x"))),
              ("sqrt", ("+", ("*", "x", "x"), ("*", "y", "y")))]
     deep = deep_formula(points)
+    bulk_only = [("+", ("*", "x", "y"), "z"),
+                 ("chain", [("*", ("sqrt", ("chain", [("*", "x", "x"), ("*", "y", "y"), ("*", "z", "z")], ["+", "+"])),
+                                   ("exp", ("/", ("neg", "z"), "2"))),
+                            ("sin", ("*", "x", "y")), ("/", ("cos", "z"), ("+", "1", ("^", "x", "2")))], ["+", "-"])]
     return [(f"`{text(tree, EXPRKIT)}`", tree) for tree in short] + [
         ("a 50-term polynomial in x", polynomial(Draw(50))),
         ("2000 distinct terms over 5 variables (+ - * / ^ sin cos exp sqrt)", distinct_terms(2000, Draw(2000))),
         (f"a depth-12 random formula ({depth_and_size(deep)[1]} nodes)", deep),
-    ]
+    ] + [(f"`{text(tree, EXPRKIT)}`", tree) for tree in bulk_only]
 
 
 def header(points: list) -> str:
@@ -206,7 +216,12 @@ def header(points: list) -> str:
             lines += [f"[[gnu::noinline]] inline double {kind}_{i}(const double* values) {{",
                       f"    [[maybe_unused]] const double {variables};",
                       f"    return {cpp(tree, kept)};", "}", ""]
-        table.append(f'    {{"{label}", "{text(tree, EXPRKIT)}", "{usual}", written_{i}, kept_{i}}},')
+        columns = ", ".join(f"{n} = columns[{k}][p]" for k, n in enumerate(NAMES))
+        lines += [f"[[gnu::noinline]] inline void bulk_kept_{i}(const double* const* columns, std::size_t n, double* results) {{",
+                  "    for (std::size_t p = 0; p < n; ++p) {",
+                  f"        [[maybe_unused]] const double {columns};",
+                  f"        results[p] = {cpp(tree, True)};", "    }", "}", ""]
+        table.append(f'    {{"{label}", "{text(tree, EXPRKIT)}", "{usual}", written_{i}, kept_{i}, bulk_kept_{i}}},')
     lines += ["inline constexpr Formula formulas[] = {"] + table + ["};", "", "}  // namespace peers", ""]
     return "\n".join(lines)
 

@@ -38,6 +38,7 @@ inline constexpr const char* unbalanced_equation = "Unbalanced equation";
 inline constexpr const char* malformed_expression = "Malformed expression, could not generate parse tree";
 inline constexpr const char* invalid_expression = "Tried to evaluate invalid expression";
 inline constexpr const char* no_values = "Tried to evaluate without the variables' values";
+inline constexpr const char* no_results = "Tried to evaluate without an array for the results";
 inline constexpr const char* unspecified_variable_prefix = "Unspecified variable value: ";
 inline constexpr const char* missing_key = "invalid unordered_map<K, T> key";
 

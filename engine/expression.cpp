@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "arena.hpp"
+#include "bulk.hpp"
 #include "compiler.hpp"
 #include "errors.hpp"
 #include "evaluation.hpp"
@@ -134,6 +135,31 @@ T Expression<T>::eval_at(const T* values) {
     if (values == nullptr && !variable_values.empty()) detail::refuse_no_values();
     for (std::size_t i = 0; i < variable_values.size(); ++i) *variable_values[i] = values[i];
     return evaluate(true);
+}
+
+// The bulk forms: the caller's arrays as feeds, one a variable in the order of variables(), checked here;
+// the rest in bulk.hpp, with the program and the table held for the whole call.
+template <typename T>
+void Expression<T>::eval_columns(const T* const* columns, std::size_t n, T* results, unsigned threads) {
+    std::vector<detail::Feed<T>> feeds;
+    for (std::size_t j = 0; j < variable_values.size(); ++j) feeds.push_back({columns ? columns[j] : nullptr, 1});
+    evaluate_bulk(feeds, n, results, threads);
+}
+
+template <typename T>
+void Expression<T>::eval_rows(const T* rows, std::size_t stride, std::size_t n, T* results, unsigned threads) {
+    std::vector<detail::Feed<T>> feeds;
+    for (std::size_t j = 0; j < variable_values.size(); ++j) feeds.push_back({rows ? rows + j : nullptr, stride});
+    evaluate_bulk(feeds, n, results, threads);
+}
+
+template <typename T>
+void Expression<T>::evaluate_bulk(const std::vector<detail::Feed<T>>& feeds, std::size_t n, T* results,
+                                  unsigned threads) {
+    for (const auto& feed : feeds) if (feed.base == nullptr) throw std::invalid_argument(messages::no_values);
+    if (results == nullptr && n > 0) throw std::invalid_argument(messages::no_results);
+    const detail::BulkCall<T> call{root, variable_table, variable_values, valid_flag};
+    detail::evaluate_bulk(call, feeds.data(), n, results, threads);
 }
 
 // Empties the variable table for a parse to refill: in place, unless something besides this object and its
