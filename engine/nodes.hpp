@@ -113,9 +113,7 @@ public:
         return TreeWalk<T>::evaluate(*this, [](const VariableNode<T>& variable) { return variable.evaluate(); });
     }
     T evaluate(const VariableTable<T>& values) const override {
-        return TreeWalk<T>::evaluate(*this, [&values](const VariableNode<T>& variable) {
-            return lookup(values, variable.name);
-        });
+        return TreeWalk<T>::evaluate(*this, [&values](const VariableNode<T>& leaf) { return leaf.evaluate(values); });
     }
     std::unique_ptr<AstNode<T>> clone() const override { return TreeWalk<T>::clone(*this); }
     bool is_valid() const override { return TreeWalk<T>::is_valid(*this); }
