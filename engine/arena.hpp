@@ -1,7 +1,6 @@
-// Where the nodes of a parse's tree live: one block with room for a node of any kind for each token of
-// the postfix sequence, holding the nodes one after another in the order the builder makes them. The
-// arena belongs to the parse and destroys the nodes all at once when the parse is done with the tree:
-// nothing a tree allocates outlives it or is shared with another, and a tree costs one allocation, not one a node.
+// Where a parse's tree lives: one block with room for a node of any kind per postfix token, holding the nodes
+// in the order the builder makes them. It belongs to the parse and destroys the nodes all at once when the parse
+// is done with the tree: nothing a tree allocates outlives it, and a tree costs one allocation, not one a node.
 #pragma once
 
 #include <algorithm>
@@ -33,9 +32,8 @@ public:
         capacity = nodes;
     }
 
-    // A node made in the arena, which destroys it: nothing may delete it. Its operands, arena nodes given
-    // as plain pointers, become owning ones only once there is room, and the builder hands every node a
-    // moved callable: no constructor here throws after taking its operands (which would delete them).
+    // A node made in the arena, which destroys it: nothing may delete it. Its operands (plain pointers) become
+    // owning only once there is room, and every callable comes moved: no constructor throws after taking them.
     template <typename Node, typename... Arguments>
     Node* make(Arguments&&... arguments) {
         if (used + size_of<Node>() > capacity * slot) throw std::logic_error("a tree outgrew the arena sized for it");
@@ -51,7 +49,7 @@ public:
     }
 
 private:
-    // A node takes its size, rounded up to the boundary that any node needs.
+    // A node takes its size, rounded up to every node's boundary.
     static constexpr std::size_t alignment =
         std::max({alignof(ValueNode<T>), alignof(VariableNode<T>), alignof(UnaryNode<T>), alignof(BinaryNode<T>)});
     static_assert(alignment <= __STDCPP_DEFAULT_NEW_ALIGNMENT__, "the block starts on every node's boundary");
@@ -69,8 +67,8 @@ private:
     std::size_t capacity = 0;  // nodes of any kind
     std::size_t used = 0;      // bytes
 
-    // The node at byte `at`. A node's AstNode part starts where the node does (single inheritance from a
-    // polymorphic base, as GCC and Clang lay it out).
+    // The node at byte `at`: its AstNode part starts where it does (single inheritance from a polymorphic
+    // base, as GCC and Clang lay it out).
     AstNode<T>& node_at(std::size_t at) const { return *std::launder(reinterpret_cast<AstNode<T>*>(block.get() + at)); }
 
     static std::unique_ptr<AstNode<T>> adopted(AstNode<T>* operand) { return std::unique_ptr<AstNode<T>>(operand); }

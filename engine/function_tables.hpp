@@ -1,6 +1,5 @@
-// The one-argument functions that give meaning to function names in a text: the built-in table, filled
-// from the language's rows, and an Expression's own (FunctionTable), which also knows which of its names
-// still stand for their built-in operation, which a compiled program then applies itself.
+// The one-argument functions of a text's function names: the built-in table, from the language's rows, and an
+// Expression's own (FunctionTable), which knows which names still stand for a built-in a program applies itself.
 #pragma once
 
 #include <atomic>
@@ -31,7 +30,9 @@ template <typename T>
 const UnaryFunctionTable<T>& builtin_unary_funcs() {
     static const UnaryFunctionTable<T> table = [] {
         UnaryFunctionTable<T> filled;
-        for (const auto& row : detail::function_rows) filled.emplace(std::string(row.name), detail::Builtin<T>{row.operation});
+        for (const auto& row : detail::function_rows) {
+            filled.emplace(std::string(row.name), detail::Builtin<T>{row.operation});
+        }
         return filled;
     }();
     return table;
@@ -45,7 +46,8 @@ class FunctionTable {
 public:
     FunctionTable() = default;
     FunctionTable(const FunctionTable& other)
-        : own(other.own.load() ? new UnaryFunctionTable<T>(*other.own.load()) : nullptr), replaced(other.replaced) {}
+        : own(other.own.load() ? new UnaryFunctionTable<T>(*other.own.load()) : nullptr),
+          replaced(other.replaced) {}
     FunctionTable(FunctionTable&& other) noexcept { swap(other); }
     FunctionTable& operator=(FunctionTable other) noexcept {
         swap(other);
@@ -67,7 +69,8 @@ public:
     void add(const std::string& name, UnaryFunction<T> fn) {
         auto entry = writable().try_emplace(name).first;
         std::swap(entry->second, fn);
-        if (const std::size_t row = function_row(name); row < detail::function_rows.size()) replaced |= std::uint32_t{1} << row;
+        const std::size_t row = function_row(name);
+        if (row < detail::function_rows.size()) replaced |= std::uint32_t{1} << row;
     }
 
     const UnaryFunction<T>* find(const std::string& name) const {
@@ -79,7 +82,8 @@ public:
     // The built-in operation that `name` still stands for here, or null.
     const detail::Operation* builtin(const std::string& name) const {
         const std::size_t row = function_row(name);
-        return row < detail::function_rows.size() && (replaced >> row & 1) == 0 ? &detail::function_rows[row].operation : nullptr;
+        const bool still_builtin = row < detail::function_rows.size() && (replaced >> row & 1) == 0;
+        return still_builtin ? &detail::function_rows[row].operation : nullptr;
     }
 
 private:

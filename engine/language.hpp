@@ -1,7 +1,5 @@
-// The language's operators and built-in functions, one row each. Everything else that knows an
-// operation is derived from these rows: the tokenizer's operator characters, the precedence table, the
-// function table, and the operations of a compiled program. The arithmetic of every operation is written
-// once, in apply(); Builtin makes it a callable.
+// The language's operators and built-in functions, one row each: the tokenizer's operator bytes, the precedence
+// table, the function table and a program's operations all derive from these rows. apply() does the arithmetic.
 #pragma once
 
 #include <array>
@@ -52,7 +50,7 @@ inline constexpr std::array function_rows{
 
 inline constexpr std::int32_t unary_minus_precedence = 6;
 
-// The index of the first of `rows` that `matches`, or rows.size(): GCC's UBSan rejects constexpr pointer comparisons.
+// The index of the first of `rows` that `matches`, or rows.size(): UBSan rejects constexpr pointer comparisons.
 template <typename Rows, typename Matches>
 constexpr std::size_t find_row(const Rows& rows, Matches matches) {
     std::size_t index = 0;
@@ -64,12 +62,14 @@ constexpr std::size_t operator_index(unsigned char c) {
     return find_row(operator_rows, [c](const OperatorRow& row) { return static_cast<unsigned char>(row.symbol) == c; });
 }
 constexpr bool is_operator_symbol(unsigned char c) { return operator_index(c) < operator_rows.size(); }
-constexpr bool is_right_assoc_symbol(unsigned char c) { return is_operator_symbol(c) && operator_rows[operator_index(c)].right_assoc; }
-constexpr const OperatorRow* operator_row(unsigned char c) { return is_operator_symbol(c) ? &operator_rows[operator_index(c)] : nullptr; }
+constexpr const OperatorRow* operator_row(unsigned char c) {
+    return is_operator_symbol(c) ? &operator_rows[operator_index(c)] : nullptr;
+}
+inline bool is_right_assoc_symbol(unsigned char c) { return operator_row(c) && operator_row(c)->right_assoc; }
 
 // Whether `operation` is an operator's (it takes two operands) rather than a function's.
 constexpr bool is_binary(Operation operation) {
-    return find_row(operator_rows, [operation](const OperatorRow& row) { return row.operation == operation; }) < operator_rows.size();
+    return find_row(operator_rows, [operation](auto row) { return row.operation == operation; }) < operator_rows.size();
 }
 
 // How `operation` is written: its operator's symbol or its function's name.
@@ -85,10 +85,9 @@ constexpr std::int32_t loosest_precedence() {
     for (const OperatorRow& row : operator_rows) loosest = row.precedence < loosest ? row.precedence : loosest;
     return loosest;
 }
-static_assert(find_row(operator_rows, [](auto row) { return row.precedence == loosest_precedence() && row.right_assoc; }) == operator_rows.size(),
-              "the loosest operators group from the left");
-static_assert(find_row(operator_rows, [](auto row) { return row.precedence >= unary_minus_precedence; }) == operator_rows.size(),
-              "unary minus binds tighter than every operator");
+static_assert(find_row(operator_rows, [](auto row) {
+    return (row.precedence == loosest_precedence() && row.right_assoc) || row.precedence >= unary_minus_precedence;
+}) == operator_rows.size(), "the loosest operators group from the left; unary minus binds tightest");
 
 // Whether every operation stands in exactly one row.
 constexpr bool each_operation_has_one_row() {
@@ -99,23 +98,23 @@ constexpr bool each_operation_has_one_row() {
 }
 static_assert(each_operation_has_one_row(), "every operation has exactly one row");
 
-// Whether x * x is certainly what the C library's pow(x, 2) gives, so that x^2 may skip the call. glibc's
-// pow is within 0.54 ulp of the exact square, and x * x is the double nearest it: where the square lies
-// within 7/16 ulp of x * x, pow can give no other double. The bits x * x drops tell, from the exact square
-// of x's significand. Squares that may be subnormal or overflow, NaN, infinities and types but double take pow.
+// Whether x * x is certainly what the C library's pow(x, 2) gives, so that x^2 may skip the call. glibc's pow
+// is within 0.54 ulp of the exact square and x * x is the double nearest it: where the square lies within
+// 7/16 ulp of x * x, pow can give no other double; the bits x * x drops, from the exact square of x's
+// significand, tell. Squares that may be subnormal or overflow, NaN, infinities and other types take pow.
 inline bool square_is_pow(double x) {
     std::uint64_t bits;
     std::memcpy(&bits, &x, sizeof bits);
-    const std::uint64_t m = (bits & 0xFFFFFFFFFFFFFull) | 0x10000000000000ull;  // 53 bits: m * m has 105, or 106 above 2^52.5
-    const std::uint64_t dropped = m * m << (m > 6369051672525772ull ? 11 : 12);  // the 53 or 52 that x * x drops, at the top
-    // Half an ulp is 2^63 there, and the square is 7/16 ulp or less from x * x outside 2^63 ± 2^60.
+    const std::uint64_t m = (bits & 0xFFFFFFFFFFFFFull) | 0x10000000000000ull;  // m * m: 105 bits, 106 above 2^52.5
+    // The 53 or 52 bits that x * x drops, at the top: half an ulp is 2^63 there, and the square is within
+    // 7/16 ulp of x * x outside 2^63 ± 2^60.
+    const std::uint64_t dropped = m * m << (m > 6369051672525772ull ? 11 : 12);
     return x * x >= 0x1p-960 && x * x <= 0x1p1000 && dropped - 0x7000000000000000ull >= 0x2000000000000000ull;
 }
 template <typename T>
 bool square_is_pow(T) { return false; }
 
-// The result of `operation` on x (and y, for an operator): plain IEEE arithmetic and the C library's
-// functions (a square may skip pow's call, for the same bits), throwing nothing. The switch has no default:
+// `operation` on x (and y, for an operator) by IEEE arithmetic and the C library, throwing nothing. No default:
 // an operation without its case does not compile. Always inlined: the evaluation loop's cases are these.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic error "-Wswitch"

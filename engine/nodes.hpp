@@ -1,9 +1,7 @@
-// Expression tree nodes: constants, variables, one-argument functions and binary operators, answering
-// evaluate(), evaluate(values), clone() and is_valid(). A missing variable throws std::out_of_range, an
-// empty callable std::bad_function_call. A node that adopts its children links its subtree into one chain
-// in evaluation order (post-order, right operand first), and every walk over a tree (TreeWalk) loops
-// along it, never recursing, so no depth exhausts the stack. A node also says whether it applies a
-// built-in operation and whether its subtree calls a caller's callable, as a compiled program needs to know.
+// Expression tree nodes (constants, variables, one-argument functions, binary operators) answering evaluate(),
+// evaluate(values), clone() and is_valid(). A missing variable throws std::out_of_range, an empty callable
+// std::bad_function_call. A node links its subtree into one chain in evaluation order (post-order, right
+// operand first); every walk (TreeWalk) loops along it, never recursing, so no depth exhausts the stack.
 #pragma once
 
 #include <algorithm>
@@ -62,9 +60,8 @@ private:
     friend struct detail::TreeWalk<T>;
     friend class detail::OperatorNode<T>;
 
-    // The node after this one in its parent's chain (null at the top), with the node's kind and whether
-    // its subtree calls a caller's callable in the low bits that a node's alignment leaves free: a node
-    // costs two words besides its own data.
+    // The next node in the chain (null at the top), with the kind and calls_bit in the low bits that a
+    // node's alignment leaves free: a node costs two words besides its own data.
     static constexpr std::uintptr_t kind_bits = 3;
     static constexpr std::uintptr_t calls_bit = 4;
     static constexpr std::uintptr_t tag_bits = kind_bits | calls_bit;
@@ -108,8 +105,7 @@ public:
 
 namespace detail {
 
-// What unary and binary nodes share: their operations are walks along their chain, and their callable
-// may apply a built-in operation.
+// What unary and binary nodes share: walks along their chain, and a callable that may be a built-in operation.
 template <typename T>
 class OperatorNode : public AstNode<T> {
 public:
@@ -117,7 +113,7 @@ public:
         return TreeWalk<T>::evaluate(*this, [](const VariableNode<T>& variable) { return variable.evaluate(); });
     }
     T evaluate(const VariableTable<T>& values) const override {
-        return TreeWalk<T>::evaluate(*this, [&values](const VariableNode<T>& variable) { return lookup(values, variable.name); });
+        return TreeWalk<T>::evaluate(*this, [&values](const VariableNode<T>& leaf) { return leaf.evaluate(values); });
     }
     std::unique_ptr<AstNode<T>> clone() const override { return TreeWalk<T>::clone(*this); }
     bool is_valid() const override { return TreeWalk<T>::is_valid(*this); }
@@ -126,7 +122,8 @@ public:
     const Operation* builtin() const { return operation ? &*operation : nullptr; }
 
 protected:
-    OperatorNode(typename AstNode<T>::Kind kind, std::optional<Operation> builtin) : AstNode<T>(kind), operation(builtin) {
+    OperatorNode(typename AstNode<T>::Kind kind, std::optional<Operation> builtin)
+        : AstNode<T>(kind), operation(builtin) {
         if (!operation) this->link |= AstNode<T>::calls_bit;
     }
 
@@ -161,7 +158,8 @@ private:
     friend struct detail::TreeWalk<T>;
     std::unique_ptr<AstNode<T>> child;
 
-    UnaryNode(UnaryFunction<T> function, std::optional<detail::Operation> builtin, std::unique_ptr<AstNode<T>> operand)
+    UnaryNode(UnaryFunction<T> function, std::optional<detail::Operation> builtin,
+              std::unique_ptr<AstNode<T>> operand)
         : detail::OperatorNode<T>(AstNode<T>::Kind::Unary, builtin), fn(std::move(function)),
           child(this->adopt(std::move(operand), this)) {}
 };
@@ -174,7 +172,8 @@ public:
     BinaryNode(BinaryFunction<T> function, std::unique_ptr<AstNode<T>> left_operand,
                std::unique_ptr<AstNode<T>> right_operand)
         : BinaryNode(std::move(function), std::nullopt, std::move(left_operand), std::move(right_operand)) {}
-    BinaryNode(detail::Operation builtin, std::unique_ptr<AstNode<T>> left_operand, std::unique_ptr<AstNode<T>> right_operand)
+    BinaryNode(detail::Operation builtin, std::unique_ptr<AstNode<T>> left_operand,
+               std::unique_ptr<AstNode<T>> right_operand)
         : BinaryNode(detail::Builtin<T>{builtin}, builtin, std::move(left_operand), std::move(right_operand)) {}
     ~BinaryNode() override {
         if (left && right) detail::TreeWalk<T>::dismantle(*this);
@@ -202,12 +201,12 @@ struct TreeWalk {
     using Unary = UnaryNode<T>;
     using Binary = BinaryNode<T>;
 
-    // The first node of a subtree's chain: its leftmost leaf in evaluation order, reached through
-    // right operands, since those are evaluated first.
+    // The first node of a subtree's chain, reached through right operands, which are evaluated first.
     static Node* first_of(const Node& root) {
         const Node* node = &root;
         while (node->kind() == Kind::Unary || node->kind() == Kind::Binary) {
-            node = node->kind() == Kind::Unary ? static_cast<const Unary*>(node)->child.get() : static_cast<const Binary*>(node)->right.get();
+            node = node->kind() == Kind::Unary ? static_cast<const Unary*>(node)->child.get()
+                                               : static_cast<const Binary*>(node)->right.get();
         }
         return const_cast<Node*>(node);
     }
@@ -221,8 +220,8 @@ struct TreeWalk {
         }
     }
 
-    // The value of the subtree, each variable read through `lookup`. An operator pops its left operand,
-    // pushed last as the right one is evaluated first, and takes the right one below it: fn(left, right).
+    // The value of the subtree, each variable read through `lookup`. An operator pops its left operand (pushed
+    // last, the right one being evaluated first) and takes the right one below it: fn(left, right).
     template <typename Lookup>
     static T evaluate(const Node& root, const Lookup& lookup) {
         constexpr std::size_t local_slots = 64;
@@ -241,7 +240,10 @@ struct TreeWalk {
                 case Kind::Value: stack[size++] = static_cast<const ValueNode<T>&>(node).value; break;
                 case Kind::Variable: stack[size++] = lookup(static_cast<const VariableNode<T>&>(node)); break;
                 case Kind::Unary: stack[size - 1] = static_cast<const Unary&>(node).fn(stack[size - 1]); break;
-                case Kind::Binary: --size, stack[size - 1] = static_cast<const Binary&>(node).fn(stack[size], stack[size - 1]); break;
+                case Kind::Binary:
+                    --size;
+                    stack[size - 1] = static_cast<const Binary&>(node).fn(stack[size], stack[size - 1]);
+                    break;
             }
         });
         return stack[0];
@@ -260,7 +262,9 @@ struct TreeWalk {
             switch (node.kind()) {
                 case Kind::Value:
                 case Kind::Variable: built.push_back(node.clone()); break;
-                case Kind::Unary: built.back() = copy_of(static_cast<const Unary&>(node), std::move(built.back())); break;
+                case Kind::Unary:
+                    built.back() = copy_of(static_cast<const Unary&>(node), std::move(built.back()));
+                    break;
                 case Kind::Binary: {
                     auto left = std::move(built.back());
                     built.pop_back();
@@ -297,7 +301,8 @@ private:
     // A node like `node` over the given operands: the same built-in operation, or a copy of its callable.
     template <typename Operator, typename... Operands>
     static std::unique_ptr<Node> copy_of(const Operator& node, Operands&&... operands) {
-        if (const auto* operation = node.builtin()) return std::make_unique<Operator>(*operation, std::move(operands)...);
+        const auto* operation = node.builtin();
+        if (operation) return std::make_unique<Operator>(*operation, std::move(operands)...);
         return std::make_unique<Operator>(node.fn, std::move(operands)...);
     }
 };

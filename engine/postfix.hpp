@@ -1,7 +1,6 @@
-// PostfixConverter: rewrites the lexer's tokens for unary minus and implicit multiplication and reorders
-// them from infix to postfix by precedence and associativity (shunting-yard, no recursion), for the tree
-// builder. Throws ParseError "Expected '('" and "Unhandled token" at the token; an operator missing from
-// the precedence table throws std::out_of_range.
+// PostfixConverter: marks unary minus and inserts implicit "*" in the lexer's tokens, then reorders them into
+// postfix for the tree builder (shunting-yard, no recursion). Throws ParseError "Expected '('" and "Unhandled
+// token" at the token; an operator missing from the precedence table throws std::out_of_range.
 #pragma once
 
 #include <cstddef>
@@ -20,7 +19,6 @@ namespace exprkit {
 // Operator text to precedence: a handful of entries, searched in order, cheaper to make than a hash map.
 using PrecedenceTable = std::vector<std::pair<std::string, std::int32_t>>;
 
-// The binary operators and how tightly each binds, from the rows of the language.
 inline PrecedenceTable make_precedence_table() {
     PrecedenceTable table;
     table.reserve(detail::operator_rows.size());
@@ -43,14 +41,11 @@ public:
     // Calls `visit` with each token that variables() copies, for a caller that needs no copies.
     template <typename Visit>
     void for_each_variable(Visit&& visit) const {
-        for (const Token& token : tokens) {
-            if (token.is_name()) visit(token);
-        }
+        for (const Token& token : tokens) if (token.is_name()) visit(token);
     }
 
-    // A "-" that starts the sequence or follows "(" or a binary operator becomes a unary minus (type
-    // Function). Works left to right in place, so in "--" the second minus sees a Function and stays
-    // binary. The last token is never marked.
+    // A "-" first, after "(" or after a binary operator becomes a unary minus (a Function), left to right: in
+    // "--" the second minus sees a Function and stays binary. The last token is never marked.
     void mark_unary_minus() {
         for (std::size_t i = 0; i + 1 < tokens.size(); ++i) {
             Token& token = tokens[i];
@@ -61,8 +56,8 @@ public:
         }
     }
 
-    // Inserts "*" after a number that is followed by a function, a name or "(": 2x, 2sin(x), 2(x+1).
-    // Counts the insertions, then moves every token to its place from the back: linear, in place.
+    // Inserts "*" after a number followed by a function, a name or "(" (2x, 2sin(x), 2(x+1)): counts the
+    // insertions, then moves every token to its place from the back, in place.
     PostfixConverter& insert_implicit_multiplication() {
         const std::size_t count = tokens.size();
         std::size_t write = count;
@@ -82,8 +77,7 @@ public:
         return *this;
     }
 
-    // The postfix sequence, as a new sequence; `tokens` is left as it was. Shunting-yard: operands go
-    // to the output, operators wait on the stack until one that binds no tighter arrives.
+    // The postfix sequence, as a new one; `tokens` stays as it was.
     std::vector<Token> to_postfix() {
         std::vector<Token> output;
         std::vector<Token> operators;  // a stack, its top at the back
@@ -104,8 +98,7 @@ public:
             } else if (token.type == TokenType::Operand) {
                 output.push_back(token);
             } else if (token.is_binary_operator()) {
-                // Pops what binds at least as tightly ("^" only what binds tighter, being
-                // right-associative), then waits itself.
+                // Pops what binds at least as tightly ("^", right-associative, only what binds tighter).
                 const std::int32_t incoming = precedence_of(token);
                 while (!operators.empty() && !operators.back().is_open_paren()) {
                     const std::int32_t top = precedence_of(operators.back());

@@ -1,6 +1,6 @@
-// Token: the unit handed from the lexer through the postfix converter to the tree builder.
-// A token is a byte string and an 8-bit type; its constructor rejects bytes outside the expression
-// alphabet ("Tried creating Token with illegal character"), normalises number texts and flags "^".
+// Token: a byte string and an 8-bit type, handed from the lexer through the postfix converter to the tree
+// builder. The constructor rejects bytes outside the alphabet ("Tried creating Token with illegal character"),
+// normalises number texts and flags "^".
 #pragma once
 
 #include <array>
@@ -25,8 +25,7 @@ constexpr TokenType operator|(TokenType a, TokenType b) {
 
 namespace detail {
 
-// ASCII character classes on unsigned bytes, one table lookup each: independent of the locale, and every
-// byte from 0x80 up is neither a letter nor a digit.
+// ASCII byte classes, one table lookup each, whatever the locale: no byte from 0x80 up is a letter or a digit.
 enum ByteClass : std::uint8_t { letter = 1, digit = 2, point = 4, other_token_byte = 8 };
 inline constexpr auto byte_classes = [] {
     std::array<std::uint8_t, 256> classes{};
@@ -42,17 +41,16 @@ constexpr bool is_alnum(unsigned char c) { return byte_classes[c] & (letter | di
 constexpr bool is_token_byte(unsigned char c) { return byte_classes[c] != 0; }
 constexpr bool is_number_byte(unsigned char c) { return byte_classes[c] & (digit | point); }
 
+// The end of the run of bytes of `text` that satisfy `predicate`, starting at `from`.
 template <typename Predicate>
-bool all_bytes(std::string_view text, Predicate predicate) {
-    for (const char c : text) {
-        if (!predicate(static_cast<unsigned char>(c))) return false;
-    }
-    return true;
+std::size_t run_end(std::string_view text, std::size_t from, Predicate predicate) {
+    while (from < text.size() && predicate(static_cast<unsigned char>(text[from]))) ++from;
+    return from;
 }
 
 // A variable name (letters only) and a number literal (digits and "." only); the empty text is both.
-inline bool is_name_text(std::string_view text) { return all_bytes(text, is_letter); }
-inline bool is_number_text(std::string_view text) { return all_bytes(text, is_number_byte); }
+inline bool is_name_text(std::string_view text) { return run_end(text, 0, is_letter) == text.size(); }
+inline bool is_number_text(std::string_view text) { return run_end(text, 0, is_number_byte) == text.size(); }
 
 }  // namespace detail
 
@@ -63,13 +61,12 @@ struct Token {
 
     Token(std::string token_text, TokenType token_type, std::size_t at = ParseError::npos)
         : text(std::move(token_text)), type(token_type), position(at) {
-        if (!detail::all_bytes(text, detail::is_token_byte)) throw std::invalid_argument(messages::illegal_token_character);
+        if (detail::run_end(text, 0, detail::is_token_byte) != text.size()) {
+            throw std::invalid_argument(messages::illegal_token_character);
+        }
         if (type == TokenType::Operand && !text.empty() && detail::is_number_text(text)) {
-            if (text.front() == '.') {
-                text.insert(text.begin(), '0');
-            } else if (text.back() == '.') {
-                text.push_back('0');
-            }
+            if (text.front() == '.') text.insert(text.begin(), '0');
+            else if (text.back() == '.') text.push_back('0');
         }
         if (text.size() == 1 && detail::is_right_assoc_symbol(text[0])) type = type | TokenType::RightAssoc;
     }

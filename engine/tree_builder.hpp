@@ -1,8 +1,6 @@
-// Builds an expression tree from a postfix token sequence with an operand stack: a number or a name is a
-// leaf, a function takes the operand on top, an operator the two on top; the nodes go into the caller's
-// arena. Throws ParseError with the builder's messages, at the token at fault, or after writing the count of
-// operands left over to standard output for "Unbalanced equation"; an operator not of the language is
-// std::out_of_range.
+// Builds a tree from a postfix token sequence with an operand stack, into the caller's arena. Throws ParseError
+// with the builder's messages at the token at fault, or for "Unbalanced equation" after writing the count of
+// operands left to standard output; an operator not of the language is std::out_of_range.
 #pragma once
 
 #include <charconv>
@@ -30,8 +28,8 @@
 namespace exprkit {
 namespace detail {
 
-// The value of a numeral through the C library, in the "C" locale whatever the process's locale is:
-// correctly rounded, infinity beyond the range of T and 0 below its smallest subnormal.
+// A numeral's value by the C library in the "C" locale, whatever the process's: correctly rounded, infinity
+// beyond T's range, 0 below its smallest subnormal.
 template <typename T>
 T read_number_in_c_locale(std::string_view numeral) {
     static const locale_t c_locale = newlocale(LC_ALL_MASK, "C", locale_t{});
@@ -41,9 +39,8 @@ T read_number_in_c_locale(std::string_view numeral) {
     return static_cast<T>(strtold_l(terminated.c_str(), nullptr, c_locale));
 }
 
-// Reads the longest beginning of a number text (digits and ".") of the form digits [ "." digits ] as the
-// nearest value (1.2.3 reads as 1.2): by std::from_chars, or through the C library where that cannot or is
-// out of range. Both stop where that form does.
+// The nearest value to the longest beginning of the form digits [ "." digits ] (1.2.3 reads as 1.2): by
+// std::from_chars, or the C library where that cannot or is out of range. Both stop where that form does.
 template <typename T>
 T read_number(std::string_view text) {
 #if defined(__cpp_lib_to_chars)
@@ -74,9 +71,10 @@ public:
         return operands.front();
     }
 
-    // The subtrees that `postfix` leaves, a well-formed sequence one. A node `in_front` takes the place
-    // of the sequence's first token, the operand that stands for it.
-    Operands operands_of(const std::vector<Token>& postfix, detail::NodeArena<T>& arena, AstNode<T>* in_front = nullptr) const {
+    // The subtrees that `postfix` leaves, a well-formed sequence one. A node `in_front` stands for the
+    // sequence's first token, an operand.
+    Operands operands_of(const std::vector<Token>& postfix, detail::NodeArena<T>& arena,
+                         AstNode<T>* in_front = nullptr) const {
         Operands operands;
         operands.reserve(postfix.size());  // untouched capacity costs no memory
         auto token = postfix.begin();
@@ -104,7 +102,8 @@ public:
                 if (operands.size() < 2) {
                     throw ParseError(messages::binary_argument_prefix + text + "'", token->position);
                 }
-                const detail::OperatorRow* row = text.size() == 1 ? detail::operator_row(static_cast<unsigned char>(text[0])) : nullptr;
+                const detail::OperatorRow* row =
+                    text.size() == 1 ? detail::operator_row(static_cast<unsigned char>(text[0])) : nullptr;
                 if (row == nullptr) throw std::out_of_range(messages::missing_key);
                 AstNode<T>* right = operands.back();
                 operands.pop_back();
