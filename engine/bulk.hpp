@@ -1,10 +1,6 @@
-// Evaluation over many points in one call (Expression::eval_columns, eval_rows): each instruction runs over
-// a block of points before the next one, on registers that are columns of the block, so the jump to an
-// instruction's case is paid once a block instead of once a point, and the arithmetic runs in plain loops
-// that the compiler vectorises. Each point gets the bits that eval_at gives it: every column loop does, point
-// by point, the one operation of the instruction's step, through the same apply() (a power and a built-in
-// function stay the C library's scalar call, and x^2 its exact test); a sum's step keeps its product a
-// rounded value of its own. A program that calls a caller's callable is evaluated point by point, in order.
+// Evaluation over many points in one call (Expression::eval_columns, eval_rows): each instruction runs over a
+// block of points before the next, on registers that are columns of the block. Each point gets eval_at's bits:
+// the same operation, powers and functions through apply(); a program that calls a callable goes point by point.
 #pragma once
 
 #include <algorithm>
@@ -14,7 +10,6 @@
 #include <memory>
 #include <stdexcept>
 #include <thread>
-#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -33,38 +28,32 @@ struct Feed {
     T at(std::size_t i) const { return base[i * step]; }
 };
 
-// The arithmetic runs on a few points at once through GCC's vector types (32 bytes: 4 doubles), whose operators
-// are the IEEE operations lane by lane, the bits of the scalar ones: GCC's -O2 vectorises no loop whose count
-// it does not know or whose columns may overlap (as `r0 = r0 * acc` makes them), and these need neither.
-// long double has no vector type: one lane, the plain loop. 32 bytes where x86-64 has AVX, else 16 (the vector
-// registers' size: a wider type would change the ABI of the inlined helpers, with a warning).
+// Arithmetic on GCC's vector types, whose operators are the IEEE operations lane by lane (the scalar bits):
+// -O2 vectorises no loop of unknown count or overlapping columns (`r0 = r0 * acc`). The vector registers'
+// width (a wider type changes the inlined helpers' ABI); long double has none: one lane.
 #if defined(__AVX__)
 inline constexpr std::size_t lane_bytes = 32;
 #else
 inline constexpr std::size_t lane_bytes = 16;
 #endif
-typedef double double_lanes __attribute__((vector_size(lane_bytes)));
-typedef float float_lanes __attribute__((vector_size(lane_bytes)));
 template <typename T>
 struct Lanes { using type = T; };
-template <> struct Lanes<double> { using type = double_lanes; };
-template <> struct Lanes<float> { using type = float_lanes; };
+template <> struct Lanes<double> { typedef double type __attribute__((vector_size(lane_bytes))); };
+template <> struct Lanes<float> { typedef float type __attribute__((vector_size(lane_bytes))); };
 template <typename T>
 inline constexpr std::size_t lane_count = sizeof(typename Lanes<T>::type) / sizeof(T);
 
 // The lanes of `source` at point i: of its column, or the constant in every lane.
 template <Source source, typename T, typename V = typename Lanes<T>::type>
 [[gnu::always_inline]] inline V lanes(const T* column, T constant, std::size_t i) {
-    V v;
-    if constexpr (source == Source::Const) v = V{} + constant;
-    else std::memcpy(&v, column + i, sizeof v);
+    V v = V{} + constant;
+    if constexpr (source != Source::Const) std::memcpy(&v, column + i, sizeof v);
     return v;
 }
 
 // Whether `operation` is plain arithmetic, which the vector types do as apply() does it: `+ - * /` and `-x`.
 constexpr bool on_lanes(Operation operation) {
-    return operation == Operation::Add || operation == Operation::Subtract || operation == Operation::Multiply ||
-           operation == Operation::Divide || operation == Operation::Negate;
+    return is_binary(operation) ? operation != Operation::Power : operation == Operation::Negate;
 }
 
 template <Operation operation, typename V>
@@ -76,11 +65,9 @@ template <Operation operation, typename V>
     if constexpr (operation == Operation::Negate) return -x;
 }
 
-// Carries out `in` over a block's points [0, m): `column[k]` is where register k's values start, `r` the
-// frame, whose result registers are columns of `width` values, and `acc` the column that the instruction before
-// wrote (the machine register of a point's evaluation). Lanes past m (up to `lanes_end`, within the width) hold
-// what they hold, and nothing reads them. Only Apply, Constant and Sum come here: a program that loads or
-// calls is evaluated point by point.
+// Carries out `in` over a block's points [0, m): `column[k]` is where register k's values start, `r` the frame
+// of columns of `width` values, `acc` the column the instruction before wrote. Lanes past m (to `lanes_end`)
+// hold what they hold, and nothing reads them. A program that loads or calls never comes here.
 template <std::size_t opcode, typename T>
 [[gnu::always_inline]] inline void bulk_step(const Instruction<T>& in, const T* const* column, T* r, std::size_t width,
                                              const T*& acc, std::size_t m, std::size_t lanes_end) {
@@ -116,14 +103,11 @@ template <std::size_t opcode, typename T>
             const V value = lanes<Source::Acc>(acc, constant, i) - term;
             std::memcpy(out + i, &value, sizeof value);
         }
-    } else {
-        static_assert(row.kind == Kind::Load || row.kind == Kind::Call, "every kind of opcode has its step");
-        __builtin_unreachable();  // kept from here by the program's `calls`
-    }
+    }  // a Load or a Call never comes here
     acc = out;
 }
 
-// The same jump as run()'s: the opcode tested against each of the table's, which the compiler makes a jump table.
+// The opcode tested against each of the table's, which the compiler makes a jump through a table.
 template <typename T, std::size_t... opcodes>
 [[gnu::always_inline]] inline void bulk_dispatch(const Instruction<T>& in, const T* const* column, T* r,
                                                  std::size_t width, const T*& acc, std::size_t m,
@@ -133,18 +117,16 @@ template <typename T, std::size_t... opcodes>
     static_cast<void>(((in.opcode == opcodes && (bulk_step<opcodes>(in, column, r, width, acc, m, end), true)) || ...));
 }
 
-// How many points a block holds: 256, or fewer where the program has many registers, so that its columns
-// stay near 64 KiB and in the processor's nearer caches (the 2000 distinct terms have hundreds); a multiple of 8.
+// Points a block: 256, or fewer for many registers, so that the columns stay near 64 KiB, in the nearer caches.
 template <typename T>
 std::size_t block_width(const Program<T>& program) {
     const std::size_t fitting = (std::size_t{64} << 10) / sizeof(T) / (program.registers() + 1);
     return std::max<std::size_t>(16, std::min<std::size_t>(256, fitting) & ~std::size_t{7});
 }
 
-// Evaluates a program that does not call (nor so load) at points [begin, end), each variable's values from its
-// feed, writing results[begin .. end). Reads nothing but the program and the feeds: threads may share them. A
-// variable's register is its caller's column itself where the block is whole (its lanes lie within the column),
-// else a column of the frame that takes a copy.
+// Evaluates a program that does not call at points [begin, end) from the feeds into results[begin, end),
+// reading nothing else, so threads may share them. A variable's register is the caller's column itself where
+// the block is whole, else a column of the frame that takes a copy.
 template <typename T>
 void evaluate_blocks(const Program<T>& program, const Feed<T>* feeds, std::size_t begin, std::size_t end,
                      T* results) {
@@ -169,9 +151,8 @@ void evaluate_blocks(const Program<T>& program, const Feed<T>* feeds, std::size_
     }
 }
 
-// evaluate_blocks over [0, n), the points cut between `threads` threads (this one and threads - 1 more) in
-// runs of whole blocks: each point is computed alike on any thread, so the count changes no bit. A failure
-// (a thread that cannot start, no memory for a frame) is thrown here once every thread has ended.
+// evaluate_blocks over [0, n) on `threads` threads, in runs of whole blocks: a point is computed alike on any
+// thread. A failure (a thread that cannot start, no memory) is thrown once every thread has ended.
 template <typename T>
 void evaluate_split(const Program<T>& program, const Feed<T>* feeds, std::size_t n, T* results, unsigned threads) {
     const std::size_t width = block_width(program), blocks = (n + width - 1) / width;
@@ -193,9 +174,7 @@ void evaluate_split(const Program<T>& program, const Feed<T>* feeds, std::size_t
     for (const std::exception_ptr& failure : failed) if (failure) std::rethrow_exception(failure);
 }
 
-// What a bulk call evaluates with: the object's program and variable table, held for the whole call (so a
-// callable that re-parses, assigns, moves or destroys the object changes neither), and the entries of the
-// object's variables in the order of its variables(), the order of the caller's feeds.
+// The object's program and table, held for the whole call, and its variables' entries in the feeds' order.
 template <typename T>
 struct BulkCall {
     std::shared_ptr<Program<T>> program;
@@ -204,37 +183,31 @@ struct BulkCall {
     bool valid;
 };
 
-// Stores point i's values into the variable table, as eval_at stores them.
-template <typename T>
-void store_point(const BulkCall<T>& call, const Feed<T>* feeds, std::size_t i) {
-    for (std::size_t j = 0; j < call.entries.size(); ++j) *call.entries[j] = feeds[j].at(i);
-}
-
-// Evaluates at n points as n eval_at calls in turn would, with the program the object held when the call
-// began: an invalid object stores the first point's values and throws; a program that calls a caller's
-// callable stores each point's values and evaluates it, results[i] written as each point ends (so an
-// exception from a callable at point i leaves results[0 .. i) written and point i's values stored); any other
-// runs in blocks (on `threads` threads) and stores the last point's values when all are done.
+// As n eval_at calls in turn, with the program held when the call began: an invalid object stores point 0's
+// values and throws; a program that calls stores and evaluates each point in turn (a callable that throws at
+// point i leaves results[0, i) written); any other runs in blocks and stores the last point's values.
 template <typename T>
 void evaluate_bulk(const BulkCall<T>& call, const Feed<T>* feeds, std::size_t n, T* results, unsigned threads) {
+    const auto store_point = [&call, feeds](std::size_t i) {  // as eval_at stores them
+        for (std::size_t j = 0; j < call.entries.size(); ++j) *call.entries[j] = feeds[j].at(i);
+    };
     if (!call.valid || !call.program) {
-        if (n > 0) store_point(call, feeds, 0);
+        if (n > 0) store_point(0);
         throw std::invalid_argument(messages::invalid_expression);
     }
     const Program<T>& program = *call.program;
     if (program.calls) {
         for (std::size_t i = 0; i < n; ++i) {
-            store_point(call, feeds, i);
+            store_point(i);
             results[i] = evaluate(program, true);
         }
         return;
     }
-    // Each of the program's variables from the feed of the object's variable whose entry it reads; one
-    // that reads another entry (none does, as the object binds them) takes that entry's value at each point.
+    // Each program variable from the feed of the object's variable whose entry it reads, or that entry.
     std::vector<Feed<T>> program_feeds;
     for (const Variable<T>& variable : program.variables) {
         if (variable.source == nullptr) {  // as evaluate() fails, once the first point's values are stored
-            if (n > 0) store_point(call, feeds, 0);
+            if (n > 0) store_point(0);
             throw std::out_of_range(messages::missing_key);
         }
         const auto at = std::find(call.entries.begin(), call.entries.end(), variable.source);
@@ -243,7 +216,7 @@ void evaluate_bulk(const BulkCall<T>& call, const Feed<T>* feeds, std::size_t n,
     }
     if (n == 0) return;
     evaluate_split(program, program_feeds.data(), n, results, threads);
-    store_point(call, feeds, n - 1);
+    store_point(n - 1);
 }
 
 }  // namespace exprkit::detail

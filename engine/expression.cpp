@@ -137,29 +137,19 @@ T Expression<T>::eval_at(const T* values) {
     return evaluate(true);
 }
 
-// The bulk forms: the caller's arrays as feeds, one a variable in the order of variables(), checked here;
-// the rest in bulk.hpp, with the program and the table held for the whole call.
+// The bulk forms: each variable's values as a feed, in the order of variables(); the rest in bulk.hpp.
 template <typename T>
-void Expression<T>::eval_columns(const T* const* columns, std::size_t n, T* results, unsigned threads) {
+void Expression<T>::evaluate_bulk(const T* const* columns, const T* rows, std::size_t stride, std::size_t n,
+                                  T* results, unsigned threads) {
     std::vector<detail::Feed<T>> feeds;
-    for (std::size_t j = 0; j < variable_values.size(); ++j) feeds.push_back({columns ? columns[j] : nullptr, 1});
-    evaluate_bulk(feeds, n, results, threads);
-}
-
-template <typename T>
-void Expression<T>::eval_rows(const T* rows, std::size_t stride, std::size_t n, T* results, unsigned threads) {
-    std::vector<detail::Feed<T>> feeds;
-    for (std::size_t j = 0; j < variable_values.size(); ++j) feeds.push_back({rows ? rows + j : nullptr, stride});
-    evaluate_bulk(feeds, n, results, threads);
-}
-
-template <typename T>
-void Expression<T>::evaluate_bulk(const std::vector<detail::Feed<T>>& feeds, std::size_t n, T* results,
-                                  unsigned threads) {
-    for (const auto& feed : feeds) if (feed.base == nullptr) throw std::invalid_argument(messages::no_values);
+    for (std::size_t j = 0; j < variable_values.size(); ++j) {
+        const T* base = columns ? columns[j] : rows ? rows + j : nullptr;
+        if (base == nullptr) throw std::invalid_argument(messages::no_values);
+        feeds.push_back({base, columns ? 1 : stride});
+    }
     if (results == nullptr && n > 0) throw std::invalid_argument(messages::no_results);
-    const detail::BulkCall<T> call{root, variable_table, variable_values, valid_flag};
-    detail::evaluate_bulk(call, feeds.data(), n, results, threads);
+    detail::evaluate_bulk(detail::BulkCall<T>{root, variable_table, variable_values, valid_flag}, feeds.data(), n,
+                          results, threads);
 }
 
 // Empties the variable table for a parse to refill: in place, unless something besides this object and its

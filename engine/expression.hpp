@@ -27,8 +27,6 @@ namespace detail {
 struct ExpressionAccess;  // lets the engine's own tests look at the private state
 template <typename T>
 struct Program;
-template <typename T>
-struct Feed;
 
 }  // namespace detail
 
@@ -111,15 +109,17 @@ public:
     // eval(values) by position, looking up no name: values[i] is the value of variables()[i].
     T eval_at(const T* values);
 
-    // eval_at at n points in one call, results[i] the value at point i: `columns[j]` holds the n values of
-    // variables()[j]. Behaves as n eval_at calls in turn, with the formula the object held when it began, and
-    // leaves the last point's values stored (a throwing callable: point i's, with results[0 .. i) written);
-    // `threads` splits the points between that many threads, without changing a bit (ignored where the
-    // formula calls a caller's callable, which is called point by point, in order). See bulk.hpp.
-    void eval_columns(const T* const* columns, std::size_t n, T* results, unsigned threads = 1);
+    // eval_at at n points, results[i] the value at point i, `columns[j]` holding the values of variables()[j]:
+    // as n eval_at calls in turn, with the formula held when it began (a callable that throws at point i leaves
+    // results[0, i) written and point i's values stored). `threads` changes no bit. See bulk.hpp.
+    void eval_columns(const T* const* columns, std::size_t n, T* results, unsigned threads = 1) {
+        evaluate_bulk(columns, nullptr, 1, n, results, threads);
+    }
 
     // eval_columns with the points as rows: point i's value of variables()[j] at rows[i * stride + j].
-    void eval_rows(const T* rows, std::size_t stride, std::size_t n, T* results, unsigned threads = 1);
+    void eval_rows(const T* rows, std::size_t stride, std::size_t n, T* results, unsigned threads = 1) {
+        evaluate_bulk(nullptr, rows, stride, n, results, threads);
+    }
 
     // Inserts or replaces a function; formulas parsed before keep the callables they were compiled with.
     void add_func(const std::string& name, UnaryFunction<T> fn) { unary_funcs.add(name, std::move(fn)); }
@@ -182,7 +182,8 @@ private:
 
     const std::vector<UnaryFunction<T>>* program_callables() const;
     T evaluate(bool bound) const;
-    void evaluate_bulk(const std::vector<detail::Feed<T>>& feeds, std::size_t n, T* results, unsigned threads);
+    void evaluate_bulk(const T* const* columns, const T* rows, std::size_t stride, std::size_t n, T* results,
+                       unsigned threads);
     void fresh_table();
     void install_parse(const std::string& expression_text, std::size_t piece_size);
     std::shared_ptr<Program> compile_in_pieces(std::size_t piece_size);
