@@ -46,7 +46,7 @@ inline constexpr std::size_t lane_count = sizeof(typename Lanes<T>::type) / size
 // The lanes of `source` at point i: of its column, or the constant in every lane.
 template <Source source, typename T, typename V = typename Lanes<T>::type>
 [[gnu::always_inline]] inline V lanes(const T* column, T constant, std::size_t i) {
-    V v = V{} + constant;
+    V v = constant - V{};  // the constant in every lane: x - +0 is x, and -0 too (-0 + +0 is +0)
     if constexpr (source != Source::Const) std::memcpy(&v, column + i, sizeof v);
     return v;
 }
