@@ -23,7 +23,7 @@ auto run_python(Call&& call) -> decltype(call()) {
         return call();
 #ifdef __GLIBCXX__
     } catch (abi::__forced_unwind&) {
-        while (_Py_IsFinalizing() != 0) std::this_thread::sleep_for(std::chrono::hours(1));
+        while (internals::exiting()) std::this_thread::sleep_for(std::chrono::hours(1));
         throw;
 #endif
     } catch (...) {  // it has left interpreter frames without their cleanup
@@ -121,6 +121,7 @@ inline void collectable(PyHeapTypeObject* heap_type) {
     heap_type->ht_type.tp_flags |= Py_TPFLAGS_HAVE_GC;
     heap_type->ht_type.tp_traverse = traverse;
     heap_type->ht_type.tp_clear = clear;
+    heap_type->ht_type.tp_new = internals::new_instance;
 }
 
 }  // namespace exprkit::binding

@@ -1,0 +1,133 @@
+// The values of eval's dict: a number read without running Python code (a float, an int, and numpy's real
+// scalars), and the dict as pybind11's dispatcher converts it, by the caster at the end.
+#pragma once
+
+#include <pybind11/stl.h>
+
+#include "callables.hpp"
+
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+#include <utility>
+
+namespace exprkit::binding {
+
+// numpy's real scalars, known by the names that only numpy's static types bear; each read as its __float__
+// converts it. longdouble and complex are left to their __float__, on the dispatcher's converting pass.
+enum class Numpy : std::uint8_t { f64, f32, f16, i8, i16, i32, i64, u8, u16, u32, u64, boolean };
+inline constexpr std::pair<std::string_view, Numpy> numpy_types[] = {
+    {"numpy.float64", Numpy::f64}, {"numpy.float32", Numpy::f32}, {"numpy.float16", Numpy::f16},
+    {"numpy.int8", Numpy::i8}, {"numpy.int16", Numpy::i16}, {"numpy.int32", Numpy::i32}, {"numpy.int64", Numpy::i64},
+    {"numpy.longlong", Numpy::i64}, {"numpy.uint8", Numpy::u8}, {"numpy.uint16", Numpy::u16},
+    {"numpy.uint32", Numpy::u32}, {"numpy.uint64", Numpy::u64}, {"numpy.ulonglong", Numpy::u64},
+    {"numpy.bool", Numpy::boolean}, {"numpy.bool_", Numpy::boolean}};  // numpy 2 and 1
+
+// A half's exact value as a double, as numpy's npy_half_to_double gives it (a NaN keeps its payload).
+inline double half_to_double(std::uint16_t half) {
+    const std::uint64_t sign = std::uint64_t{half} >> 15 << 63, exponent = half >> 10 & 31, fraction = half & 1023;
+    std::uint64_t bits = sign | exponent << 52 | fraction << 42;  // a zero; a subnormal is scaled below
+    if (exponent == 31) bits = sign | std::uint64_t{0x7ff} << 52 | fraction << 42;
+    else if (exponent != 0) bits = sign | (exponent + 1008) << 52 | fraction << 42;
+    else if (fraction != 0) return (sign != 0 ? -0x1p-24 : 0x1p-24) * static_cast<double>(fraction);
+    double number = 0;
+    std::memcpy(&number, &bits, sizeof number);
+    return number;
+}
+
+template <typename T>
+T stored(const char* value) {
+    T number;
+    std::memcpy(&number, value, sizeof number);
+    return number;
+}
+
+// The numpy type met last by a walk over a dict, at once; the others by the types met so far in the process
+// (numpy's are static: they live as long as the process), then by name.
+struct NumpyType { PyTypeObject* type = nullptr; Numpy kind = Numpy::f64; };
+inline NumpyType numpy_met[16];
+inline bool numpy_kind(PyTypeObject* type, NumpyType& last) {
+    if (type == last.type) return true;
+    if (PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) return false;  // a Python class may take any name
+    for (const NumpyType& met : numpy_met) if (met.type == type) return last = met, true;
+    for (const auto& [name, kind] : numpy_types) {
+        if (name != type->tp_name) continue;
+        for (NumpyType& met : numpy_met) if (met.type == nullptr) { met = NumpyType{type, kind}; break; }
+        return last = NumpyType{type, kind}, true;
+    }
+    return false;
+}
+
+inline bool numpy_number(PyObject* value, double& number, NumpyType& last) {
+    if (!numpy_kind(Py_TYPE(value), last)) return false;
+    return internals::numpy_scalar(value, number, [kind = last.kind](const char* at) {
+        switch (kind) {  // each as a double; a uint64 rounded to nearest, as numpy's C cast rounds it
+            case Numpy::f64: return stored<double>(at);
+            case Numpy::f32: return static_cast<double>(stored<float>(at));
+            case Numpy::f16: return half_to_double(stored<std::uint16_t>(at));
+            case Numpy::i8: return static_cast<double>(stored<std::int8_t>(at));
+            case Numpy::i16: return static_cast<double>(stored<std::int16_t>(at));
+            case Numpy::i32: return static_cast<double>(stored<std::int32_t>(at));
+            case Numpy::i64: return static_cast<double>(stored<std::int64_t>(at));
+            case Numpy::u8: return static_cast<double>(stored<std::uint8_t>(at));
+            case Numpy::u16: return static_cast<double>(stored<std::uint16_t>(at));
+            case Numpy::u32: return static_cast<double>(stored<std::uint32_t>(at));
+            case Numpy::u64: return static_cast<double>(stored<std::uint64_t>(at));
+            case Numpy::boolean: return static_cast<double>(stored<std::uint8_t>(at));
+        }
+        return 0.0;
+    });
+}
+
+// A float (a subclass too, by its value), an int or a bool, read without running Python code, and taken in
+// either pass of the overload resolution, as the converting pass would take it alike; with `numpy`, numpy's
+// real scalars too.
+inline bool plain_number(PyObject* value, double& number, NumpyType* numpy = nullptr) {
+    PyTypeObject* const type = Py_TYPE(value);
+    if (__builtin_expect(type == &PyFloat_Type, 1)) return number = PyFloat_AS_DOUBLE(value), true;
+    if (type == &PyLong_Type || type == &PyBool_Type) {
+        if (internals::small_int(value, number)) return true;
+        number = PyLong_AsDouble(value);  // too large for a double: refused, as by pybind11
+        return number != -1.0 || !PyErr_Occurred() || (PyErr_Clear(), false);
+    }
+    if (numpy != nullptr && numpy_number(value, number, *numpy)) return true;
+    return PyFloat_Check(value) && (number = PyFloat_AsDouble(value), true);
+}
+
+}  // namespace exprkit::binding
+namespace pybind11::detail {
+
+// The values dict as the generic map conversion takes it: a dict or a dict subclass, entry by entry, each key
+// by pybind11's string conversion, copied before the value converts (which may take out the entry; it is held
+// meanwhile, and may run its __float__ or __index__); of two equal keys the first wins, as emplace keeps it.
+template <>
+struct type_caster<exprkit::binding::Engine::Values> {
+    PYBIND11_TYPE_CASTER(exprkit::binding::Engine::Values, const_name("Dict[str, float]"));
+
+    bool load(handle source, bool convert) {
+        value.clear();
+        PyObject *key = nullptr, *item = nullptr;
+        for (Py_ssize_t position = 0; PyDict_Check(source.ptr()) && PyDict_Next(source.ptr(), &position, &key, &item);) {
+            make_caster<std::string> text;
+            double number = 0;
+            if (!text.load(key, convert)) return false;
+            if (!exprkit::binding::plain_number(item, number)) {
+                make_caster<double> converted;
+                if (!convert) return false;
+                Py_INCREF(item);
+                const bool loaded = exprkit::binding::run_python([&] { return converted.load(item, true); });
+                exprkit::binding::release(item);
+                if (!loaded) return false;
+                number = converted;
+            }
+            value.emplace(std::move(static_cast<std::string&>(text)), number);
+        }
+        return PyDict_Check(source.ptr());
+    }
+
+    static handle cast(const exprkit::binding::Engine::Values& source, return_value_policy policy, handle parent) {
+        return map_caster<exprkit::binding::Engine::Values, std::string, double>::cast(source, policy, parent);
+    }
+};
+
+}  // namespace pybind11::detail
