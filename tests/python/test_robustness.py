@@ -362,3 +362,41 @@ def test_long_create_use_destroy_cycles_leak_neither_references_nor_memory():
     growth = resident_bytes() - start_rss
     assert (sys.getrefcount(twice), sys.getrefcount(fail)) == start_refs
     assert growth < 8 * 1024 * 1024, f"resident memory grew by {growth} bytes"
+
+
+# Every direct path and its errors, many times over: no reference that a call takes or gives may be dropped
+# or kept. Each call gets the same objects: None, True, False, a text made at run time, a dict, its keys and
+# values; each returns a result no one else holds.
+REFERENCE_CALLS = {
+    "construction": lambda f, text, values: exprkit.func(text),
+    "construction, error": lambda f, text, values: exprkit.func(text + "+"),
+    "eval, dict": lambda f, text, values: f.eval(values),
+    "eval, dict through the dispatcher": lambda f, text, values: f.eval({**values, b"z": Floaty(1.0)}),
+    "eval, missing variable": lambda f, text, values: f.eval({"x": values["x"]}),
+    "eval()": lambda f, text, values: exprkit.func("2*3").eval(),
+    "eval(), error": lambda f, text, values: f.eval(),
+    "init": lambda f, text, values: f.init(text),
+    "init, error": lambda f, text, values: f.init(text + "("),
+    "valid": lambda f, text, values: f.valid(),
+    "vars": lambda f, text, values: f.vars(),
+    "eval, wrong arguments": lambda f, text, values: f.eval(values, values),
+}
+
+
+@pytest.mark.parametrize("call", list(REFERENCE_CALLS))
+def test_no_reference_is_dropped_or_kept(call):
+    text = "".join(["x*y", "+true"])
+    values = {"x": 1.5, "y": 2, "true": True, "false": False, "none": 0.0}
+    f = exprkit.func(text)
+    watched = [None, True, False, text, values, *values, *values.values()]
+
+    def run(count):  # the counts, and whether the last result is held by no one else
+        for _ in range(count):
+            try:
+                result = REFERENCE_CALLS[call](f, text, values)
+            except (ValueError, IndexError, TypeError):
+                result = None
+        return [sys.getrefcount(item) for item in watched], sys.getrefcount(result) == 2 or result in (None, True)
+
+    before = run(100)[0]  # the first round warms the interpreter's caches up
+    assert run(2_000) == (before, True)
