@@ -155,7 +155,11 @@ def outcome(call):
 try:
     import numpy
     numpy_values = st.one_of(st.floats(width=32).map(numpy.float32), st.integers(-(2**63), 2**63 - 1).map(numpy.int64),
-                             st.booleans().map(numpy.bool_), st.floats().map(numpy.float64))
+                             st.booleans().map(numpy.bool_), st.floats().map(numpy.float64),
+                             st.floats(width=16).map(numpy.float16), st.integers(0, 2**64 - 1).map(numpy.uint64),
+                             st.sampled_from([numpy.int8(-128), numpy.uint8(255), numpy.int16(-3), numpy.uint16(7),
+                                              numpy.int32(-2**31), numpy.uint32(2**32 - 1), numpy.longdouble(0.1),
+                                              numpy.complex128(1), numpy.float16("nan"), numpy.float16(-6e-8)]))
 except ImportError:
     numpy_values = st.nothing()
 value_objects = st.one_of(doubles, st.none(), st.text(max_size=2), st.integers(-(10**400), 10**400), numpy_values,
