@@ -69,7 +69,8 @@ def row(entries: int, value_type: str = "float") -> dict:
         convert = getattr(numpy, value_type.split(".")[1])
     else:
         convert = {"float": float, "int": int, "bool": bool}[value_type]
-    return {name: convert(value) for name, value in [("x", 2.0), ("y", 1.0)] + [(f"col{i}", 0.5 + i) for i in range(entries - 2)]}
+    columns = [(f"col{i}", 0.5 + i % 100) for i in range(entries - 2)]  # within the range of an int8
+    return {name: convert(value) for name, value in [("x", 2.0), ("y", 1.0)] + columns}
 
 
 def distinct_formula(terms: int, python: bool = False) -> str:
