@@ -36,9 +36,16 @@ namespace exprkit::binding {
     double* const values = engine.values();
     std::size_t count = 0;
     NumpyType numpy;
-    const auto take = [positions, values, &count, &numpy](PyObject* key, PyObject* item) {
+    const auto take = [positions, values, &count, &numpy](PyObject* key, PyObject* item)
+                          __attribute__((always_inline)) {
         double number = 0;
-        const std::ptrdiff_t at = plain_number(item, number, &numpy) ? position_of(positions, key) : -2;
+        std::ptrdiff_t at = -2;
+        if (Py_TYPE(item) == numpy.type) {  // read only where a variable takes it (most columns go unread)
+            at = position_of(positions, key);
+            if (at >= 0 && !numpy_number(item, numpy.kind, number)) at = -2;
+        } else if (plain_number(item, number, &numpy)) {
+            at = position_of(positions, key);
+        }
         if (at >= 0) values[at] = number, ++count;
         return at != -2;
     };

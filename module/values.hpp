@@ -13,26 +13,30 @@
 
 namespace exprkit::binding {
 
-// numpy's real scalars, known by the names that only numpy's static types bear; each read as its __float__
-// converts it. longdouble and complex are left to their __float__, on the dispatcher's converting pass.
+// numpy's real scalars, each read as its __float__ converts it. numpy's types are static (they live as long
+// as the process): each is known by the name that only numpy's static types bear when first met, then by
+// its pointer. longdouble and complex are left to their __float__, on the dispatcher's converting pass.
 enum class Numpy : std::uint8_t { f64, f32, f16, i8, i16, i32, i64, u8, u16, u32, u64, boolean };
-inline constexpr std::pair<std::string_view, Numpy> numpy_types[] = {
+inline constexpr std::pair<std::string_view, Numpy> numpy_names[] = {
     {"numpy.float64", Numpy::f64}, {"numpy.float32", Numpy::f32}, {"numpy.float16", Numpy::f16},
-    {"numpy.int8", Numpy::i8}, {"numpy.int16", Numpy::i16}, {"numpy.int32", Numpy::i32}, {"numpy.int64", Numpy::i64},
-    {"numpy.longlong", Numpy::i64}, {"numpy.uint8", Numpy::u8}, {"numpy.uint16", Numpy::u16},
-    {"numpy.uint32", Numpy::u32}, {"numpy.uint64", Numpy::u64}, {"numpy.ulonglong", Numpy::u64},
-    {"numpy.bool", Numpy::boolean}, {"numpy.bool_", Numpy::boolean}};  // numpy 2 and 1
+    {"numpy.int8", Numpy::i8}, {"numpy.int16", Numpy::i16}, {"numpy.int32", Numpy::i32},
+    {"numpy.int64", Numpy::i64}, {"numpy.longlong", Numpy::i64}, {"numpy.uint8", Numpy::u8},
+    {"numpy.uint16", Numpy::u16}, {"numpy.uint32", Numpy::u32}, {"numpy.uint64", Numpy::u64},
+    {"numpy.ulonglong", Numpy::u64}, {"numpy.bool", Numpy::boolean}, {"numpy.bool_", Numpy::boolean}};
+inline PyTypeObject* numpy_types[std::size(numpy_names)];  // the type of each name, once met
 
-// A half's exact value as a double, as numpy's npy_half_to_double gives it (a NaN keeps its payload).
-inline double half_to_double(std::uint16_t half) {
-    const std::uint64_t sign = std::uint64_t{half} >> 15 << 63, exponent = half >> 10 & 31, fraction = half & 1023;
-    std::uint64_t bits = sign | exponent << 52 | fraction << 42;  // a zero; a subnormal is scaled below
-    if (exponent == 31) bits = sign | std::uint64_t{0x7ff} << 52 | fraction << 42;
-    else if (exponent != 0) bits = sign | (exponent + 1008) << 52 | fraction << 42;
-    else if (fraction != 0) return (sign != 0 ? -0x1p-24 : 0x1p-24) * static_cast<double>(fraction);
-    double number = 0;
-    std::memcpy(&number, &bits, sizeof number);
-    return number;
+// A numpy type and its kind: the one a walk over a dict met last, which it takes at once.
+struct NumpyType { PyTypeObject* type = nullptr; Numpy kind = Numpy::f64; };
+
+// Any other type, out of the walk's loop: by the types met so far in the process, then by name.
+[[gnu::noinline]] inline NumpyType numpy_type(PyTypeObject* type) {
+    for (std::size_t i = 0; i < std::size(numpy_names); ++i)
+        if (numpy_types[i] == type) return {type, numpy_names[i].second};
+    if (PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) return {};  // a Python class may take any name
+    for (std::size_t i = 0; i < std::size(numpy_names); ++i)
+        if (numpy_types[i] == nullptr && numpy_names[i].first == type->tp_name)
+            return numpy_types[i] = type, NumpyType{type, numpy_names[i].second};
+    return {};
 }
 
 template <typename T>
@@ -42,26 +46,19 @@ T stored(const char* value) {
     return number;
 }
 
-// The numpy type met last by a walk over a dict, at once; the others by the types met so far in the process
-// (numpy's are static: they live as long as the process), then by name.
-struct NumpyType { PyTypeObject* type = nullptr; Numpy kind = Numpy::f64; };
-inline NumpyType numpy_met[16];
-inline bool numpy_kind(PyTypeObject* type, NumpyType& last) {
-    if (type == last.type) return true;
-    if (PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) return false;  // a Python class may take any name
-    for (const NumpyType& met : numpy_met) if (met.type == type) return last = met, true;
-    for (const auto& [name, kind] : numpy_types) {
-        if (name != type->tp_name) continue;
-        for (NumpyType& met : numpy_met) if (met.type == nullptr) { met = NumpyType{type, kind}; break; }
-        return last = NumpyType{type, kind}, true;
-    }
-    return false;
+// A half's exact value as a double, as numpy's npy_half_to_double gives it (a NaN keeps its payload).
+inline double half_to_double(std::uint16_t half) {
+    const std::uint64_t sign = std::uint64_t{half} >> 15 << 63, exponent = half >> 10 & 31;
+    if (exponent == 0) return (sign != 0 ? -0x1p-24 : 0x1p-24) * static_cast<double>(half & 1023);  // or a zero
+    const std::uint64_t bias = exponent == 31 ? 0x7ff - 31 : 1023 - 15;  // infinity and NaN: all ones
+    const std::uint64_t bits = sign | (((std::uint64_t{half} & 0x7fff) << 42) + (bias << 52));
+    return stored<double>(reinterpret_cast<const char*>(&bits));
 }
 
-inline bool numpy_number(PyObject* value, double& number, NumpyType& last) {
-    if (!numpy_kind(Py_TYPE(value), last)) return false;
-    return internals::numpy_scalar(value, number, [kind = last.kind](const char* at) {
-        switch (kind) {  // each as a double; a uint64 rounded to nearest, as numpy's C cast rounds it
+// numpy's scalar of a kind, converted as its __float__ does (a uint64 rounded to nearest, as C's cast does).
+inline bool numpy_number(PyObject* value, Numpy kind, double& number) {
+    return internals::numpy_scalar(value, number, [kind](const char* at) {
+        switch (kind) {
             case Numpy::f64: return stored<double>(at);
             case Numpy::f32: return static_cast<double>(stored<float>(at));
             case Numpy::f16: return half_to_double(stored<std::uint16_t>(at));
@@ -80,8 +77,8 @@ inline bool numpy_number(PyObject* value, double& number, NumpyType& last) {
 }
 
 // A float (a subclass too, by its value), an int or a bool, read without running Python code, and taken in
-// either pass of the overload resolution, as the converting pass would take it alike; with `numpy`, numpy's
-// real scalars too.
+// either pass of the overload resolution, as the converting pass would take it alike; with `numpy` (the numpy
+// type met last), numpy's real scalars too.
 inline bool plain_number(PyObject* value, double& number, NumpyType* numpy = nullptr) {
     PyTypeObject* const type = Py_TYPE(value);
     if (__builtin_expect(type == &PyFloat_Type, 1)) return number = PyFloat_AS_DOUBLE(value), true;
@@ -90,7 +87,9 @@ inline bool plain_number(PyObject* value, double& number, NumpyType* numpy = nul
         number = PyLong_AsDouble(value);  // too large for a double: refused, as by pybind11
         return number != -1.0 || !PyErr_Occurred() || (PyErr_Clear(), false);
     }
-    if (numpy != nullptr && numpy_number(value, number, *numpy)) return true;
+    if (numpy != nullptr && (type == numpy->type || (*numpy = numpy_type(type)).type != nullptr) &&
+        numpy_number(value, numpy->kind, number))
+        return true;
     return PyFloat_Check(value) && (number = PyFloat_AsDouble(value), true);
 }
 
