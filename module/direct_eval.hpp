@@ -1,6 +1,5 @@
-// func's methods as the module's own functions around pybind11's dispatcher: f.eval(values) and f.eval() on
-// an instance of func itself, its dict read where it keeps its entries, and func(text) with a str, taken
-// without the dispatcher; any other call goes to the dispatcher. Invariants and figures: docs/architecture.md.
+// func's methods as the module's own functions around pybind11's dispatcher: f.eval(dict), f.eval() and
+// func(str) on an instance of func itself taken directly, any other call by the dispatcher.
 #pragma once
 
 #include "values.hpp"
@@ -15,17 +14,17 @@ namespace exprkit::binding {
 // The position of the variable that `key` names: -1 for none; -2 for a key that pybind11 does not convert,
 // or that names one other than as a str the dict keeps its hash of (most keys: read as it stands), so that
 // no two keys taken name one variable (the dispatcher takes the first).
-[[gnu::noinline]] inline std::ptrdiff_t converted_position_of(const Engine::Positions& positions, PyObject* key) {
+[[gnu::noinline]] inline std::ptrdiff_t converted_position_of(const Engine::Positions& at, PyObject* key) {
     py::detail::make_caster<std::string_view> text;
     Py_hash_t hash = 0;
     if (!text.load(key, false) || !internals::text_hash(text, hash)) return -2;
-    return positions.find(hash, text) < 0 ? -1 : -2;
+    return at.find(hash, text) < 0 ? -1 : -2;
 }
 [[gnu::always_inline]] inline std::ptrdiff_t position_of(const Engine::Positions& positions, PyObject* key) {
     Py_hash_t hash = 0;
     std::string_view text;
-    if (__builtin_expect(!internals::str_key(key, hash, text), 0)) return converted_position_of(positions, key);
-    return positions.find(hash, text);
+    const bool plain = __builtin_expect(internals::str_key(key, hash, text), 1);
+    return plain ? positions.find(hash, text) : converted_position_of(positions, key);
 }
 
 // f.eval(dict) when every entry converts without Python code and every variable has its value (else false,
@@ -66,8 +65,9 @@ bool translated(Call&& call) {
         throw;
 #endif
     } catch (...) {
-        if (!py::detail::apply_exception_translators(py::detail::get_local_internals().registered_exception_translators) &&
-            !py::detail::apply_exception_translators(py::detail::get_internals().registered_exception_translators))
+        using namespace py::detail;
+        if (!apply_exception_translators(get_local_internals().registered_exception_translators) &&
+            !apply_exception_translators(get_internals().registered_exception_translators))
             PyErr_SetString(PyExc_SystemError, "Exception escaped from default exception translator!");
     }
     return true;
@@ -101,7 +101,8 @@ inline PyObject* dispatch(PyObject* record, PyObject* const* args, Py_ssize_t co
 template <bool (*take)(PyObject* const*, Py_ssize_t, PyObject*&)>
 PyObject* method(PyObject* record, PyObject* const* args, Py_ssize_t count, PyObject* names) {
     PyObject* result = nullptr;
-    const bool usual = count > 0 && (names == nullptr || PyTuple_GET_SIZE(names) == 0) && Py_TYPE(args[0]) == func_type;
+    const bool named = names != nullptr && PyTuple_GET_SIZE(names) > 0;
+    const bool usual = count > 0 && !named && Py_TYPE(args[0]) == func_type;
     if (usual && translated([&] { return take(args, count, result); })) return result;
     return dispatch(record, args, count, names);
 }
@@ -137,12 +138,14 @@ inline void take_calls(const py::handle& cls, const char* name, Method call) {
     func_info = py::detail::get_type_info(func_type);
     const py::object made = cls.attr("__dict__")[name];
     const py::handle function = PyInstanceMethod_GET_FUNCTION(made.ptr());
-    dispatcher = reinterpret_cast<PyCFunctionWithKeywords>(reinterpret_cast<void*>(PyCFunction_GET_FUNCTION(function.ptr())));
+    void* const made_call = reinterpret_cast<void*>(PyCFunction_GET_FUNCTION(function.ptr()));
+    dispatcher = reinterpret_cast<PyCFunctionWithKeywords>(made_call);
     const auto* doc = new std::string(py::str(function.attr("__doc__")));  // for the process, as the module's
     auto* definition = new PyMethodDef{name, reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(call)),
                                        METH_FASTCALL | METH_KEYWORDS, doc->c_str()};
     const py::object module = function.attr("__module__");
-    const auto ours = py::reinterpret_steal<py::object>(PyCFunction_NewEx(definition, PyCFunction_GET_SELF(function.ptr()), module.ptr()));
+    PyObject* const record = PyCFunction_GET_SELF(function.ptr());
+    const auto ours = py::reinterpret_steal<py::object>(PyCFunction_NewEx(definition, record, module.ptr()));
     if (!ours) throw py::error_already_set();
     const auto bound = py::reinterpret_steal<py::object>(PyInstanceMethod_New(ours.ptr()));
     if (!bound) throw py::error_already_set();

@@ -15,7 +15,9 @@ PYBIND11_MODULE(exprkit, m) {
         .def("__init__", [](py::detail::value_and_holder& held, const std::string& text) {
             internals::construct<Engine>(held, text);
         }, constructor)
-        .def("__init__", [](py::detail::value_and_holder& held) { internals::construct<Engine>(held); }, constructor)
+        .def("__init__", [](py::detail::value_and_holder& held) {
+            internals::construct<Engine>(held);
+        }, constructor)
         .def("init", &Engine::init)
         .def("valid", &Engine::valid)
         .def("eval", py::overload_cast<const Engine::Values&>(&Engine::eval))
@@ -27,11 +29,12 @@ PYBIND11_MODULE(exprkit, m) {
         .def("avail_funcs", &Engine::avail_funcs);
     take_calls(cls, "__init__", method<construct_directly>);
     take_calls(cls, "eval", method<eval_directly>);
-    for (const char* name : {"init", "valid", "vars", "add_func", "avail_funcs"}) take_calls(cls, name, method<no_direct_path>);
+    for (const char* name : {"init", "valid", "vars", "add_func", "avail_funcs"})
+        take_calls(cls, name, method<no_direct_path>);
     // A step of pybind11's that fails for want of memory (a function object it could not make) throws a
     // runtime_error with Python's MemoryError set: the caller gets that MemoryError.
     py::register_local_exception_translator([](std::exception_ptr thrown) {
-        if (PyErr_Occurred() == nullptr || !PyErr_ExceptionMatches(PyExc_MemoryError)) std::rethrow_exception(thrown);
+        if (!PyErr_Occurred() || !PyErr_ExceptionMatches(PyExc_MemoryError)) std::rethrow_exception(thrown);
     });
     // every pickle protocol refuses func as protocol 2 does (copyreg's table reaches the exact type only)
     py::module_::import("copyreg").attr("pickle")(cls, py::cpp_function([](const py::object& object) {

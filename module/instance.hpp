@@ -36,7 +36,8 @@ public:
         std::uint64_t hashes;  // bit h set for a name whose hash is h modulo 64: most keys miss at once
         [[gnu::always_inline]] std::ptrdiff_t find(Py_hash_t hash, std::string_view text) const {  // -1: none
             if (__builtin_expect((hashes >> (static_cast<std::size_t>(hash) & 63) & 1) == 0, 1)) return -1;
-            for (auto at = static_cast<std::size_t>(hash) & mask; slots[at].position >= 0; at = (at + 1) & mask) {
+            for (std::size_t at = static_cast<std::size_t>(hash) & mask; slots[at].position >= 0;
+                 at = (at + 1) & mask) {
                 const std::string& name = names[slots[at].position];
                 if (slots[at].hash == hash && name == text) return slots[at].position;
             }
@@ -46,8 +47,10 @@ public:
     Positions positions() {
         const std::vector<std::string>& names = variables();
         if (!placed) {
-            auto made = std::make_unique<Placed>(Placed{std::vector<Slot>(2), 0, std::vector<double>(names.size())});
-            while (made->slots.size() < 4 * names.size()) made->slots.resize(2 * made->slots.size());  // 1/4 full
+            auto made = std::make_unique<Placed>(Placed{{}, 0, std::vector<double>(names.size())});
+            std::size_t size = 2;
+            while (size < 4 * names.size()) size *= 2;  // at most a quarter full
+            made->slots.resize(size);
             for (std::size_t i = 0; i < names.size(); ++i) {
                 Py_hash_t hash = 0;
                 if (!internals::text_hash(names[i], hash)) throw std::bad_alloc();
@@ -60,7 +63,7 @@ public:
         }
         return Positions{placed->slots.data(), placed->slots.size() - 1, names.data(), placed->hashes};
     }
-    double* values() { return placed->values.data(); }  // one for each variable, once positions() has placed them
+    double* values() { return placed->values.data(); }  // a value for each variable, once positions() has run
 
 private:
     struct Placed { std::vector<Slot> slots; std::uint64_t hashes; std::vector<double> values; };
@@ -74,15 +77,16 @@ inline Engine* engine_of(PyObject* self) { return internals::value_of<Engine>(se
 
 namespace pybind11::detail {
 
-// The instance argument of every method: None, which pybind11 lets through as a null instance, and an instance
-// without an engine object (func.__new__ alone) do not convert, so such a call raises the usual TypeError.
+// The instance argument of every method: None (which pybind11 lets through as a null instance) and an
+// instance without an engine object (func.__new__ alone) do not convert: the call raises the usual TypeError.
 template <>
 class type_caster<exprkit::binding::Engine> : public type_caster_base<exprkit::binding::Engine> {
 public:
     bool load(handle source, bool convert) {
-        using exprkit::binding::engine_of;
-        const bool unconstructed = PyObject_TypeCheck(source.ptr(), typeinfo->type) && !engine_of(source.ptr());
-        return !source.is_none() && !unconstructed && type_caster_base<exprkit::binding::Engine>::load(source, convert);
+        using exprkit::binding::Engine;
+        const bool ours = PyObject_TypeCheck(source.ptr(), typeinfo->type);
+        const bool empty = ours && exprkit::binding::engine_of(source.ptr()) == nullptr;
+        return !source.is_none() && !empty && type_caster_base<Engine>::load(source, convert);
     }
 };
 

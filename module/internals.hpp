@@ -13,7 +13,7 @@
 #include <utility>
 
 #ifndef EXPRKIT_PUBLIC_API
-static_assert(PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000, "the reads in place are CPython 3.11's");
+static_assert(PY_VERSION_HEX >> 16 == 0x030B, "the reads in place are CPython 3.11's");
 #endif
 
 namespace py = pybind11;
@@ -38,7 +38,7 @@ template <typename Take>
     for (Py_ssize_t at = 0; object->ma_values != nullptr && PyDict_Next(dict, &at, &key, &value);)
         if (!take(key, value)) return false;
     const auto* keys = reinterpret_cast<const DictKeys*>(object->ma_keys);
-    const std::ptrdiff_t width = keys->kind == 0 ? 3 : 2;  // an entry's pointers: hash, key, value or key, value
+    const std::ptrdiff_t width = keys->kind == 0 ? 3 : 2;  // hash, key, value or key, value
     const char* const index = reinterpret_cast<const char*>(keys + 1);
     PyObject* const* entry =
         reinterpret_cast<PyObject* const*>(index + (std::size_t{1} << keys->log2_index_bytes)) + (width - 2);
@@ -52,7 +52,7 @@ template <typename Take>
     const auto* ascii = reinterpret_cast<const PyASCIIObject*>(key);
     if (!PyUnicode_CheckExact(key) || !PyUnicode_IS_COMPACT_ASCII(key) || ascii->hash == -1) return false;
     hash = ascii->hash;
-    text = std::string_view(reinterpret_cast<const char*>(ascii + 1), static_cast<std::size_t>(ascii->length));
+    text = {reinterpret_cast<const char*>(ascii + 1), static_cast<std::size_t>(ascii->length)};
     return true;
 }
 
@@ -127,8 +127,8 @@ inline bool exiting() { return Py_IsInitialized() == 0; }  // cleared in the ste
 template <typename Value>
 Value* value_of(PyObject* self) {
     auto* instance = reinterpret_cast<py::detail::instance*>(self);
-    if (instance->simple_layout)
-        return instance->simple_holder_constructed ? static_cast<Value*>(instance->simple_value_holder[0]) : nullptr;
+    if (instance->simple_layout && !instance->simple_holder_constructed) return nullptr;
+    if (instance->simple_layout) return static_cast<Value*>(instance->simple_value_holder[0]);
     if (instance->nonsimple.values_and_holders == nullptr) return nullptr;
     const auto held = instance->get_value_and_holder(py::detail::get_type_info(typeid(Value)), false);
     return held && held.holder_constructed() ? held.value_ptr<Value>() : nullptr;
@@ -137,7 +137,7 @@ Value* value_of(PyObject* self) {
 // The class's tp_new: pybind11's, but a failed allocation raises MemoryError instead of being laid out.
 inline PyObject* new_instance(PyTypeObject* type, PyObject*, PyObject*) {
     PyObject* const self = type->tp_alloc(type, 0);
-    if (self != nullptr) reinterpret_cast<py::detail::instance*>(self)->allocate_layout();  // one value: no allocation
+    if (self != nullptr) reinterpret_cast<py::detail::instance*>(self)->allocate_layout();  // no allocation
     return self;
 }
 

@@ -49,7 +49,7 @@ T stored(const char* value) {
 // A half's exact value as a double, as numpy's npy_half_to_double gives it (a NaN keeps its payload).
 inline double half_to_double(std::uint16_t half) {
     const std::uint64_t sign = std::uint64_t{half} >> 15 << 63, exponent = half >> 10 & 31;
-    if (exponent == 0) return (sign != 0 ? -0x1p-24 : 0x1p-24) * static_cast<double>(half & 1023);  // or a zero
+    if (exponent == 0) return (sign != 0 ? -0x1p-24 : 0x1p-24) * static_cast<double>(half & 1023);
     const std::uint64_t bias = exponent == 31 ? 0x7ff - 31 : 1023 - 15;  // infinity and NaN: all ones
     const std::uint64_t bits = sign | (((std::uint64_t{half} & 0x7fff) << 42) + (bias << 52));
     return stored<double>(reinterpret_cast<const char*>(&bits));
@@ -106,7 +106,8 @@ struct type_caster<exprkit::binding::Engine::Values> {
     bool load(handle source, bool convert) {
         value.clear();
         PyObject *key = nullptr, *item = nullptr;
-        for (Py_ssize_t position = 0; PyDict_Check(source.ptr()) && PyDict_Next(source.ptr(), &position, &key, &item);) {
+        PyObject* const dict = PyDict_Check(source.ptr()) ? source.ptr() : nullptr;
+        for (Py_ssize_t position = 0; dict != nullptr && PyDict_Next(dict, &position, &key, &item);) {
             make_caster<std::string> text;
             double number = 0;
             if (!text.load(key, convert)) return false;
@@ -121,11 +122,12 @@ struct type_caster<exprkit::binding::Engine::Values> {
             }
             value.emplace(std::move(static_cast<std::string&>(text)), number);
         }
-        return PyDict_Check(source.ptr());
+        return dict != nullptr;
     }
 
-    static handle cast(const exprkit::binding::Engine::Values& source, return_value_policy policy, handle parent) {
-        return map_caster<exprkit::binding::Engine::Values, std::string, double>::cast(source, policy, parent);
+    using Values = exprkit::binding::Engine::Values;
+    static handle cast(const Values& source, return_value_policy policy, handle parent) {
+        return map_caster<Values, std::string, double>::cast(source, policy, parent);
     }
 };
 
