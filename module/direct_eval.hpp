@@ -96,8 +96,7 @@ inline PyObject* dispatch(PyObject* record, PyObject* const* args, Py_ssize_t co
 }
 
 // A method of func: `take(args, count, result)` takes a call on an instance of func itself without keywords,
-// or leaves it to the dispatcher. CPython counts the call against the recursion limit, as it counts one
-// to pybind11's function.
+// or leaves it to the dispatcher. CPython counts it against the recursion limit, as it counts pybind11's.
 template <bool (*take)(PyObject* const*, Py_ssize_t, PyObject*&)>
 PyObject* method(PyObject* record, PyObject* const* args, Py_ssize_t count, PyObject* names) {
     PyObject* result = nullptr;

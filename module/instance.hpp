@@ -8,7 +8,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <memory>
 #include <new>
 #include <string>
@@ -17,9 +16,8 @@
 
 namespace exprkit::binding {
 
-// The engine, with where eval's direct path puts the value of each variable, found by the hash of a str of
-// its name, then by text. Made by the first eval that needs them; dropped by init, which changes the
-// variables, before and after (its finalisers may evaluate).
+// The engine, with where eval's direct path puts each variable's value, found by its name's hash, then text.
+// Made by the first eval that needs them; dropped by init before and after (its finalisers may evaluate).
 class Engine : public Expression<double> {
 public:
     using Expression<double>::Expression;

@@ -1,26 +1,21 @@
 // Everything the module reads or calls of CPython's, numpy's and pybind11's objects beyond their public API,
-// each with a twin on the public API that -DEXPRKIT_PUBLIC_API=ON selects (pip install . -Ccmake.define.
-// EXPRKIT_PUBLIC_API=ON). Both give the same results, errors and __float__ calls; the invariant each read
-// relies on is in docs/architecture.md, "What the module reads in place".
+// each with a twin on the public API that -DEXPRKIT_PUBLIC_API=ON selects, with the same results, errors and
+// __float__ calls. The invariant of each: docs/architecture.md, "What the module reads in place".
 #pragma once
 
 #include <pybind11/pybind11.h>
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <string_view>
 #include <utility>
-
-#ifndef EXPRKIT_PUBLIC_API
-static_assert(PY_VERSION_HEX >> 16 == 0x030B, "the reads in place are CPython 3.11's");
-#endif
 
 namespace py = pybind11;
 
 namespace exprkit::binding::internals {
 
 #ifndef EXPRKIT_PUBLIC_API
+static_assert(PY_VERSION_HEX >> 16 == 0x030B, "the reads in place are CPython 3.11's");
 inline constexpr bool in_place = true;
 
 // A dict's keys (PyDictKeysObject, Include/internal/pycore_dict.h): then a hash index of 2^log2_index_bytes
@@ -68,8 +63,7 @@ inline bool text_hash(std::string_view text, Py_hash_t& hash) {
     return number = static_cast<double>(digits * reinterpret_cast<PyLongObject*>(value)->ob_digit[0]), true;
 }
 
-// A numpy scalar of a type that the caller has named holds its value right after the object header
-// (numpy's arrayscalars.h): `read` converts it as the type's __float__ does.
+// numpy keeps a scalar's value right after the object header (arrayscalars.h): `read` converts it.
 template <typename Read>
 [[gnu::always_inline]] inline bool numpy_scalar(PyObject* value, double& number, Read&& read) {
     return number = read(reinterpret_cast<const char*>(value) + sizeof(PyObject)), true;

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <string_view>
 #include <utility>
 
@@ -100,9 +101,8 @@ namespace pybind11::detail {
 // by pybind11's string conversion, copied before the value converts (which may take out the entry; it is held
 // meanwhile, and may run its __float__ or __index__); of two equal keys the first wins, as emplace keeps it.
 template <>
-struct type_caster<exprkit::binding::Engine::Values> {
-    PYBIND11_TYPE_CASTER(exprkit::binding::Engine::Values, const_name("Dict[str, float]"));
-
+struct type_caster<exprkit::binding::Engine::Values>
+    : map_caster<exprkit::binding::Engine::Values, std::string, double> {  // and its cast, for vars()
     bool load(handle source, bool convert) {
         value.clear();
         PyObject *key = nullptr, *item = nullptr;
@@ -123,11 +123,6 @@ struct type_caster<exprkit::binding::Engine::Values> {
             value.emplace(std::move(static_cast<std::string&>(text)), number);
         }
         return dict != nullptr;
-    }
-
-    using Values = exprkit::binding::Engine::Values;
-    static handle cast(const Values& source, return_value_policy policy, handle parent) {
-        return map_caster<Values, std::string, double>::cast(source, policy, parent);
     }
 };
 
