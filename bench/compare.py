@@ -36,7 +36,8 @@ INTS = {"x": 2, "y": 1}
 # that it does not read, all floats; eval's cost for each of these sizes, next to CPython's.
 ENTRIES = (2, 16, 17, 20, 100, 1000)
 # What an entry costs by the type of its value: dicts of 1000 entries, every value of that type.
-VALUE_TYPES = ("float", "int", "bool", "numpy.float64", "numpy.float32", "numpy.int64", "numpy.bool_")
+VALUE_TYPES = ("float", "int", "bool", "numpy.float64", "numpy.float32", "numpy.float16", "numpy.int8", "numpy.int16",
+               "numpy.int32", "numpy.int64", "numpy.uint8", "numpy.uint16", "numpy.uint32", "numpy.uint64", "numpy.bool_")
 
 
 def long_formula(terms: int, python: bool = False) -> str:
@@ -68,7 +69,8 @@ def row(entries: int, value_type: str = "float") -> dict:
         convert = getattr(numpy, value_type.split(".")[1])
     else:
         convert = {"float": float, "int": int, "bool": bool}[value_type]
-    return {name: convert(value) for name, value in [("x", 2.0), ("y", 1.0)] + [(f"col{i}", 0.5 + i) for i in range(entries - 2)]}
+    columns = [(f"col{i}", 0.5 + i % 100) for i in range(entries - 2)]  # within the range of an int8
+    return {name: convert(value) for name, value in [("x", 2.0), ("y", 1.0)] + columns}
 
 
 def distinct_formula(terms: int, python: bool = False) -> str:

@@ -1,6 +1,5 @@
-// Python callables given to add_func; run_python, the one guard through which the module lets Python code
-// run during a call (a callable, a value's conversion, the release of an object it holds); and func's part
-// in cyclic garbage collection, which sees every reference they hold: why, in docs/architecture.md.
+// Python callables given to add_func; run_python, the one guard through which Python code runs during a
+// call; func's part in cyclic garbage collection. Why, in docs/architecture.md.
 #pragma once
 
 #include <pybind11/functional.h>
@@ -23,7 +22,7 @@ auto run_python(Call&& call) -> decltype(call()) {
         return call();
 #ifdef __GLIBCXX__
     } catch (abi::__forced_unwind&) {
-        while (_Py_IsFinalizing() != 0) std::this_thread::sleep_for(std::chrono::hours(1));
+        while (internals::exiting()) std::this_thread::sleep_for(std::chrono::hours(1));
         throw;
 #endif
     } catch (...) {  // it has left interpreter frames without their cleanup
@@ -36,20 +35,25 @@ inline void release(PyObject* object) { run_python([object] { Py_XDECREF(object)
 
 // pybind11's error for a result that does not convert to float, as py::cast words it; releases `result`.
 [[noreturn]] inline void cannot_cast(PyObject* result) {
-    const auto name = py::reinterpret_steal<py::object>(run_python([result] { return PyObject_Str(py::type::handle_of(result).ptr()); }));
+    PyObject* const type = py::type::handle_of(result).ptr();
+    const auto name = py::reinterpret_steal<py::object>(run_python([type] { return PyObject_Str(type); }));
     release(result);
     if (!name) throw py::error_already_set();
     throw py::cast_error("Unable to cast Python instance of type " + name.cast<std::string>() +
-                         " to C++ type '?' (#define PYBIND11_DETAILED_ERROR_MESSAGES or compile in debug mode for details)");
+                         " to C++ type '?' (#define"
+                         " PYBIND11_DETAILED_ERROR_MESSAGES or compile in debug mode for details)");
 }
 
-// A Python callable as an engine function: what pybind11's wrapper does, each step that may run Python code through
-// run_python. Each copy holds a reference, which the collector may take (clear, below): then it raises ReferenceError.
+// A Python callable as an engine function: pybind11's wrapper, each step that may run Python code through
+// run_python. Each copy holds a reference; once the collector takes it (clear), a call raises ReferenceError.
 class PythonFunction {
 public:
     explicit PythonFunction(py::function callable) : function(callable.release().ptr()) {}
-    PythonFunction(const PythonFunction& other) : function(other.function) { const py::gil_scoped_acquire gil; Py_XINCREF(function); }
-    PythonFunction(PythonFunction&& other) noexcept : function(std::exchange(other.function, nullptr)) {}  // and no assignment
+    PythonFunction(const PythonFunction& other) : function(other.function) {
+        const py::gil_scoped_acquire gil;
+        Py_XINCREF(function);
+    }
+    PythonFunction(PythonFunction&& other) noexcept : function(std::exchange(other.function, nullptr)) {}
     ~PythonFunction() {
         if (function == nullptr) return;
         const py::gil_scoped_acquire gil;
@@ -58,8 +62,11 @@ public:
 
     double operator()(double argument) const {
         const py::gil_scoped_acquire gil;
-        if (function == nullptr) PyErr_SetString(PyExc_ReferenceError, "the garbage collector has released this function's callable");
-        if (function == nullptr) throw py::error_already_set();
+        if (function == nullptr) {
+            const char* const message = "the garbage collector has released this function's callable";
+            PyErr_SetString(PyExc_ReferenceError, message);
+            throw py::error_already_set();
+        }
         PyObject* const returned = run_python([this, argument] {
             PyObject* const number = PyFloat_FromDouble(argument);
             PyObject* const returned = number != nullptr ? PyObject_CallOneArg(function, number) : nullptr;
@@ -81,24 +88,24 @@ private:
     mutable PyObject* function;  // mutable: the collector's walk over an engine object is const
 };
 
-// add_func's function: pybind11's conversion decides what it takes and names the type; a Python callable is held as a PythonFunction.
+// add_func's function as pybind11 converts it; a Python callable is held as a PythonFunction.
 struct AddedFunction { UnaryFunction<double> function; };
 
-// func takes part in cyclic garbage collection, so that a callable that refers back to its func (a bound method of its
-// owner) does not keep both alive: an instance reports each reference its callables hold, and gives them up in a cycle.
+// func takes part in cyclic garbage collection, so that a callable that refers back to its func (a bound
+// method of its owner) does not keep both alive: it reports the references held and gives them up in a cycle.
 inline int traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));  // an instance of a heap type holds a reference to its type
     const Engine* engine = engine_of(self);
     int stopped = 0;
     if (engine != nullptr) engine->for_each_callable([&](const UnaryFunction<double>& function) {
         const auto* python = function.target<PythonFunction>();
-        if (stopped == 0 && python != nullptr && python->held() != nullptr) stopped = visit(python->held(), arg);
+        if (stopped == 0 && python != nullptr && python->held()) stopped = visit(python->held(), arg);
     });
     return stopped;
 }
 
-// Every reference is taken out of the engine object before any is released, since a finaliser that the release runs may
-// use the object and change its tables and trees. The object stays usable (a function without its callable raises).
+// Every reference is taken out before any is released: a finaliser may use the object and change its tables.
+// The object stays usable (a function without its callable raises).
 inline int clear(PyObject* self) {
     const Engine* engine = engine_of(self);
     if (engine == nullptr) return 0;
@@ -121,6 +128,7 @@ inline void collectable(PyHeapTypeObject* heap_type) {
     heap_type->ht_type.tp_flags |= Py_TPFLAGS_HAVE_GC;
     heap_type->ht_type.tp_traverse = traverse;
     heap_type->ht_type.tp_clear = clear;
+    heap_type->ht_type.tp_new = internals::new_instance;
 }
 
 }  // namespace exprkit::binding

@@ -2,25 +2,22 @@
 // for the instance argument of the nine methods, the direct paths and the garbage collector's walk.
 #pragma once
 
-#include <pybind11/pybind11.h>
+#include "internals.hpp"
 
 #include <exprkit/expression.hpp>
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
 
-namespace py = pybind11;
-
 namespace exprkit::binding {
 
-// The engine, with where eval's direct path puts the value of each variable, found by the hash of a str of its
-// name (_Py_HashBytes of its bytes, as unicode_hash computes it for ASCII), then by text. Made by the first eval
-// that needs them; dropped by init, which changes the variables, before and after (its finalisers may evaluate).
+// The engine, with where eval's direct path puts each variable's value, found by its name's hash, then text.
+// Made by the first eval that needs them; dropped by init before and after (its finalisers may evaluate).
 class Engine : public Expression<double> {
 public:
     using Expression<double>::Expression;
@@ -35,12 +32,12 @@ public:
         std::size_t mask;
         const std::string* names;
         std::uint64_t hashes;  // bit h set for a name whose hash is h modulo 64: most keys miss at once
-        [[gnu::always_inline]] std::ptrdiff_t find(Py_hash_t hash, std::string_view text) const {  // -1 for none
+        [[gnu::always_inline]] std::ptrdiff_t find(Py_hash_t hash, std::string_view text) const {  // -1: none
             if (__builtin_expect((hashes >> (static_cast<std::size_t>(hash) & 63) & 1) == 0, 1)) return -1;
-            for (auto at = static_cast<std::size_t>(hash) & mask; slots[at].position >= 0; at = (at + 1) & mask) {
-                const std::string& name = names[slots[at].position];  // compared in place, as memcmp compares
-                if (slots[at].hash == hash && name.size() == text.size() && std::memcmp(name.data(), text.data(), text.size()) == 0)
-                    return slots[at].position;
+            for (std::size_t at = static_cast<std::size_t>(hash) & mask; slots[at].position >= 0;
+                 at = (at + 1) & mask) {
+                const std::string& name = names[slots[at].position];
+                if (slots[at].hash == hash && name == text) return slots[at].position;
             }
             return -1;
         }
@@ -48,10 +45,13 @@ public:
     Positions positions() {
         const std::vector<std::string>& names = variables();
         if (!placed) {
-            auto made = std::make_unique<Placed>(Placed{std::vector<Slot>(2), 0, std::vector<double>(names.size())});
-            while (made->slots.size() < 4 * names.size()) made->slots.resize(2 * made->slots.size());  // a quarter full at most
+            auto made = std::make_unique<Placed>(Placed{{}, 0, std::vector<double>(names.size())});
+            std::size_t size = 2;
+            while (size < 4 * names.size()) size *= 2;  // at most a quarter full
+            made->slots.resize(size);
             for (std::size_t i = 0; i < names.size(); ++i) {
-                const Py_hash_t hash = _Py_HashBytes(names[i].data(), static_cast<Py_ssize_t>(names[i].size()));
+                Py_hash_t hash = 0;
+                if (!internals::text_hash(names[i], hash)) throw std::bad_alloc();
                 made->hashes |= std::uint64_t{1} << (static_cast<std::size_t>(hash) & 63);
                 auto at = static_cast<std::size_t>(hash) & (made->slots.size() - 1);
                 while (made->slots[at].position >= 0) at = (at + 1) & (made->slots.size() - 1);
@@ -61,35 +61,30 @@ public:
         }
         return Positions{placed->slots.data(), placed->slots.size() - 1, names.data(), placed->hashes};
     }
-    double* values() { return placed->values.data(); }  // one for each variable, once positions() has placed them
+    double* values() { return placed->values.data(); }  // a value for each variable, once positions() has run
 
 private:
     struct Placed { std::vector<Slot> slots; std::uint64_t hashes; std::vector<double> values; };
     std::unique_ptr<Placed> placed;  // a pointer, so that a func without them stays small
 };
 
-// The engine object of an instance of func or of a Python subclass; null while there is none: before __init__
-// has run, and while pybind11 lays out a new instance, which the collector sees (zeroed: neither layout reads as set).
-inline Engine* engine_of(PyObject* self) {
-    auto* instance = reinterpret_cast<py::detail::instance*>(self);
-    if (instance->simple_layout) return instance->simple_holder_constructed ? static_cast<Engine*>(instance->simple_value_holder[0]) : nullptr;
-    if (instance->nonsimple.values_and_holders == nullptr) return nullptr;
-    const auto held = instance->get_value_and_holder(py::detail::get_type_info(typeid(Engine)), false);
-    return held && held.holder_constructed() ? held.value_ptr<Engine>() : nullptr;
-}
+// The engine object of an instance of func or of a Python subclass; null while there is none.
+inline Engine* engine_of(PyObject* self) { return internals::value_of<Engine>(self); }
 
 }  // namespace exprkit::binding
 
 namespace pybind11::detail {
 
-// The instance argument of every method: None, which pybind11 lets through as a null instance, and an instance
-// without an engine object (func.__new__ alone) do not convert, so such a call raises the usual TypeError.
+// The instance argument of every method: None (which pybind11 lets through as a null instance) and an
+// instance without an engine object (func.__new__ alone) do not convert: the call raises the usual TypeError.
 template <>
 class type_caster<exprkit::binding::Engine> : public type_caster_base<exprkit::binding::Engine> {
 public:
     bool load(handle source, bool convert) {
-        const bool unconstructed = PyObject_TypeCheck(source.ptr(), typeinfo->type) && !exprkit::binding::engine_of(source.ptr());
-        return !source.is_none() && !unconstructed && type_caster_base<exprkit::binding::Engine>::load(source, convert);
+        using exprkit::binding::Engine;
+        const bool ours = PyObject_TypeCheck(source.ptr(), typeinfo->type);
+        const bool empty = ours && exprkit::binding::engine_of(source.ptr()) == nullptr;
+        return !source.is_none() && !empty && type_caster_base<Engine>::load(source, convert);
     }
 };
 

@@ -133,3 +133,10 @@ step "module"
 # rejected.py: every call carries a "type: ignore" that --strict reports when it is unused.
 "$python" -m mypy --strict --strict-bytes tests/typing/usage.py tests/typing/rejected.py examples/calc.py
 "$python" -m pytest -q tests/python
+
+# The module built on CPython's public API alone (module/internals.hpp's twins) must pass the same suite;
+# the default module is put back afterwards.
+step "module on the public API alone"
+"$python" -m pip install -q . -Ccmake.define.EXPRKIT_PUBLIC_API=ON -Cbuild-dir=build/public-api
+"$python" -m pytest -q tests/python
+"$python" -m pip install -q .

@@ -231,7 +231,9 @@ def test_every_call_form_raises_alike(call, cls, blank):
 
 @pytest.mark.parametrize("type_name, values", [
     ("float64", [1.5, -0.0, math.nan]), ("float32", [0.1, math.inf, 1e-45]),
-    ("int64", [2**63 - 1, -2**63, 2**53 + 1]), ("bool_", [True, False]),
+    ("int64", [2**63 - 1, -2**63, 2**53 + 1]), ("bool_", [True, False]), ("float16", [65504, -6e-8, math.nan]),
+    ("int8", [-128, 127]), ("int16", [-2**15]), ("int32", [-2**31]), ("uint8", [255]), ("uint16", [2**16 - 1]),
+    ("uint32", [2**32 - 1]), ("uint64", [2**64 - 1, 2**53 + 1]),
 ])
 def test_numpy_scalars_convert_as_their_own_float_gives_them(type_name, values):
     impostor = type("numpy." + type_name, (), {"__float__": lambda self: 99.0})  # a Python class may take any name
@@ -239,7 +241,8 @@ def test_numpy_scalars_convert_as_their_own_float_gives_them(type_name, values):
     numpy = pytest.importorskip("numpy")
     for value in map(getattr(numpy, type_name), values):
         for f in (exprkit.func("x"), SubFunc("x")):
-            assert repr(f.eval({"x": value, "y": numpy.int64(1)})) == repr(float(value))
+            # y's type is met first, x's is then the one met last
+            assert repr(f.eval({"y": value, "x": value, "z": numpy.int64(1)})) == repr(float(value))
 
 
 @pytest.mark.parametrize("text, call, held_by_the_dispatcher", [

@@ -1,9 +1,11 @@
 """Pickling and copying, memory running out, and daemon threads that are inside eval when the interpreter
 exits. Each case that used to end the process runs in a child process."""
 import os
+import shutil
 import signal
 import subprocess
 import sys
+import sysconfig
 import textwrap
 
 import pytest
@@ -45,6 +47,8 @@ def test_every_pickle_protocol_and_copy_refuse_func_with_one_type_error(attempt)
     ("exprkit.func.eval()", "eval(): incompatible function arguments. The following argument types are supported:"),
     ("exprkit.func.eval(*())", "eval(): incompatible function arguments. The following argument types are supported:"),
     ("exprkit.func.__init__()", "__init__(self, ...) called with invalid or missing `self` argument"),
+    # protocols 0 and 1 build a subclass's base part by func(instance): refused, as pybind11's own base aborts
+    ("pickle.dumps(Sub(), 1)", "__init__(): incompatible constructor arguments. The following argument types are supported:"),
 ])
 def test_a_method_called_without_an_instance_raises_pybind11s_type_error(attempt, first_line):
     child = type_error_of(attempt)
@@ -52,11 +56,11 @@ def test_a_method_called_without_an_instance_raises_pybind11s_type_error(attempt
 
 
 def test_a_cpp_exception_that_crossed_the_interpreter_ends_the_process_inside_eval_too():
-    # pybind11's shared base type throws one when pickling a subclass builds its base part; past the
-    # interpreter's frames, which it left without their cleanup, nothing may go on.
+    # pybind11's shared base type throws one when it is instantiated; past the interpreter's frames, which
+    # it left without their cleanup, nothing may go on.
     child = run_child("""
         g = Sub()
-        g.add_func("p", lambda v: len(pickle.dumps(g, 0)))
+        g.add_func("p", lambda v: exprkit.func.__base__())
         g.init("p(1)")
         g.eval()
         print("went on")
@@ -94,6 +98,50 @@ OUT_OF_MEMORY = """
 def test_memory_running_out_while_eval_reads_its_dict_raises_memory_error_and_the_objects_go_on():
     child = run_child(OUT_OF_MEMORY)
     assert (child.returncode, child.stderr, child.stdout) == (0, "", "MemoryError\n" * 4 + "34.0 17.0\n")
+
+
+# Each call, with the text its object parses first, made to meet a failure at each of its allocations in turn
+# (failing_allocator.cpp): each must raise MemoryError (keywords: or its TypeError), and the object go on.
+FAILING_EACH_ALLOCATION = """
+    import ctypes
+    shim = ctypes.CDLL(sys.argv[1])
+    shim.install_failing_allocator()
+    fail_after, reached = shim.fail_allocation_after, shim.failed_allocation
+    Name = type("Name", (str,), {})
+    calls = {"func()": ("x", lambda f: exprkit.func()), "func(str)": ("x", lambda f: exprkit.func("3x^2+sin(y)")),
+             "func(bytes)": ("x", lambda f: exprkit.func(b"3x^2")), "keywords": ("x", lambda f: exprkit.func(text="x")),
+             "func(bytearray)": ("x", lambda f: exprkit.func(bytearray(b"3x^2"))),
+             "func(str subclass)": ("x", lambda f: exprkit.func(Name("3x^2"))), "init": ("x", lambda f: f.init("g(x)+y")),
+             "add_func": ("x", lambda f: f.add_func("h", abs)), "eval, dispatcher": ("g(x)+y", lambda f: f.eval({"x": 1, b"y": 2})),
+             "eval, direct": ("g(x)+y", lambda f: f.eval({"x": 1, "y": 2.0})), "eval()": ("g(2)", lambda f: f.eval()),
+             "vars": ("g(x)+y", lambda f: f.vars()), "avail_funcs": ("x", lambda f: f.avail_funcs())}
+    for name, (text, call) in calls.items():
+        for count in range(10_000):
+            f = exprkit.func()
+            f.add_func("g", lambda v: v)
+            f.init(text)
+            try:
+                fail_after(count)
+                call(f)
+            except (MemoryError, TypeError) as error:
+                assert isinstance(error, MemoryError) or name == "keywords", (name, count, error)
+            if not reached():
+                break
+            f.init("g(x)+y")
+            assert f.eval({"x": 1, "y": 2}) == 3.0 and len(f.avail_funcs()) == 16
+        print(name, count > 0)
+"""
+
+
+@pytest.mark.skipif(shutil.which("c++") is None or not sys.platform.startswith("linux"), reason="needs c++, Linux")
+def test_a_failure_at_each_allocation_of_each_call_raises_memory_error_and_the_object_goes_on(tmp_path):
+    shim = tmp_path / "failing_allocator.so"
+    subprocess.run(["c++", "-O1", "-shared", "-fPIC", "-I" + sysconfig.get_paths()["include"], "-o", shim,
+                    os.path.join(os.path.dirname(__file__), "failing_allocator.cpp")], check=True)
+    child = subprocess.run([sys.executable, "-c", PRELUDE + textwrap.dedent(FAILING_EACH_ALLOCATION), shim],
+                           capture_output=True, text=True, timeout=600, env={**os.environ, "LD_PRELOAD": str(shim)})
+    assert (child.returncode, child.stderr) == (0, "")
+    assert child.stdout.count(" True\n") == 13
 
 
 DAEMON_THREADS_AT_EXIT = """

@@ -155,7 +155,11 @@ def outcome(call):
 try:
     import numpy
     numpy_values = st.one_of(st.floats(width=32).map(numpy.float32), st.integers(-(2**63), 2**63 - 1).map(numpy.int64),
-                             st.booleans().map(numpy.bool_), st.floats().map(numpy.float64))
+                             st.booleans().map(numpy.bool_), st.floats().map(numpy.float64),
+                             st.floats(width=16).map(numpy.float16), st.integers(0, 2**64 - 1).map(numpy.uint64),
+                             st.sampled_from([numpy.int8(-128), numpy.uint8(255), numpy.int16(-3), numpy.uint16(7),
+                                              numpy.int32(-2**31), numpy.uint32(2**32 - 1), numpy.longdouble(0.1),
+                                              numpy.complex128(1), numpy.float16("nan"), numpy.float16(-6e-8)]))
 except ImportError:
     numpy_values = st.nothing()
 value_objects = st.one_of(doubles, st.none(), st.text(max_size=2), st.integers(-(10**400), 10**400), numpy_values,
@@ -362,3 +366,41 @@ def test_long_create_use_destroy_cycles_leak_neither_references_nor_memory():
     growth = resident_bytes() - start_rss
     assert (sys.getrefcount(twice), sys.getrefcount(fail)) == start_refs
     assert growth < 8 * 1024 * 1024, f"resident memory grew by {growth} bytes"
+
+
+# Every direct path and its errors, many times over: no reference that a call takes or gives may be dropped
+# or kept. Each call gets the same objects: None, True, False, a text made at run time, a dict, its keys and
+# values; each returns a result no one else holds.
+REFERENCE_CALLS = {
+    "construction": lambda f, text, values: exprkit.func(text),
+    "construction, error": lambda f, text, values: exprkit.func(text + "+"),
+    "eval, dict": lambda f, text, values: f.eval(values),
+    "eval, dict through the dispatcher": lambda f, text, values: f.eval({**values, b"z": Floaty(1.0)}),
+    "eval, missing variable": lambda f, text, values: f.eval({"x": values["x"]}),
+    "eval()": lambda f, text, values: exprkit.func("2*3").eval(),
+    "eval(), error": lambda f, text, values: f.eval(),
+    "init": lambda f, text, values: f.init(text),
+    "init, error": lambda f, text, values: f.init(text + "("),
+    "valid": lambda f, text, values: f.valid(),
+    "vars": lambda f, text, values: f.vars(),
+    "eval, wrong arguments": lambda f, text, values: f.eval(values, values),
+}
+
+
+@pytest.mark.parametrize("call", list(REFERENCE_CALLS))
+def test_no_reference_is_dropped_or_kept(call):
+    text = "".join(["x*y", "+true"])
+    values = {"x": 1.5, "y": 2, "true": True, "false": False, "none": 0.0}
+    f = exprkit.func(text)
+    watched = [None, True, False, text, values, *values, *values.values()]
+
+    def run(count):  # the counts, and whether the last result is held by no one else
+        for _ in range(count):
+            try:
+                result = REFERENCE_CALLS[call](f, text, values)
+            except (ValueError, IndexError, TypeError):
+                result = None
+        return [sys.getrefcount(item) for item in watched], sys.getrefcount(result) == 2 or result in (None, True)
+
+    before = run(100)[0]  # the first round warms the interpreter's caches up
+    assert run(2_000) == (before, True)
