@@ -181,13 +181,25 @@ void Expression<T>::install_parse(const std::string& expression_text, std::size_
         made = compile_in_pieces(piece_size);
         if (!made) made = compile({}, &lexer);
     } catch (...) {
-        if (root) root->bind(variable_table, variable_values);  // the program stays, reading the refilled table
+        rebind_after_failure();
         throw;
     }
     valid_flag = made->binds_every_variable;  // whether every variable of the text has its entry
     // The replaced program goes with `made` when this object is whole again (destroying it may run a
     // callable's code, which may use this object), or, while an evaluation runs it, when that one ends.
     root.swap(made);
+}
+
+// After a failed parse the program stays, reading the refilled table; one that an evaluation runs reads its
+// own table until that ends, and a copy of it serves this object (without memory for one, it serves itself).
+template <typename T>
+void Expression<T>::rebind_after_failure() noexcept {
+    if (!root) return;
+    try {
+        if (root.use_count() > 1) return void(root = std::make_shared<Program>(*root, variable_table, variable_values));
+    } catch (...) {
+    }
+    root->bind(variable_table, variable_values);
 }
 
 // A long sum cut into pieces of about `piece_size` bytes and compiled, or nothing (see compile).

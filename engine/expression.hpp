@@ -185,6 +185,7 @@ private:
     void evaluate_bulk(const T* const* columns, const T* rows, std::size_t stride, std::size_t n, T* results,
                        unsigned threads);
     void fresh_table();
+    void rebind_after_failure() noexcept;
     void install_parse(const std::string& expression_text, std::size_t piece_size);
     std::shared_ptr<Program> compile_in_pieces(std::size_t piece_size);
     std::shared_ptr<Program> compile(const std::vector<std::size_t>& cuts, Lexer* whole = nullptr);

@@ -168,6 +168,30 @@ exprkit::UnaryFunction<double> make_callable(FuzzedDataProvider& input, Engine& 
     }
 }
 
+// An object changed from inside its own evaluation, by a callable that re-parses it with a long sum that calls
+// the callable (its pieces give up and the whole text is parsed: the table is emptied twice), re-parses it, or
+// copies or moves another object into it: the evaluation ends with the formula and values it began with.
+void change_while_evaluating(FuzzedDataProvider& input) {
+    const int way = input.ConsumeIntegralInRange(0, 4) - 1;  // -1: none, as an input that has run out asks
+    if (way < 0) return;
+    const std::string text = input.ConsumeRandomLengthString(64);
+    const bool by_position = input.ConsumeBool();
+    Engine engine;
+    engine.add_func("f", [&engine, &text, way](double v) {
+        documented([&] {
+            if (v == 1 && way == 0) engine.init(repeated("f(2)*x" + text, 1100));
+            if (v == 1 && way == 1) engine.init(text);
+            if (v == 1 && way == 2) engine = Engine(text);
+            const Engine other(v == 1 && way == 3 ? text : "x");
+            if (v == 1 && way == 3) engine = other;
+        });
+        return v;
+    });
+    engine.init("x*1000+f(1)+x");
+    const double x = 2;
+    if ((by_position ? engine.eval_at(&x) : engine.eval({{"x", x}})) != 2003) fail("a change from inside changed the run");
+}
+
 void evaluate(FuzzedDataProvider& input, Engine& engine, int& reentry) {
     Engine::Values values;
     for (const auto& entry : engine.vars()) values[entry.first] = input.ConsumeFloatingPoint<double>();
@@ -209,6 +233,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!engine) engine = std::make_unique<Engine>();
     evaluate(input, *engine, reentry);
 
+    change_while_evaluating(input);
     for (int step = 0; step < 16 && input.remaining_bytes() > 0; ++step) {
         switch (input.ConsumeIntegralInRange(0, 3)) {
             case 0: {

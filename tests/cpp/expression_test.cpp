@@ -255,7 +255,9 @@ TEST(Expression, EvalAtTakesTheValuesInTheOrderOfVariables) {
     E called, once("x+1"), sum("x+y*z"), root("sqrt(x*x+y*y)"), constant("2+3");
     called.add_func("f", [](double v) { return v; });
     called.init("f(x)");
-    for (E* e : {&called, &once, &sum, &root}) EXPECT_EQ(invalid_argument_of([e] { e->eval_at(nullptr); }), messages::no_values);
+    for (E* e : {&called, &once, &sum, &root}) {
+        EXPECT_EQ(invalid_argument_of([e] { e->eval_at(nullptr); }), messages::no_values);
+    }
     EXPECT_EQ(constant.eval_at(nullptr), 5);
 }
 
@@ -522,7 +524,7 @@ TEST(Expression, ChangesFromInsideItsOwnEvaluationAreSafe) {
     std::string long_text = "f(2)*x";
     for (int i = 3; i < 200; ++i) long_text += "+f(" + std::to_string(i) + ")*x";
     const E other("u+v");
-    for (int way = 0; way < 5; ++way) {
+    for (int way = 0; way < 6; ++way) {
         for (const bool by_position : {false, true}) {
             SCOPED_TRACE(std::to_string(way) + (by_position ? " by position" : ""));
             E a;
@@ -533,12 +535,19 @@ TEST(Expression, ChangesFromInsideItsOwnEvaluationAreSafe) {
                 if (way == 2) a = E("y");
                 if (way == 3) a = other;
                 if (way == 4) a.init(long_text);
+                if (way == 5) {
+                    EXPECT_THROW(a.init(long_text + "+"), std::invalid_argument);  // a failed one
+                }
                 return v;
             });
             a.init("x*1000+f(1)+x");
             const double x = 2;
-            EXPECT_EQ(by_position ? a.eval_at(&x) : a.eval({{"x", x}}), 2003);  // the x on the left is read after f has run
+            // the x on the left is read after f has run
+            EXPECT_EQ(by_position ? a.eval_at(&x) : a.eval({{"x", x}}), 2003);
             EXPECT_EQ(a.valid(), way >= 2);
+            if (way == 5) {
+                EXPECT_EQ(a.eval({{"x", 3}}), 3004);  // the formula stays, reading the refilled table
+            }
         }
     }
 }
