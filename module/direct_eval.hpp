@@ -41,7 +41,7 @@ namespace exprkit::binding {
         std::ptrdiff_t at = -2;
         if (Py_TYPE(item) == numpy.type) {  // read only where a variable takes it (most columns go unread)
             at = position_of(positions, key);
-            if (at >= 0 && !numpy_number(item, numpy.kind, number)) at = -2;
+            if (at >= 0 && !internals::numpy_scalar(item, number, numpy.read)) at = -2;
         } else if (plain_number(item, number, &numpy)) {
             at = position_of(positions, key);
         }

@@ -14,6 +14,8 @@ namespace py = pybind11;
 
 namespace exprkit::binding::internals {
 
+using Read = double (*)(const char* value);  // a numpy scalar's value as its __float__ gives it (values.hpp)
+
 #ifndef EXPRKIT_PUBLIC_API
 static_assert(PY_VERSION_HEX >> 16 == 0x030B, "the reads in place are CPython 3.11's");
 inline constexpr bool in_place = true;
@@ -64,8 +66,7 @@ inline bool text_hash(std::string_view text, Py_hash_t& hash) {
 }
 
 // numpy keeps a scalar's value right after the object header (arrayscalars.h): `read` converts it.
-template <typename Read>
-[[gnu::always_inline]] inline bool numpy_scalar(PyObject* value, double& number, Read&& read) {
+[[gnu::always_inline]] inline bool numpy_scalar(PyObject* value, double& number, Read read) {
     return number = read(reinterpret_cast<const char*>(value) + sizeof(PyObject)), true;
 }
 
@@ -97,14 +98,10 @@ inline bool text_hash(std::string_view text, Py_hash_t& hash) {
     return hash != -1 || (PyErr_Clear(), false);
 }
 
-inline bool small_int(PyObject* value, double& number) {
-    number = PyLong_AsDouble(value);
-    return number != -1.0 || !PyErr_Occurred() || (PyErr_Clear(), false);
-}
+inline bool small_int(PyObject*, double&) { return false; }  // the caller's PyLong_AsDouble reads it
 
 // A numpy scalar by its own __float__ (C code that runs no Python code and keeps no reference).
-template <typename Read>
-bool numpy_scalar(PyObject* value, double& number, Read&&) {
+inline bool numpy_scalar(PyObject* value, double& number, Read) {
     PyObject* const converted = PyNumber_Float(value);
     if (converted == nullptr) return PyErr_Clear(), false;
     number = PyFloat_AsDouble(converted);
