@@ -22,7 +22,7 @@ auto run_python(Call&& call) -> decltype(call()) {
         return call();
 #ifdef __GLIBCXX__
     } catch (abi::__forced_unwind&) {
-        while (internals::exiting()) std::this_thread::sleep_for(std::chrono::hours(1));
+        while (Py_IsInitialized() == 0) std::this_thread::sleep_for(std::chrono::hours(1));  // the exit cleared it
         throw;
 #endif
     } catch (...) {  // it has left interpreter frames without their cleanup

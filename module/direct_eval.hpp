@@ -17,7 +17,7 @@ namespace exprkit::binding {
 [[gnu::noinline]] inline std::ptrdiff_t converted_position_of(const Engine::Positions& at, PyObject* key) {
     py::detail::make_caster<std::string_view> text;
     Py_hash_t hash = 0;
-    if (!text.load(key, false) || !internals::text_hash(text, hash)) return -2;
+    if (!text.load(key, false) || !text_hash(text, hash)) return -2;
     return at.find(hash, text) < 0 ? -1 : -2;
 }
 [[gnu::always_inline]] inline std::ptrdiff_t position_of(const Engine::Positions& positions, PyObject* key) {
