@@ -21,8 +21,8 @@ auto run_python(Call&& call) -> decltype(call()) {
     try {
         return call();
 #ifdef __GLIBCXX__
-    } catch (abi::__forced_unwind&) {
-        while (internals::exiting()) std::this_thread::sleep_for(std::chrono::hours(1));
+    } catch (abi::__forced_unwind&) {  // the exit clears Py_IsInitialized() before it ends daemon threads
+        while (Py_IsInitialized() == 0) std::this_thread::sleep_for(std::chrono::hours(1));
         throw;
 #endif
     } catch (...) {  // it has left interpreter frames without their cleanup

@@ -4,6 +4,8 @@
 
 #include "values.hpp"
 
+#include <exprkit/token.hpp>
+
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -16,9 +18,10 @@ namespace exprkit::binding {
 // no two keys taken name one variable (the dispatcher takes the first).
 [[gnu::noinline]] inline std::ptrdiff_t converted_position_of(const Engine::Positions& at, PyObject* key) {
     py::detail::make_caster<std::string_view> text;
+    if (!text.load(key, false)) return -2;
+    if (!detail::is_name_text(text)) return -1;  // a name is ASCII letters: a non-ASCII key is hashed no more
     Py_hash_t hash = 0;
-    if (!text.load(key, false) || !internals::text_hash(text, hash)) return -2;
-    return at.find(hash, text) < 0 ? -1 : -2;
+    return text_hash(text, hash) && at.find(hash, text) < 0 ? -1 : -2;
 }
 [[gnu::always_inline]] inline std::ptrdiff_t position_of(const Engine::Positions& positions, PyObject* key) {
     Py_hash_t hash = 0;
@@ -41,7 +44,7 @@ namespace exprkit::binding {
         std::ptrdiff_t at = -2;
         if (Py_TYPE(item) == numpy.type) {  // read only where a variable takes it (most columns go unread)
             at = position_of(positions, key);
-            if (at >= 0 && !numpy_number(item, numpy.kind, number)) at = -2;
+            if (at >= 0 && !internals::numpy_scalar(item, number, numpy.read)) at = -2;
         } else if (plain_number(item, number, &numpy)) {
             at = position_of(positions, key);
         }

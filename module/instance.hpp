@@ -16,6 +16,14 @@
 
 namespace exprkit::binding {
 
+// The hash that a str of these ASCII bytes has, as a bytes object of them has it; false when out of memory.
+inline bool text_hash(std::string_view text, Py_hash_t& hash) {
+    PyObject* const bytes = PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    hash = bytes != nullptr ? PyObject_Hash(bytes) : -1;
+    Py_XDECREF(bytes);
+    return hash != -1 || (PyErr_Clear(), false);
+}
+
 // The engine, with where eval's direct path puts each variable's value, found by its name's hash, then text.
 // Made by the first eval that needs them; dropped by init before and after (its finalisers may evaluate).
 class Engine : public Expression<double> {
@@ -51,7 +59,7 @@ public:
             made->slots.resize(size);
             for (std::size_t i = 0; i < names.size(); ++i) {
                 Py_hash_t hash = 0;
-                if (!internals::text_hash(names[i], hash)) throw std::bad_alloc();
+                if (!text_hash(names[i], hash)) throw std::bad_alloc();
                 made->hashes |= std::uint64_t{1} << (static_cast<std::size_t>(hash) & 63);
                 auto at = static_cast<std::size_t>(hash) & (made->slots.size() - 1);
                 while (made->slots[at].position >= 0) at = (at + 1) & (made->slots.size() - 1);

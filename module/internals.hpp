@@ -14,6 +14,8 @@ namespace py = pybind11;
 
 namespace exprkit::binding::internals {
 
+using Read = double (*)(const char* value);  // a numpy scalar's value as its __float__ gives it (values.hpp)
+
 #ifndef EXPRKIT_PUBLIC_API
 static_assert(PY_VERSION_HEX >> 16 == 0x030B, "the reads in place are CPython 3.11's");
 inline constexpr bool in_place = true;
@@ -51,11 +53,6 @@ template <typename Take>
     return true;
 }
 
-// The hash that a str of these ASCII bytes, or a bytes object of them, has.
-inline bool text_hash(std::string_view text, Py_hash_t& hash) {
-    return hash = _Py_HashBytes(text.data(), static_cast<Py_ssize_t>(text.size())), true;
-}
-
 // An int of one 30-bit digit at most, as PyLong_AsDouble reads it; false for a longer one.
 [[gnu::always_inline]] inline bool small_int(PyObject* value, double& number) {
     const Py_ssize_t digits = Py_SIZE(value);
@@ -64,13 +61,9 @@ inline bool text_hash(std::string_view text, Py_hash_t& hash) {
 }
 
 // numpy keeps a scalar's value right after the object header (arrayscalars.h): `read` converts it.
-template <typename Read>
-[[gnu::always_inline]] inline bool numpy_scalar(PyObject* value, double& number, Read&& read) {
+[[gnu::always_inline]] inline bool numpy_scalar(PyObject* value, double& number, Read read) {
     return number = read(reinterpret_cast<const char*>(value) + sizeof(PyObject)), true;
 }
-
-// True once the interpreter has begun to exit, when a daemon thread taking the lock back is ended.
-inline bool exiting() { return _Py_IsFinalizing() != 0; }
 
 #else
 inline constexpr bool in_place = false;
@@ -90,29 +83,16 @@ inline bool str_key(PyObject* key, Py_hash_t& hash, std::string_view& text) {
     return text = std::string_view(data, static_cast<std::size_t>(size)), true;
 }
 
-inline bool text_hash(std::string_view text, Py_hash_t& hash) {
-    PyObject* const bytes = PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-    hash = bytes != nullptr ? PyObject_Hash(bytes) : -1;
-    Py_XDECREF(bytes);
-    return hash != -1 || (PyErr_Clear(), false);
-}
-
-inline bool small_int(PyObject* value, double& number) {
-    number = PyLong_AsDouble(value);
-    return number != -1.0 || !PyErr_Occurred() || (PyErr_Clear(), false);
-}
+inline bool small_int(PyObject*, double&) { return false; }  // the caller's PyLong_AsDouble reads it
 
 // A numpy scalar by its own __float__ (C code that runs no Python code and keeps no reference).
-template <typename Read>
-bool numpy_scalar(PyObject* value, double& number, Read&&) {
+inline bool numpy_scalar(PyObject* value, double& number, Read) {
     PyObject* const converted = PyNumber_Float(value);
     if (converted == nullptr) return PyErr_Clear(), false;
     number = PyFloat_AsDouble(converted);
     Py_DECREF(converted);
     return true;
 }
-
-inline bool exiting() { return Py_IsInitialized() == 0; }  // cleared in the step that starts the exit
 #endif
 
 // pybind11 2.11's instance layout, which it offers no public accessor for (its caster allocates a value for

@@ -14,20 +14,43 @@
 
 namespace exprkit::binding {
 
-// numpy's real scalars, each read as its __float__ converts it. numpy's types are static (they live as long
-// as the process): each is known by the name that only numpy's static types bear when first met, then by
-// its pointer. longdouble and complex are left to their __float__, on the dispatcher's converting pass.
-enum class Numpy : std::uint8_t { f64, f32, f16, i8, i16, i32, i64, u8, u16, u32, u64, boolean };
-inline constexpr std::pair<std::string_view, Numpy> numpy_names[] = {
-    {"numpy.float64", Numpy::f64}, {"numpy.float32", Numpy::f32}, {"numpy.float16", Numpy::f16},
-    {"numpy.int8", Numpy::i8}, {"numpy.int16", Numpy::i16}, {"numpy.int32", Numpy::i32},
-    {"numpy.int64", Numpy::i64}, {"numpy.longlong", Numpy::i64}, {"numpy.uint8", Numpy::u8},
-    {"numpy.uint16", Numpy::u16}, {"numpy.uint32", Numpy::u32}, {"numpy.uint64", Numpy::u64},
-    {"numpy.ulonglong", Numpy::u64}, {"numpy.bool", Numpy::boolean}, {"numpy.bool_", Numpy::boolean}};
+template <typename T>
+T stored(const char* value) {
+    T number;
+    std::memcpy(&number, value, sizeof number);
+    return number;
+}
+
+// numpy's scalar of a type, converted as its __float__ does (a uint64 rounded to nearest, as C's cast does).
+using internals::Read;
+template <typename T>
+double read_as(const char* value) { return static_cast<double>(stored<T>(value)); }
+
+// A half's exact value as a double, as numpy's npy_half_to_double gives it (a NaN keeps its payload).
+inline double read_half(const char* value) {
+    const auto half = stored<std::uint16_t>(value);
+    const std::uint64_t sign = std::uint64_t{half} >> 15 << 63, exponent = half >> 10 & 31;
+    if (exponent == 0) return (sign != 0 ? -0x1p-24 : 0x1p-24) * static_cast<double>(half & 1023);
+    const std::uint64_t bias = exponent == 31 ? 0x7ff - 31 : 1023 - 15;  // infinity and NaN: all ones
+    const std::uint64_t bits = sign | (((std::uint64_t{half} & 0x7fff) << 42) + (bias << 52));
+    return stored<double>(reinterpret_cast<const char*>(&bits));
+}
+
+// numpy's real scalars. numpy's types are static (they live as long as the process): each is known by the
+// name that only numpy's static types bear when first met, then by its pointer. longdouble and complex are
+// left to their __float__, on the dispatcher's converting pass.
+inline constexpr std::pair<std::string_view, Read> numpy_names[] = {
+    {"numpy.float64", read_as<double>}, {"numpy.float32", read_as<float>}, {"numpy.float16", read_half},
+    {"numpy.int8", read_as<std::int8_t>}, {"numpy.int16", read_as<std::int16_t>},
+    {"numpy.int32", read_as<std::int32_t>}, {"numpy.int64", read_as<std::int64_t>},
+    {"numpy.longlong", read_as<std::int64_t>}, {"numpy.uint8", read_as<std::uint8_t>},
+    {"numpy.uint16", read_as<std::uint16_t>}, {"numpy.uint32", read_as<std::uint32_t>},
+    {"numpy.uint64", read_as<std::uint64_t>}, {"numpy.ulonglong", read_as<std::uint64_t>},
+    {"numpy.bool", read_as<std::uint8_t>}, {"numpy.bool_", read_as<std::uint8_t>}};
 inline PyTypeObject* numpy_types[std::size(numpy_names)];  // the type of each name, once met
 
-// A numpy type and its kind: the one a walk over a dict met last, which it takes at once.
-struct NumpyType { PyTypeObject* type = nullptr; Numpy kind = Numpy::f64; };
+// A numpy type and its reader: the one a walk over a dict met last, which it takes at once.
+struct NumpyType { PyTypeObject* type = nullptr; Read read = nullptr; };
 
 // Any other type, out of the walk's loop: by the types met so far in the process, then by name.
 [[gnu::noinline]] inline NumpyType numpy_type(PyTypeObject* type) {
@@ -38,43 +61,6 @@ struct NumpyType { PyTypeObject* type = nullptr; Numpy kind = Numpy::f64; };
         if (numpy_types[i] == nullptr && numpy_names[i].first == type->tp_name)
             return numpy_types[i] = type, NumpyType{type, numpy_names[i].second};
     return {};
-}
-
-template <typename T>
-T stored(const char* value) {
-    T number;
-    std::memcpy(&number, value, sizeof number);
-    return number;
-}
-
-// A half's exact value as a double, as numpy's npy_half_to_double gives it (a NaN keeps its payload).
-inline double half_to_double(std::uint16_t half) {
-    const std::uint64_t sign = std::uint64_t{half} >> 15 << 63, exponent = half >> 10 & 31;
-    if (exponent == 0) return (sign != 0 ? -0x1p-24 : 0x1p-24) * static_cast<double>(half & 1023);
-    const std::uint64_t bias = exponent == 31 ? 0x7ff - 31 : 1023 - 15;  // infinity and NaN: all ones
-    const std::uint64_t bits = sign | (((std::uint64_t{half} & 0x7fff) << 42) + (bias << 52));
-    return stored<double>(reinterpret_cast<const char*>(&bits));
-}
-
-// numpy's scalar of a kind, converted as its __float__ does (a uint64 rounded to nearest, as C's cast does).
-inline bool numpy_number(PyObject* value, Numpy kind, double& number) {
-    return internals::numpy_scalar(value, number, [kind](const char* at) {
-        switch (kind) {
-            case Numpy::f64: return stored<double>(at);
-            case Numpy::f32: return static_cast<double>(stored<float>(at));
-            case Numpy::f16: return half_to_double(stored<std::uint16_t>(at));
-            case Numpy::i8: return static_cast<double>(stored<std::int8_t>(at));
-            case Numpy::i16: return static_cast<double>(stored<std::int16_t>(at));
-            case Numpy::i32: return static_cast<double>(stored<std::int32_t>(at));
-            case Numpy::i64: return static_cast<double>(stored<std::int64_t>(at));
-            case Numpy::u8: return static_cast<double>(stored<std::uint8_t>(at));
-            case Numpy::u16: return static_cast<double>(stored<std::uint16_t>(at));
-            case Numpy::u32: return static_cast<double>(stored<std::uint32_t>(at));
-            case Numpy::u64: return static_cast<double>(stored<std::uint64_t>(at));
-            case Numpy::boolean: return static_cast<double>(stored<std::uint8_t>(at));
-        }
-        return 0.0;
-    });
 }
 
 // A float (a subclass too, by its value), an int or a bool, read without running Python code, and taken in
@@ -89,7 +75,7 @@ inline bool plain_number(PyObject* value, double& number, NumpyType* numpy = nul
         return number != -1.0 || !PyErr_Occurred() || (PyErr_Clear(), false);
     }
     if (numpy != nullptr && (type == numpy->type || (*numpy = numpy_type(type)).type != nullptr) &&
-        numpy_number(value, numpy->kind, number))
+        internals::numpy_scalar(value, number, numpy->read))
         return true;
     return PyFloat_Check(value) && (number = PyFloat_AsDouble(value), true);
 }
