@@ -144,7 +144,7 @@ void Expression<T>::evaluate_bulk(const T* const* columns, const T* rows, std::s
     std::vector<detail::Feed<T>> feeds;
     for (std::size_t j = 0; j < variable_values.size(); ++j) {
         const T* base = columns ? columns[j] : rows ? rows + j : nullptr;
-        if (base == nullptr) throw std::invalid_argument(messages::no_values);
+        if (base == nullptr) detail::refuse_no_values();
         feeds.push_back({base, columns ? 1 : stride});
     }
     if (results == nullptr && n > 0) throw std::invalid_argument(messages::no_results);
@@ -195,9 +195,12 @@ void Expression<T>::install_parse(const std::string& expression_text, std::size_
 template <typename T>
 void Expression<T>::rebind_after_failure() noexcept {
     if (!root) return;
-    try {
-        if (root.use_count() > 1) return void(root = std::make_shared<Program>(*root, variable_table, variable_values));
-    } catch (...) {
+    if (root.use_count() > 1) {
+        try {
+            root = std::make_shared<Program>(*root, variable_table, variable_values);
+            return;
+        } catch (...) {  // no memory, or a callable that cannot be copied
+        }
     }
     root->bind(variable_table, variable_values);
 }

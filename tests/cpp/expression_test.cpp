@@ -42,7 +42,7 @@ std::string out_of_range_of(const std::function<void()>& action) {
     return "<no error>";
 }
 
-double library_square(double x) { volatile double two = 2; return std::pow(x, two); }  // pow's, not made x * x
+using testing::library_square;
 
 struct ResultCase {
     std::string text;

@@ -21,6 +21,7 @@
 #include <exprkit/disassembler.hpp>
 
 #include "expression_access.hpp"
+#include "test_support.hpp"
 
 // Every allocation of the process is counted, with the bytes it holds, so that a test can say that a
 // piece of work made none or gave back what it took; not under ThreadSanitizer, whose runtime replaces
@@ -77,10 +78,7 @@ using E = Expression<double>;
 using Values = E::Values;
 using Access = detail::ExpressionAccess;
 
-double library_square(double x) {  // pow's, not made x * x
-    volatile double two = 2;
-    return std::pow(x, two);
-}
+using testing::library_square;
 
 using detail::disassemble;
 

@@ -1,6 +1,7 @@
 // Helpers shared by the engine tests.
 #pragma once
 
+#include <cmath>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -8,6 +9,12 @@
 #include <exprkit/token.hpp>
 
 namespace exprkit::testing {
+
+// The C library's pow(x, 2), through an exponent the compiler cannot see, so that it is not made x * x.
+inline double library_square(double x) {
+    volatile double two = 2;
+    return std::pow(x, two);
+}
 
 // The message of the std::invalid_argument that `action` throws, or "<no error>".
 template <typename Action>
